@@ -1,0 +1,269 @@
+"""The module frame, class creation and function objects shared by all modules."""
+import abc
+import ctypes
+import gc
+import importlib
+import inspect
+import pickle
+import sys
+import types
+
+import pytest
+
+from leakcheck import assert_no_leaks
+
+MODULES = ["fieldmap"]
+
+
+def load(name):
+    return importlib.import_module(f"vornal.datastructures.{name}")
+
+
+# --- module frame ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_module_identity(name):
+    mod = load(name)
+    assert mod.__name__ == f"vornal.datastructures.{name}"
+    assert mod.__package__ == "vornal.datastructures"
+    assert mod.__spec__.name == mod.__name__
+    assert mod.__loader__ is mod.__spec__.loader
+    assert mod.__file__ == mod.__spec__.origin
+    assert not hasattr(mod, "__path__")  # a module, not a package
+    assert mod.__doc__ is None
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_reimport_returns_the_same_module(name):
+    mod = load(name)
+    spec = mod.__spec__
+    again = spec.loader.create_module(spec)
+    assert again is mod
+    spec.loader.exec_module(again)  # executing the same module again is a no-op
+    assert importlib.reload(mod) is mod
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_second_module_object_is_refused(name):
+    mod = load(name)
+    api = ctypes.pythonapi
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    other = types.ModuleType(mod.__name__)
+    with pytest.raises(RuntimeError) as err:
+        api.PyModule_ExecDef(other, api.PyModule_GetDef(mod))
+    assert str(err.value) == f"Module '{name}' has already been imported. Re-initialisation is not supported."
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_other_interpreter_is_refused(name):
+    interpreters = pytest.importorskip("concurrent.interpreters")
+    load(name)
+    interp = interpreters.create()
+    try:
+        with pytest.raises(interpreters.ExecutionFailed) as err:
+            interp.exec(f"import vornal.datastructures.{name}")
+        assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in str(
+            err.value
+        )
+    finally:
+        interp.close()
+
+
+# --- classes ----------------------------------------------------------------
+
+
+def test_fieldmap_class_shape():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    assert FieldMap.__bases__ == (dict,)
+    assert FieldMap.__mro__ == (FieldMap, dict, object)
+    assert type(FieldMap) is type
+    assert FieldMap.__module__ == "vornal.datastructures.fieldmap"
+    assert FieldMap.__qualname__ == "FieldMap"
+    assert FieldMap.__flags__ & (1 << 9)  # Py_TPFLAGS_HEAPTYPE: an ordinary class
+    assert {k for k in vars(FieldMap) if not k.startswith("__") or k in ("__init__", "__repr__")} == {
+        "__init__",
+        "__repr__",
+    }
+    assert FieldMap.__hash__ is None
+
+
+def test_module_namespace_order():
+    mod = load("fieldmap")
+    public = [k for k in vars(mod) if not k.startswith("__")]
+    assert public[:4] == ["itertools", "Mapping", "MutableMapping", "FieldMap"]
+    from collections.abc import Mapping, MutableMapping
+    import itertools
+
+    assert (mod.itertools, mod.Mapping, mod.MutableMapping) == (itertools, Mapping, MutableMapping)
+
+
+# --- function objects -------------------------------------------------------
+
+
+def test_method_attributes():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    init = FieldMap.__init__
+    assert init.__name__ == "__init__"
+    assert init.__qualname__ == "FieldMap.__init__"
+    assert init.__module__ == "vornal.datastructures.fieldmap"
+    assert "own __dict__" in init.__doc__
+    assert FieldMap.__repr__.__doc__ is None
+    assert str(inspect.signature(init)) == "(self, *args, **kwargs)"
+    assert str(inspect.signature(FieldMap.__repr__)) == "(self)"
+    assert repr(init).startswith("<function FieldMap.__init__ at ")
+    assert pickle.loads(pickle.dumps(FieldMap.__repr__)) is FieldMap.__repr__
+    init.custom = 1  # functions carry an attribute dictionary
+    assert init.__dict__ == {"custom": 1}
+    del init.custom
+
+
+def test_bound_methods_are_ordinary():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    m = FieldMap(a=1)
+    bound = m.__repr__
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is m and bound.__func__ is FieldMap.__repr__
+    assert bound() == "FieldMap({'a': 1})"
+    assert str(inspect.signature(bound)) == "()"
+    assert FieldMap.__repr__.__get__(None, FieldMap) is FieldMap.__repr__
+    with pytest.raises(TypeError):
+        type(FieldMap.__repr__)()
+
+
+def _reference(qualname, params):
+    ns = {}
+    exec(f"def f({params}): pass", ns)
+    ns["f"].__qualname__ = qualname
+    return ns["f"]
+
+
+def _message(call, func):
+    try:
+        call(func)
+    except TypeError as e:
+        return str(e)
+    return None
+
+
+ARG_ERRORS = [
+    ("__repr__", "self", lambda f: f()),
+    ("__repr__", "self", lambda f: f(1, 2)),
+    ("__repr__", "self", lambda f: f(1, x=2)),
+    ("__repr__", "self", lambda f: f(1, self=2)),
+    ("__init__", "self, *args, **kwargs", lambda f: f()),
+    ("__init__", "self, *args, **kwargs", lambda f: f(1, self=2)),
+]
+
+
+@pytest.mark.parametrize("name, params, call", ARG_ERRORS)
+def test_argument_errors_match_the_interpreter(name, params, call):
+    from vornal.datastructures.fieldmap import FieldMap
+
+    func = getattr(FieldMap, name)
+    expected = _message(call, _reference(f"FieldMap.{name}", params))
+    assert expected is not None
+    assert _message(call, func) == expected
+
+
+def test_keyword_binding():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    m = FieldMap(a=1)
+    assert FieldMap.__repr__(self=m) == "FieldMap({'a': 1})"
+    n = FieldMap.__new__(FieldMap)
+    FieldMap.__init__(n, [("x", 1)], y=2)
+    assert n == {"x": 1, "y": 2} and n.__dict__ is n
+
+
+# --- subclassing and metaclasses --------------------------------------------
+
+
+def test_python_subclass_overrides_and_super():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    calls = []
+
+    class Tracked(FieldMap):
+        def __init__(self, *args, **kwargs):
+            calls.append(args)
+            super().__init__(*args, **kwargs)
+
+        def __repr__(self):
+            return "T:" + super().__repr__()
+
+    t = Tracked({"a": 1})
+    assert calls == [({"a": 1},)]
+    assert t.a == 1 and t.__dict__ is t
+    assert repr(t) == "T:Tracked({'a': 1})"
+
+
+def test_abc_metaclass_and_mixin_between_class_and_dict():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    class Loud(dict):
+        def __repr__(self):
+            return "loud" + super().__repr__()
+
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self["loud"] = True
+
+    class Mixed(FieldMap, Loud):
+        pass
+
+    # super() inside FieldMap's methods reaches Loud, the next class in the MRO.
+    m = Mixed(a=1)
+    assert m == {"a": 1, "loud": True}
+    assert repr(m) == "Mixed(loud{'a': 1, 'loud': True})"
+
+    class Meta(abc.ABCMeta):
+        pass
+
+    class WithMeta(FieldMap, metaclass=Meta):
+        pass
+
+    assert type(WithMeta) is Meta
+    assert isinstance(WithMeta(), FieldMap)
+
+
+# --- reliability ------------------------------------------------------------
+
+
+def test_deep_recursion_raises_instead_of_crashing():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    m = FieldMap()
+    inner = m
+    for _ in range(100000):
+        nxt = FieldMap()
+        inner["x"] = nxt
+        inner = nxt
+    with pytest.raises(RecursionError):
+        repr(m)
+
+
+def test_cycle_is_collected():
+    import weakref
+
+    from vornal.datastructures.fieldmap import FieldMap
+
+    m = FieldMap(a=1)
+    ref = weakref.ref(m)
+    del m
+    gc.collect()
+    assert ref() is None
+
+
+def test_argument_error_path_does_not_leak():
+    from vornal.datastructures.fieldmap import FieldMap
+
+    m = FieldMap()
+    assert_no_leaks(lambda: FieldMap.__repr__(m, 1, k=2), raises=TypeError)
+    assert_no_leaks(lambda: FieldMap.__repr__(self=m))
