@@ -28,6 +28,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -1303,6 +1304,112 @@ inline void define_class(Class& holder, const char* name, const ClassDef& def) {
     bind_global(name, cls);
     holder.set(std::move(cls));
 }
+
+// ---------------------------------------------------------------------------
+// Methods looked up on the type; unpacking; the handled exception
+// ---------------------------------------------------------------------------
+
+// The attribute `name` as the class `type` and its bases define it (the
+// instance is not consulted), or a null Ref. Uses the interpreter's method
+// cache; sets no error when the name is absent.
+inline Ref type_lookup(PyTypeObject* type, PyObject* name) {
+    return Ref::steal_or_null(_PyType_LookupRef(type, name));
+}
+template <name_literal S> Ref type_lookup(PyTypeObject* type) { return type_lookup(type, id<S>()); }
+
+// True when `o` is a function object of this module implemented by F. Module
+// code uses it to call F directly while a class still uses its own method,
+// and to take the ordinary call when a subclass overrides it.
+template <auto F>
+bool is_impl(PyObject* o) {
+    return o && Py_IS_TYPE(o, &FunctionType) &&
+           reinterpret_cast<FunctionObject*>(o)->def->call == &detail::trampoline<F>;
+}
+
+// Calls `f`, an attribute found on type(obj), as a method of obj: functions
+// get obj prepended, other descriptors are bound first, plain values are
+// called as they are.
+template <class... A>
+Ref call_unbound(Handle f, Handle obj, const A&... args) {
+    PyObject* argv[sizeof...(A) + 2] = {nullptr, obj.ptr(), as_ptr(args)...};
+    if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return Ref::steal(PyObject_Vectorcall(f.ptr(), argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
+    Ref bound = get ? Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))) : Ref::borrow(f);
+    return Ref::steal(PyObject_Vectorcall(bound.ptr(), argv + 2, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call_unbound(Handle f, Handle obj, const Args& args, const Kwargs& kwargs) {
+    if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return kwargs.call(f, obj, args);
+    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
+    Ref bound = get ? Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))) : Ref::borrow(f);
+    return kwargs.call(bound, Handle(), args);
+}
+
+// obj.name(...) with `name` looked up on type(obj), the way the interpreter
+// looks up special methods: nothing stored in the instance's own namespace
+// (for a dict that is its own namespace: any key) can hide the method, while
+// overrides in subclasses still apply. When the type has no such attribute,
+// the ordinary lookup is used, which finds instance-only callables or raises
+// the interpreter's own AttributeError.
+template <name_literal S, class... A>
+Ref call_type_method(Handle obj, const A&... args) {
+    Ref f = type_lookup<S>(obj.type());
+    if (!f) return obj.template call_method<S>(args...);
+    return call_unbound(f, obj, args...);
+}
+template <name_literal S>
+Ref call_type_method(Handle obj, const Args& args, const Kwargs& kwargs) {
+    if (Ref f = type_lookup<S>(obj.type())) return call_unbound(f, obj, args, kwargs);
+    return kwargs.call(obj.attr<S>(), Handle(), args);
+}
+
+// `a, b, ... = item`: N items, with the interpreter's own errors for
+// objects that are not iterable or yield too few or too many items.
+template <std::size_t N>
+std::array<Ref, N> unpack(Handle item) {
+    std::array<Ref, N> out;
+    PyObject* o = item.ptr();
+    if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && Py_SIZE(o) == (Py_ssize_t)N) {
+        PyObject** items = PyTuple_CheckExact(o) ? &PyTuple_GET_ITEM(o, 0) : &PyList_GET_ITEM(o, 0);
+        for (std::size_t i = 0; i < N; ++i) out[i] = Ref::borrow(items[i]);
+        return out;
+    }
+    if (!Py_TYPE(o)->tp_iter && !PySequence_Check(o))
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+    Ref it = item.iter();
+    for (std::size_t i = 0; i < N; ++i) {
+        out[i] = Ref::steal_or_null(PyIter_Next(it.ptr()));
+        if (!out[i]) {
+            if (PyErr_Occurred()) throw_error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", (int)N, (int)i);
+        }
+    }
+    Ref extra = Ref::steal_or_null(PyIter_Next(it.ptr()));
+    if (extra) {
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o))
+            raise(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", (int)N, PyObject_Size(o));
+        raise(PyExc_ValueError, "too many values to unpack (expected %d)", (int)N);
+    }
+    if (PyErr_Occurred()) throw_error();
+    return out;
+}
+
+// While alive, makes `exc` the exception being handled, as inside an
+// `except` block: sys.exception() (and so logging's exception()) reports it
+// and exceptions raised meanwhile get it as their __context__. The
+// previously handled exception is put back at the end.
+class Handling {
+public:
+    explicit Handling(Handle exc) : previous_(Ref::steal_or_null(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc.ptr());
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.ptr()); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref previous_;
+};
 
 // ---------------------------------------------------------------------------
 // Module definition (PF_MODULE)
