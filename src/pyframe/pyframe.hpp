@@ -563,13 +563,13 @@ struct Signature {
     bool varkw = false;
     std::string text;              // "(...)" for __text_signature__
 
-    static Signature parse(const char* spec);
+    static Signature parse(const char* params);
 };
 
-inline Signature Signature::parse(const char* spec) {
+inline Signature Signature::parse(const char* params) {
     Signature s;
-    s.text = std::string("(") + spec + ")";
-    std::string_view rest(spec);
+    s.text = std::string("(") + params + ")";
+    std::string_view rest(params);
     bool kwonly = false;
     while (!rest.empty()) {
         size_t comma = rest.find(',');
