@@ -30,6 +30,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -391,7 +392,7 @@ struct Kwargs {
 // Finds `name` in the dictionaries of the classes after `cls` in the
 // resolution order of `self`'s type. Returns the attribute (new reference)
 // and the class that provides it, or a null Ref when no class does.
-inline Ref super_lookup(PyObject* cls, PyObject* self, PyObject* name, PyTypeObject** provider) {
+inline Ref super_lookup_uncached(PyObject* cls, PyObject* self, PyObject* name, PyTypeObject** provider) {
     PyObject* mro = Py_TYPE(self)->tp_mro;
     if (!mro) raise(PyExc_SystemError, "type without __mro__");
     Ref keep = Ref::borrow(mro);
@@ -409,6 +410,41 @@ inline Ref super_lookup(PyObject* cls, PyObject* self, PyObject* name, PyTypeObj
     }
     *provider = nullptr;
     return Ref();
+}
+
+// Results of super_lookup, keyed by the instance's type and its version
+// tag: the interpreter gives a type a new tag whenever the type or one of
+// its bases changes, so a hit is always current. `cls`, `name` and `found`
+// are held so their addresses cannot be reused while an entry names them.
+struct SuperCacheEntry {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* cls = nullptr;
+    PyObject* name = nullptr;
+    PyObject* found = nullptr;
+    PyTypeObject* provider = nullptr;
+};
+inline SuperCacheEntry super_cache[256];
+
+inline Ref super_lookup(PyObject* cls, PyObject* self, PyObject* name, PyTypeObject** provider) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (!PyUnstable_Type_AssignVersionTag(type) || type->tp_version_tag == 0)
+        return super_lookup_uncached(cls, self, name, provider);
+    auto h = (reinterpret_cast<std::uintptr_t>(type) >> 4) ^ (reinterpret_cast<std::uintptr_t>(name) >> 3) ^
+             (reinterpret_cast<std::uintptr_t>(cls) >> 6);
+    SuperCacheEntry& e = super_cache[h & 255];
+    if (e.type == type && e.version == type->tp_version_tag && e.cls == cls && e.name == name) {
+        *provider = e.provider;
+        return Ref::borrow(e.found);
+    }
+    Ref found = super_lookup_uncached(cls, self, name, provider);
+    e.type = type;
+    e.version = type->tp_version_tag;
+    Py_XSETREF(e.cls, Py_NewRef(cls));
+    Py_XSETREF(e.name, Py_NewRef(name));
+    Py_XSETREF(e.found, Py_XNewRef(found.ptr()));
+    e.provider = *provider;
+    return found;
 }
 
 // The zero-argument super() of a method defined in `cls`, for calls on self.
@@ -528,13 +564,13 @@ struct Signature {
     bool varkw = false;
     std::string text;              // "(...)" for __text_signature__
 
-    static Signature parse(const char* spec);
+    static Signature parse(const char* params);
 };
 
-inline Signature Signature::parse(const char* spec) {
+inline Signature Signature::parse(const char* params) {
     Signature s;
-    s.text = std::string("(") + spec + ")";
-    std::string_view rest(spec);
+    s.text = std::string("(") + params + ")";
+    std::string_view rest(params);
     bool kwonly = false;
     while (!rest.empty()) {
         size_t comma = rest.find(',');

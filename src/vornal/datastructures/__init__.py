@@ -1,0 +1,1 @@
+"""General-purpose data structures of the vornal toolkit, as extension modules."""

@@ -1,0 +1,1 @@
+"""Helpers of the vornal toolkit (minimal stand-in)."""
