@@ -127,8 +127,8 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
 // The KeyError of a dotted write under a head that holds no level.
 [[noreturn]] void raise_target_key(Handle self, Handle head) {
     Ref name = type_of(self).attr<"__name__">();
-    raise_value(PyExc_KeyError,
-                concat("target key \"", head.str(), "\" is a value, cannot update value against another ", name.str()));
+    Ref message = concat("target key \"", head.str(), "\" is a value, cannot update value against another ", name.str());
+    raise_value(PyExc_KeyError, message.ptr());
 }
 
 // def __setitem__(self, key, value):
