@@ -205,6 +205,48 @@ def test_subclass_overrides_apply():
     assert type(m.a) is Sub
 
 
+def test_a_level_is_made_by_every_dotted_write():
+    made = []
+
+    class Meta(abc.ABCMeta):
+        def __call__(cls, *args, **kwargs):
+            made.append("meta")
+            return super().__call__(*args, **kwargs)
+
+    class Counted(N, metaclass=Meta):
+        def __init__(self, *args, **kwargs):
+            made.append("init")
+            super().__init__(*args, **kwargs)
+
+    m = Counted()
+    made.clear()
+    m["a.b.c"] = 1
+    m["a.b.d"] = 2  # the levels exist: the new ones are made and dropped
+    assert made == ["meta", "init"] * 4 and m == {"a": {"b": {"c": 1, "d": 2}}}
+
+
+def test_class_changes_after_use_are_followed():
+    class Sub(N):
+        pass
+
+    m = Sub()
+    m["a.b"] = 1
+    assert m["a.b"] == 1 and "a.b" in m
+    Sub.__missing__ = lambda self, key: {"b": "from missing"}
+    assert m["x.b"] == "from missing" and m["x"] == {"b": "from missing"}
+    Sub.__getitem__ = lambda self, key: "over"
+    assert m["a.b"] == "over" and "a.b" in m  # membership uses the dict storage
+    del Sub.__getitem__, Sub.__missing__
+    Sub.setdefault = lambda self, key, default: dict.__setitem__(self, key, default) or default  # always replaces
+    m["a.c"] = 2
+    assert m == {"a": {"c": 2}}
+    del Sub.setdefault
+    Sub.__contains__ = lambda self, key: True
+    assert "q.r" in m
+    del Sub.__contains__
+    assert "q.r" not in m and "a.c" in m
+
+
 def test_attribute_access_bypasses_the_dotted_rules():
     m = N(z={"a": 1})
     m.z = {"q": 1}
@@ -216,10 +258,25 @@ def test_attribute_access_bypasses_the_dotted_rules():
     assert m == {"z": 1, "l": 2}
 
 
-def test_deep_keys_raise_instead_of_crashing():
+def test_deep_keys_and_nesting_do_not_crash():
+    key = "a" + ".a" * 50000
     m = N()
+    m[key] = 1
+    assert m[key] == 1 and key in m
+
+    class Sub(N):
+        def __getitem__(self, k):
+            return super().__getitem__(k)
+
+    s = Sub()
+    s[key] = 1
     with pytest.raises(RecursionError):
-        m["a" + ".a" * 200000] = 1
+        s[key]
+    deep = inner = {}
+    for _ in range(50000):
+        inner["a"] = inner = {}
+    with pytest.raises(RecursionError):
+        N(deep)
 
 
 def test_leaks():

@@ -1430,6 +1430,47 @@ std::array<Ref, N> unpack(Handle item) {
     return out;
 }
 
+// Facts about a class that hold until the class or one of its bases
+// changes, memoised per class. The interpreter gives a class a new version
+// tag on every such change (the tag its own method cache relies on) and
+// never reuses a tag, so an entry is current while the tag matches. For a
+// class that gets no tag the facts are worked out on every call.
+template <class T, std::size_t N = 4>
+class TypeMemo {
+public:
+    template <class F>
+    T get(PyTypeObject* type, F&& compute) {
+        if (!PyUnstable_Type_AssignVersionTag(type)) return compute();
+        unsigned int tag = type->tp_version_tag;
+        for (const Entry& e : entries_)
+            if (e.type == type && e.tag == tag) return e.value;
+        T value = compute();
+        if (type->tp_version_tag == tag) entries_[next_++ % N] = Entry{type, tag, value};
+        return value;
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;  // compared, never dereferenced
+        unsigned int tag = 0;
+        T value{};
+    };
+    Entry entries_[N];
+    std::size_t next_ = 0;
+};
+
+// A C++ recursion that does not pass through the interpreter's calls: raises
+// RecursionError where the interpreter would instead of exhausting the stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // While alive, makes `exc` the exception being handled, as inside an
 // `except` block: sys.exception() (and so logging's exception()) reports it
 // and exceptions raised meanwhile get it as their __context__. The

@@ -80,12 +80,87 @@ Ref FieldMap_repr(Handle self) {
 // on a mapping being merged) are looked up on the object's type: a map is
 // its own attribute namespace, so an entry such as m['update'] would
 // otherwise hide the method and break every later merge.
+//
+// Speed: dotted keys are the hot path of everything built on this class.
+// While a class still uses the methods below unchanged (see Plan), a dotted
+// key is walked level by level in one loop, heads are looked up in the
+// dictionary storage directly, the generic setdefault runs without raising
+// and catching KeyError, and type(self)() makes the level without the
+// general call machinery. Any override in a subclass takes the ordinary
+// path through the interpreter instead.
 
-// Splits a dotted key once, at its first dot: a str key (subclasses
-// included) that contains "." gives true with its head and rest; any other
-// key is plain.
-bool split_dotted(Handle key, Ref& head, Ref& rest) {
+Ref NestedFieldMap_getitem(Handle self, Handle key);
+void NestedFieldMap_setitem(Handle self, Handle key, Handle value);
+bool NestedFieldMap_contains(Handle self, Handle key);
+void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
+void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
+
+// MutableMapping.setdefault as bound in the class body, and the Mapping ABC
+// the module body imported.
+Class generic_setdefault;
+Class abc_mapping;
+
+// What a class of maps still does the way this module defines it.
+struct Plan {
+    bool dict_get = false;       // super().__getitem__ is dict's, and no __missing__
+    bool dict_set = false;       // super().__setitem__ is dict's
+    bool dict_contains = false;  // super().__contains__ is dict's
+    bool own_get = false;        // type(m).__getitem__ is NestedFieldMap's (and dict_get)
+    bool own_set = false;        // type(m).__setitem__ is NestedFieldMap's (and dict_set)
+    bool own_contains = false;   // type(m).__contains__ is NestedFieldMap's (and dict_get, dict_contains)
+    bool own_update = false;     // type(m).update is NestedFieldMap's
+    bool generic_setdefault = false;  // type(m).setdefault is MutableMapping's, from the class body
+    bool plain_new = false;      // type(m)() is dict.__new__ plus the __init__ chain of this module
+};
+
+Plan make_plan(Handle m) {
+    PyTypeObject* t = m.type();
+    Plan p;
+    auto next_is_dict = [&](Handle cls, PyObject* name) {
+        PyTypeObject* provider = nullptr;
+        Ref found = super_lookup(cls.ptr(), m.ptr(), name, &provider);
+        return found && provider == &PyDict_Type;
+    };
+    p.dict_get = next_is_dict(NestedFieldMap, id<"__getitem__">()) && !type_lookup<"__missing__">(t);
+    p.dict_set = next_is_dict(NestedFieldMap, id<"__setitem__">());
+    p.dict_contains = next_is_dict(NestedFieldMap, id<"__contains__">());
+    p.own_get = p.dict_get && is_impl<NestedFieldMap_getitem>(type_lookup<"__getitem__">(t).ptr());
+    p.own_set = p.dict_set && is_impl<NestedFieldMap_setitem>(type_lookup<"__setitem__">(t).ptr());
+    p.own_contains = p.dict_get && p.dict_contains && is_impl<NestedFieldMap_contains>(type_lookup<"__contains__">(t).ptr());
+    p.own_update = is_impl<NestedFieldMap_update>(type_lookup<"update">(t).ptr());
+    p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
+    PyTypeObject* provider = nullptr;
+    Ref next_init = super_lookup(NestedFieldMap.ptr(), m.ptr(), id<"__init__">(), &provider);
+    p.plain_new = p.own_update && t->tp_new == PyDict_Type.tp_new && t->tp_setattro == PyObject_GenericSetAttr &&
+                  is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr()) && is_impl<FieldMap_init>(next_init.ptr()) &&
+                  next_is_dict(FieldMap, id<"__init__">());
+    return p;
+}
+
+TypeMemo<Plan> plans;
+Plan plan_of(Handle m) {
+    return plans.get(m.type(), [&] { return make_plan(m); });
+}
+
+bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_ptr()); }
+
+// Whether a key is dotted: a str (subclasses included) that contains ".".
+bool is_dotted(Handle key) {
     PyObject* k = key.ptr();
+    if (PyUnicode_CheckExact(k)) {
+        Py_ssize_t dot = PyUnicode_FindChar(k, '.', 0, PyUnicode_GET_LENGTH(k), 1);
+        if (dot == -2) throw_error();
+        return dot >= 0;
+    }
+    return PyUnicode_Check(k) && key.contains(id<".">());  // a str subclass answers with its own `in`
+}
+
+// Splits a dotted key once, at its first dot: key.split('.', 1). Returns
+// false for a plain key. `plain_head` tells whether the head is known to
+// hold no dot (always, unless a str subclass splits in its own way).
+bool split_dotted(Handle key, Ref& head, Ref& rest, bool* plain_head = nullptr) {
+    PyObject* k = key.ptr();
+    if (plain_head) *plain_head = false;
     if (PyUnicode_CheckExact(k)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(k);
         Py_ssize_t dot = PyUnicode_FindChar(k, '.', 0, n, 1);
@@ -93,19 +168,62 @@ bool split_dotted(Handle key, Ref& head, Ref& rest) {
         if (dot < 0) return false;
         head = Ref::steal(PyUnicode_Substring(k, 0, dot));
         rest = Ref::steal(PyUnicode_Substring(k, dot + 1, n));
+        if (plain_head) *plain_head = true;
         return true;
     }
-    if (!PyUnicode_Check(k)) return false;
-    // A str subclass answers with its own `in` and split().
-    if (!key.contains(id<".">())) return false;
+    if (!is_dotted(key)) return false;
     auto parts = unpack<2>(key.call_method<"split">(id<".">(), integer(1)));
     head = std::move(parts[0]);
     rest = std::move(parts[1]);
     return true;
 }
 
-// type(self)(): a new, empty level.
-Ref new_level(Handle type) { return type(); }
+// super().__getitem__(key) inside NestedFieldMap's methods.
+Ref own_lookup(Handle m, const Plan& p, Handle key) {
+    if (p.dict_get) {
+        PyObject* v = nullptr;
+        if (check(PyDict_GetItemRef(m.ptr(), key.ptr(), &v))) return Ref::steal(v);
+    }
+    return super(NestedFieldMap, m).getitem(key);  // dict's own KeyError on a miss
+}
+
+// super().__setitem__(key, value) inside NestedFieldMap's methods.
+void own_store(Handle m, const Plan& p, Handle key, Handle value) {
+    if (p.dict_set)
+        check(PyDict_SetItem(m.ptr(), key.ptr(), value.ptr()));
+    else
+        super(NestedFieldMap, m).setitem(key, value);
+}
+
+// type(m)(): a new, empty level.
+Ref new_level(Handle m, const Plan& p) {
+    PyTypeObject* t = m.type();
+    if (p.plain_new && Py_TYPE(t)->tp_call == PyType_Type.tp_call) {
+        // What the __init__ chain does without arguments: an empty dict that
+        // is its own attribute namespace.
+        Ref empty = tuple();
+        Ref level = Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
+        check(PyObject_GenericSetAttr(level.ptr(), id<"__dict__">(), level.ptr()));
+        return level;
+    }
+    return Handle(t)();
+}
+
+// type(m).setdefault(m, key, type(m)()): the level under `key`, made and
+// stored when the key is absent. With the generic setdefault
+// (try: return self[key] / except KeyError: self[key] = default) and a plain
+// key, the lookup is done without raising KeyError.
+Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
+    Ref fresh = new_level(m, p);
+    if (!(plain_key && p.generic_setdefault && p.own_get)) return call_type_method<"setdefault">(m, key, fresh);
+    PyObject* v = nullptr;
+    if (check(PyDict_GetItemRef(m.ptr(), key.ptr(), &v))) return Ref::steal(v);
+    if (p.own_set)
+        check(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr()));
+    else
+        m.set_item(key, fresh);
+    return fresh;
+}
 
 // def __init__(self, *args, **kwargs):
 //     super().__init__()
@@ -119,9 +237,22 @@ void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
 //     if dotted: return super().__getitem__(head)[rest]
 //     return super().__getitem__(key)
 Ref NestedFieldMap_getitem(Handle self, Handle key) {
-    Ref head, rest;
-    if (split_dotted(key, head, rest)) return super(NestedFieldMap, self).getitem(head).item(rest);
-    return super(NestedFieldMap, self).getitem(key);
+    Ref map = Ref::borrow(self), k = Ref::borrow(key), head, rest;
+    Plan p = plan_of(self);
+    for (;;) {
+        if (!split_dotted(k, head, rest)) return own_lookup(map, p, k);
+        Ref value = own_lookup(map, p, head);
+        if (is_map(value)) {
+            Plan q = plan_of(value);
+            if (q.own_get) {  // value[rest] would run this method again
+                map = std::move(value);
+                k = std::move(rest);
+                p = q;
+                continue;
+            }
+        }
+        return value.item(rest);
+    }
 }
 
 // The KeyError of a dotted write under a head that holds no level.
@@ -139,24 +270,58 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
 //     else:
 //         super().__setitem__(key, value)
 void NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
-    Ref head, rest;
-    if (!split_dotted(key, head, rest)) {
-        super(NestedFieldMap, self).setitem(key, value);
-        return;
+    Ref map = Ref::borrow(self), k = Ref::borrow(key), head, rest;
+    Plan p = plan_of(self);
+    for (;;) {
+        bool plain_head;
+        if (!split_dotted(k, head, rest, &plain_head)) {
+            own_store(map, p, k, value);
+            return;
+        }
+        Ref level = setdefault_level(map, p, head, plain_head);
+        if (!level.isinstance(type_of(map))) raise_target_key(map, head);
+        Plan q = plan_of(level);
+        if (!q.own_set) {
+            level.set_item(rest, value);
+            return;
+        }
+        map = std::move(level);  // level[rest] = value would run this method again
+        k = std::move(rest);
+        p = q;
     }
-    Ref type = type_of(self);
-    Ref level = call_type_method<"setdefault">(self, head, new_level(type));
-    if (!level.isinstance(type)) raise_target_key(self, head);
-    level.set_item(rest, value);
 }
 
 // def __contains__(self, key):
 //     if dotted: return super().__contains__(head) and rest in super().__getitem__(head)
 //     return super().__contains__(key)
 bool NestedFieldMap_contains(Handle self, Handle key) {
-    Ref head, rest;
-    if (!split_dotted(key, head, rest)) return super(NestedFieldMap, self).contains(key);
-    return super(NestedFieldMap, self).contains(head) && super(NestedFieldMap, self).getitem(head).contains(rest);
+    Ref map = Ref::borrow(self), k = Ref::borrow(key), head, rest;
+    Plan p = plan_of(self);
+    for (;;) {
+        if (!split_dotted(k, head, rest)) {
+            if (p.dict_contains) return check(PyDict_Contains(map.ptr(), k.ptr()));
+            return super(NestedFieldMap, map).contains(k);
+        }
+        Ref value;
+        if (p.dict_contains && p.dict_get) {  // one lookup answers both
+            PyObject* v = nullptr;
+            if (!check(PyDict_GetItemRef(map.ptr(), head.ptr(), &v))) return false;
+            value = Ref::steal(v);
+        } else {
+            if (!super(NestedFieldMap, map).contains(head)) return false;
+            value = super(NestedFieldMap, map).getitem(head);
+        }
+        if (is_map(value)) {
+            Plan q = plan_of(value);
+            if (q.own_contains) {  // rest in value would run this method again
+                map = std::move(value);
+                k = std::move(rest);
+                p = q;
+                continue;
+            }
+        }
+        return value.contains(rest);
+    }
 }
 
 // def __delitem__(self, key):
@@ -165,56 +330,88 @@ bool NestedFieldMap_contains(Handle self, Handle key) {
 void NestedFieldMap_delitem(Handle self, Handle key) {
     Ref head, rest;
     if (split_dotted(key, head, rest))
-        super(NestedFieldMap, self).getitem(head).del_item(rest);
+        own_lookup(self, plan_of(self), head).del_item(rest);
     else
         super(NestedFieldMap, self).delitem(key);
 }
 
-// One item of the merge: a mapping value is merged into the level under
-// `key` (made when absent), anything else is stored with self[key] = value.
-void merge_item(Handle self, Handle type, Handle mapping, Handle key, Handle value) {
-    if (value.isinstance(mapping)) {
-        Ref level = call_type_method<"setdefault">(self, key, new_level(type));
-        call_type_method<"update">(level, value);
-    } else {
-        self.set_item(key, value);
+// The state of one update() call.
+class Merge {
+public:
+    explicit Merge(Handle self)
+        : self_(self), plan_(plan_of(self)), mapping_(global<"Mapping">()), abc_(mapping_.is(abc_mapping)) {}
+
+    // One item: a mapping value is merged into the level under `key` (made
+    // when absent), anything else is stored with self[key] = value.
+    void item(Handle key, Handle value) {
+        bool plain_key = !is_dotted(key);
+        if (is_mapping(value)) {
+            Ref level = setdefault_level(self_, plan_, key, plain_key);
+            merge_into(level, value);
+        } else if (plain_key && plan_.own_set) {
+            check(PyDict_SetItem(self_.ptr(), key.ptr(), value.ptr()));
+        } else {
+            self_.set_item(key, value);
+        }
     }
-}
+
+    // isinstance(value, Mapping); every dict is one, and Mapping is still the
+    // ABC unless the module's name was rebound.
+    bool is_mapping(Handle value) const {
+        if (abc_ && PyDict_Check(value.ptr())) return true;
+        return value.isinstance(mapping_);
+    }
+
+private:
+    // type(level).update(level, value)
+    static void merge_into(Handle level, Handle value) {
+        if (is_map(level) && plan_of(level).own_update) {
+            RecursionGuard guard(" while merging nested mappings");
+            PyObject* argv[] = {value.ptr()};
+            NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
+            return;
+        }
+        call_type_method<"update">(level, value);
+    }
+
+    Handle self_;
+    Plan plan_;
+    Ref mapping_;
+    bool abc_;
+};
 
 // def update(self, *args, **kwargs):
 //     if len(args) > 1: raise TypeError(...)
 //     iterable = args[0] if args else ()
-//     if isinstance(iterable, Mapping): iterable = iterable.items()
+//     if isinstance(iterable, Mapping): iterable = type(iterable).items(iterable)
 //     for position, item in enumerate(itertools.chain(iterable, kwargs.items())):
 //         if len(item) != 2: raise TypeError(... % position)
 //         key, value = item
-//         merge_item(key, value)
+//         <Merge.item(key, value)>
 //
 // The position in the error is the element's place in the iteration, so it
 // is right for every kind of source (generators, sets and views included).
 void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
     if (args.size > 1) raise(PyExc_TypeError, "expected at most 1 arguments, got %zd", args.size);
-    Ref mapping = global<"Mapping">();
-    Ref type = type_of(self);
+    Merge merge(self);
     if (args.size == 1) {
         Ref source = Ref::borrow(args[0]);
-        if (source.isinstance(mapping)) source = call_type_method<"items">(source);
+        if (merge.is_mapping(source)) source = call_type_method<"items">(source);
         Py_ssize_t position = 0;
         for (Ref item : iterate(source)) {
             if (item.len() != 2)
                 raise(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", position);
             auto [key, value] = unpack<2>(item);
-            merge_item(self, type, mapping, key, value);
+            merge.item(key, value);
             ++position;
         }
     }
     if (kwargs.dict) {
         PyObject *key, *value;
         for (Py_ssize_t pos = 0; PyDict_Next(kwargs.dict.ptr(), &pos, &key, &value);)
-            merge_item(self, type, mapping, Ref::borrow(key), Ref::borrow(value));
+            merge.item(Ref::borrow(key), Ref::borrow(value));
     } else {
-        for (Py_ssize_t i = 0; i < kwargs.size(); ++i)
-            merge_item(self, type, mapping, PyTuple_GET_ITEM(kwargs.names, i), kwargs.values[i]);
+        for (Py_ssize_t i = 0; i < kwargs.size(); ++i) merge.item(PyTuple_GET_ITEM(kwargs.names, i), kwargs.values[i]);
     }
 }
 
@@ -245,6 +442,8 @@ void body() {
                      .attr("pop", mutable_mapping.attr<"pop">())
                      .attr("setdefault", mutable_mapping.attr<"setdefault">())
                      .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs")));
+    generic_setdefault.set(mutable_mapping.attr<"setdefault">());
+    abc_mapping.set(global<"Mapping">());
 }
 
 }  // namespace
