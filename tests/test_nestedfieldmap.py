@@ -247,6 +247,21 @@ def test_class_changes_after_use_are_followed():
     assert "q.r" not in m and "a.c" in m
 
 
+def test_registered_virtual_subclass_counts_as_a_level():
+    class Sub(N):
+        pass
+
+    class Plain(dict):
+        pass
+
+    Sub.register(Plain)
+    plain = Plain()
+    m = Sub(a=1)
+    m["a"] = plain
+    m["a.b.c"] = 1  # isinstance(plain, Sub): the write descends into it
+    assert plain == {"b.c": 1}  # and stores the rest with its own, literal __setitem__
+
+
 def test_attribute_access_bypasses_the_dotted_rules():
     m = N(z={"a": 1})
     m.z = {"q": 1}

@@ -280,14 +280,13 @@ void NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
         }
         Ref level = setdefault_level(map, p, head, plain_head);
         if (!level.isinstance(type_of(map))) raise_target_key(map, head);
-        Plan q = plan_of(level);
-        if (!q.own_set) {
+        // (isinstance may also accept a registered virtual subclass: no plan for that)
+        if (!is_map(level) || !(p = plan_of(level)).own_set) {
             level.set_item(rest, value);
             return;
         }
         map = std::move(level);  // level[rest] = value would run this method again
         k = std::move(rest);
-        p = q;
     }
 }
 
@@ -338,17 +337,18 @@ void NestedFieldMap_delitem(Handle self, Handle key) {
 // The state of one update() call.
 class Merge {
 public:
-    explicit Merge(Handle self)
-        : self_(self), plan_(plan_of(self)), mapping_(global<"Mapping">()), abc_(mapping_.is(abc_mapping)) {}
+    explicit Merge(Handle self) : self_(self), mapping_(global<"Mapping">()), abc_(mapping_.is(abc_mapping)) {}
 
     // One item: a mapping value is merged into the level under `key` (made
-    // when absent), anything else is stored with self[key] = value.
+    // when absent), anything else is stored with self[key] = value. The
+    // plan is taken per item: merging runs code that may change the class.
     void item(Handle key, Handle value) {
         bool plain_key = !is_dotted(key);
+        Plan plan = plan_of(self_);
         if (is_mapping(value)) {
-            Ref level = setdefault_level(self_, plan_, key, plain_key);
+            Ref level = setdefault_level(self_, plan, key, plain_key);
             merge_into(level, value);
-        } else if (plain_key && plan_.own_set) {
+        } else if (plain_key && plan.own_set) {
             check(PyDict_SetItem(self_.ptr(), key.ptr(), value.ptr()));
         } else {
             self_.set_item(key, value);
@@ -375,7 +375,6 @@ private:
     }
 
     Handle self_;
-    Plan plan_;
     Ref mapping_;
     bool abc_;
 };
