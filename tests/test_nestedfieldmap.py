@@ -326,3 +326,127 @@ def test_levels_with_back_references_are_collected():
     del m
     gc.collect()
     assert all(r() is None for r in refs)
+
+
+# --- the same operations against a model written in Python -------------------
+
+class Model(dict, MutableMapping):
+    """The dotted-key rules in plain Python, as the reference for the C++ paths."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__()
+        self.__dict__ = self
+        type(self).update(self, *args, **kwargs)
+
+    def __getitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            return super().__getitem__(key)[rest]
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            level = type(self).setdefault(self, key, type(self)())
+            if not isinstance(level, type(self)):
+                raise KeyError(TARGET.format(key, "X"))
+            level[rest] = value
+        else:
+            super().__setitem__(key, value)
+
+    def __contains__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            return super().__contains__(key) and rest in super().__getitem__(key)
+        return super().__contains__(key)
+
+    def __delitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            del super().__getitem__(key)[rest]
+        else:
+            super().__delitem__(key)
+
+    get, pop, setdefault = MutableMapping.get, MutableMapping.pop, MutableMapping.setdefault
+
+    def update(self, source=(), **kwargs):
+        if isinstance(source, Mapping):
+            source = type(source).items(source)
+        for key, value in [*source, *kwargs.items()]:
+            if isinstance(value, Mapping):
+                level = type(self).setdefault(self, key, type(self)())
+                method = getattr(type(level), "update", None)  # the type's, else the ordinary lookup
+                method(level, value) if method else level.update(value)
+            else:
+                self[key] = value
+
+
+from collections.abc import Mapping  # noqa: E402
+
+
+class X(N):
+    pass
+
+
+class Slow(N):
+    """Overrides everything (unchanged), so the ordinary call paths run."""
+
+    def __getitem__(self, key):
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+
+    def __contains__(self, key):
+        return super().__contains__(key)
+
+    def setdefault(self, key, default=None):
+        return super().setdefault(key, default)
+
+    def update(self, *args, **kwargs):
+        super().update(*args, **kwargs)
+
+
+class XModel(Model):
+    pass
+
+
+KEYS = ["a", "b", "a.b", "a.b.c", "b.a", "a.", ".a", "", 1, "update", "a.update"]
+VALUES = [0, "s", {"x": 1}, {"b": {"c": 2}}, {"a.b": 3}, [1]]
+
+
+def shape(obj):
+    if isinstance(obj, dict):
+        return (type(obj) is dict, {k: shape(v) for k, v in obj.items()})
+    return obj
+
+
+def outcome(func):
+    try:
+        return ("ok", shape(func()))
+    except Exception as e:
+        return (type(e).__name__, str(e).replace("XModel", "X").replace("Slow", "X"))
+
+
+@pytest.mark.parametrize("cls", [X, Slow])
+@pytest.mark.parametrize("seed", range(40))
+def test_matches_the_python_model(cls, seed):
+    import random
+
+    rnd = random.Random(seed)
+    real, model = cls(), XModel()
+    for _ in range(30):
+        op, key, value = rnd.randrange(7), rnd.choice(KEYS), rnd.choice(VALUES)
+        value = {k: v for k, v in value.items()} if isinstance(value, dict) else value
+        ops = [
+            lambda m: m.__setitem__(key, value),
+            lambda m: m[key],
+            lambda m: key in m,
+            lambda m: m.__delitem__(key),
+            lambda m: type(m).update(m, {key: value}),
+            lambda m: type(m).setdefault(m, key, value),
+            lambda m: type(m).pop(m, key, None),
+        ]
+        expected = outcome(lambda: ops[op](model))
+        assert outcome(lambda: ops[op](real)) == expected, (op, key, value)
+        assert shape(real) == shape(model)
