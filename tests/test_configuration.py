@@ -55,6 +55,15 @@ def test_values_are_converted_at_every_level(monkeypatch):
     c.z = "3"  # attribute syntax bypasses the conversion
     assert c.z == "3"
 
+    def refuse(value):
+        raise LookupError(value)
+
+    monkeypatch.setattr(configuration, "typecast_str", refuse)
+    for store in (lambda: c.__setitem__("n.m", "v"), lambda: c.update(k="v"), lambda: C(k="v")):
+        with pytest.raises(LookupError):
+            store()
+    assert "n" not in c and "k" not in c
+
 
 def test_copy_is_nested():
     leaf = [1]
