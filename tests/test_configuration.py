@@ -174,6 +174,7 @@ def test_expand_cfg_value(monkeypatch, warnings, value, expanded, missing):
 def test_ini_expansion(write, warnings, monkeypatch):
     monkeypatch.setenv("PCT", "50% %(base)s")
     monkeypatch.setenv("DIR", "/d")
+    monkeypatch.setenv("EMPTY", "")
     monkeypatch.delenv("UNSET", raising=False)
     c = C()
     c.load_cfgs(write("env.cfg", """\
@@ -182,10 +183,12 @@ def test_ini_expansion(write, warnings, monkeypatch):
         gone = x$UNSET
         [a]
         p = $PCT
-        own = %(base)s/$DIR
+        own = %(base)s/${DIR}
+        empty = [$EMPTY]
         [b]
         """))
-    assert c == {"a": {"p": "50% %(base)s", "own": "/d//d", "base": "/d", "gone": "x"}, "b": {"base": "/d", "gone": "x"}}
+    assert c == {"a": {"p": "50% %(base)s", "own": "/d//d", "empty": "[]", "base": "/d", "gone": "x"},
+                 "b": {"base": "/d", "gone": "x"}}
     assert warnings() == [("WARNING", WARNING, ("UNSET", configparser.DEFAULTSECT, "gone"))]
 
 
