@@ -205,6 +205,24 @@ def test_subclass_overrides_apply():
     assert type(m.a) is Sub
 
 
+def test_mixin_between_the_class_and_dict():
+    class Loud(dict):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self["loud"] = True
+
+        def __getitem__(self, key):
+            return super().__getitem__(key.upper() if key == "x" else key)
+
+    class Mixed(N, Loud):
+        pass
+
+    m = Mixed({"a.b": 1})
+    assert m == {"loud": True, "a": {"loud": True, "b": 1}} and type(m.a) is Mixed and m.__dict__ is m
+    m["X"] = 2
+    assert m["x"] == 2 and m["a.loud"] is True  # super() in the class's methods reaches the mixin
+
+
 def test_a_level_is_made_by_every_dotted_write():
     made = []
 

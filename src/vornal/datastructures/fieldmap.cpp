@@ -110,6 +110,7 @@ struct Plan {
     bool own_contains = false;   // type(m).__contains__ is NestedFieldMap's (and dict_get, dict_contains)
     bool own_update = false;     // type(m).update is NestedFieldMap's
     bool generic_setdefault = false;  // type(m).setdefault is MutableMapping's, from the class body
+    bool plain_init = false;     // super().__init__() is FieldMap's, whose super().__init__ is dict's
     bool plain_new = false;      // type(m)() is dict.__new__ plus the __init__ chain of this module
 };
 
@@ -131,9 +132,10 @@ Plan make_plan(Handle m) {
     p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
     PyTypeObject* provider = nullptr;
     Ref next_init = super_lookup(NestedFieldMap.ptr(), m.ptr(), id<"__init__">(), &provider);
-    p.plain_new = p.own_update && t->tp_new == PyDict_Type.tp_new && t->tp_setattro == PyObject_GenericSetAttr &&
-                  is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr()) && is_impl<FieldMap_init>(next_init.ptr()) &&
-                  next_is_dict(FieldMap, id<"__init__">());
+    p.plain_init = t->tp_setattro == PyObject_GenericSetAttr && is_impl<FieldMap_init>(next_init.ptr()) &&
+                   next_is_dict(FieldMap, id<"__init__">());
+    p.plain_new = p.plain_init && p.own_update && t->tp_new == PyDict_Type.tp_new &&
+                  is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr());
     return p;
 }
 
@@ -195,29 +197,44 @@ void own_store(Handle m, const Plan& p, Handle key, Handle value) {
         super(NestedFieldMap, m).setitem(key, value);
 }
 
+// type(m)() made by this module's own code: true when the class makes its
+// instances with dict.__new__ and the __init__ chain of this module, so that
+// no code of the user's runs while a level is made.
+bool plain_new(Handle m, const Plan& p) { return p.plain_new && Py_TYPE(m.type())->tp_call == PyType_Type.tp_call; }
+
+// The two steps of type(m)() under plain_new: dict.__new__, then what the
+// __init__ chain does without arguments, making the instance its own
+// attribute namespace.
+Ref made_level(Handle m) {
+    PyTypeObject* t = m.type();
+    Ref empty = tuple();
+    return Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
+}
+void finish_level(Handle level) { check(PyObject_GenericSetAttr(level.ptr(), id<"__dict__">(), level.ptr())); }
+
 // type(m)(): a new, empty level.
 Ref new_level(Handle m, const Plan& p) {
-    PyTypeObject* t = m.type();
-    if (p.plain_new && Py_TYPE(t)->tp_call == PyType_Type.tp_call) {
-        // What the __init__ chain does without arguments: an empty dict that
-        // is its own attribute namespace.
-        Ref empty = tuple();
-        Ref level = Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
-        check(PyObject_GenericSetAttr(level.ptr(), id<"__dict__">(), level.ptr()));
-        return level;
-    }
-    return Handle(t)();
+    if (!plain_new(m, p)) return type_of(m)();
+    Ref level = made_level(m);
+    finish_level(level);
+    return level;
 }
 
 // type(m).setdefault(m, key, type(m)()): the level under `key`, made and
 // stored when the key is absent. With the generic setdefault
 // (try: return self[key] / except KeyError: self[key] = default) and a plain
-// key, the lookup is done without raising KeyError.
+// key, the lookup is done without raising KeyError. The new level is made on
+// every call; when nothing of the user's can see it (plain_new), it becomes
+// its own namespace only once it is stored, so a level dropped because the
+// key exists is freed at once instead of remaining as a reference cycle for
+// the collector.
 Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
-    Ref fresh = new_level(m, p);
-    if (!(plain_key && p.generic_setdefault && p.own_get)) return call_type_method<"setdefault">(m, key, fresh);
+    if (!(plain_key && p.generic_setdefault && p.own_get)) return call_type_method<"setdefault">(m, key, new_level(m, p));
+    bool deferred = plain_new(m, p);
+    Ref fresh = deferred ? made_level(m) : new_level(m, p);
     PyObject* v = nullptr;
     if (check(PyDict_GetItemRef(m.ptr(), key.ptr(), &v))) return Ref::steal(v);
+    if (deferred) finish_level(fresh);
     if (p.own_set)
         check(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr()));
     else
@@ -229,8 +246,15 @@ Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
 //     super().__init__()
 //     type(self).update(self, *args, **kwargs)
 void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
-    super(NestedFieldMap, self).init(Args{}, Kwargs{});
-    call_type_method<"update">(self, args, kwargs);
+    Plan p = plan_of(self);
+    if (p.plain_init)
+        finish_level(self);  // FieldMap.__init__() and dict.__init__() without arguments
+    else
+        super(NestedFieldMap, self).init(Args{}, Kwargs{});
+    if (p.own_update)
+        NestedFieldMap_update(self, args, kwargs);
+    else
+        call_type_method<"update">(self, args, kwargs);
 }
 
 // def __getitem__(self, key):
