@@ -157,28 +157,50 @@ bool is_dotted(Handle key) {
     return PyUnicode_Check(k) && key.contains(id<".">());  // a str subclass answers with its own `in`
 }
 
-// Splits a dotted key once, at its first dot: key.split('.', 1). Returns
-// false for a plain key. `plain_head` tells whether the head is known to
-// hold no dot (always, unless a str subclass splits in its own way).
-bool split_dotted(Handle key, Ref& head, Ref& rest, bool* plain_head = nullptr) {
-    PyObject* k = key.ptr();
-    if (plain_head) *plain_head = false;
-    if (PyUnicode_CheckExact(k)) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(k);
-        Py_ssize_t dot = PyUnicode_FindChar(k, '.', 0, n, 1);
-        if (dot == -2) throw_error();
-        if (dot < 0) return false;
-        head = Ref::steal(PyUnicode_Substring(k, 0, dot));
-        rest = Ref::steal(PyUnicode_Substring(k, dot + 1, n));
-        if (plain_head) *plain_head = true;
+// A key taken apart level by level: each split() is key.split('.', 1) on
+// what is left of the key. An exact str is walked by position, so the rest
+// is not copied at every level; other str keys split in their own way.
+class DottedKey {
+public:
+    explicit DottedKey(Handle key) : key_(Ref::borrow(key)) {}
+
+    // Takes the head off the remaining key; false when that key is plain.
+    // `plain_head`: the head is known to hold no dot.
+    bool split(Ref& head, bool& plain_head) {
+        PyObject* k = key_.ptr();
+        if (PyUnicode_CheckExact(k)) {
+            Py_ssize_t n = PyUnicode_GET_LENGTH(k);
+            Py_ssize_t dot = PyUnicode_FindChar(k, '.', start_, n, 1);
+            if (dot == -2) throw_error();
+            if (dot < 0) return false;
+            head = Ref::steal(PyUnicode_Substring(k, start_, dot));
+            start_ = dot + 1;
+            plain_head = true;
+            return true;
+        }
+        plain_head = false;
+        if (!is_dotted(key_)) return false;
+        auto parts = unpack<2>(key_.call_method<"split">(id<".">(), integer(1)));
+        head = std::move(parts[0]);
+        key_ = std::move(parts[1]);
+        start_ = 0;
         return true;
     }
-    if (!is_dotted(key)) return false;
-    auto parts = unpack<2>(key.call_method<"split">(id<".">(), integer(1)));
-    head = std::move(parts[0]);
-    rest = std::move(parts[1]);
-    return true;
-}
+    bool split(Ref& head) {
+        bool plain_head;
+        return split(head, plain_head);
+    }
+
+    // What is left of the key.
+    Ref rest() const {
+        if (start_ == 0) return key_;
+        return Ref::steal(PyUnicode_Substring(key_.ptr(), start_, PyUnicode_GET_LENGTH(key_.ptr())));
+    }
+
+private:
+    Ref key_;
+    Py_ssize_t start_ = 0;
+};
 
 // super().__getitem__(key) inside NestedFieldMap's methods.
 Ref own_lookup(Handle m, const Plan& p, Handle key) {
@@ -261,21 +283,21 @@ void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
 //     if dotted: return super().__getitem__(head)[rest]
 //     return super().__getitem__(key)
 Ref NestedFieldMap_getitem(Handle self, Handle key) {
-    Ref map = Ref::borrow(self), k = Ref::borrow(key), head, rest;
+    Ref map = Ref::borrow(self), head;
     Plan p = plan_of(self);
+    DottedKey k(key);
     for (;;) {
-        if (!split_dotted(k, head, rest)) return own_lookup(map, p, k);
+        if (!k.split(head)) return own_lookup(map, p, k.rest());
         Ref value = own_lookup(map, p, head);
         if (is_map(value)) {
             Plan q = plan_of(value);
             if (q.own_get) {  // value[rest] would run this method again
                 map = std::move(value);
-                k = std::move(rest);
                 p = q;
                 continue;
             }
         }
-        return value.item(rest);
+        return value.item(k.rest());
     }
 }
 
@@ -294,23 +316,23 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
 //     else:
 //         super().__setitem__(key, value)
 void NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
-    Ref map = Ref::borrow(self), k = Ref::borrow(key), head, rest;
+    Ref map = Ref::borrow(self), head;
     Plan p = plan_of(self);
+    DottedKey k(key);
     for (;;) {
         bool plain_head;
-        if (!split_dotted(k, head, rest, &plain_head)) {
-            own_store(map, p, k, value);
+        if (!k.split(head, plain_head)) {
+            own_store(map, p, k.rest(), value);
             return;
         }
         Ref level = setdefault_level(map, p, head, plain_head);
         if (!level.isinstance(type_of(map))) raise_target_key(map, head);
         // (isinstance may also accept a registered virtual subclass: no plan for that)
         if (!is_map(level) || !(p = plan_of(level)).own_set) {
-            level.set_item(rest, value);
+            level.set_item(k.rest(), value);
             return;
         }
         map = std::move(level);  // level[rest] = value would run this method again
-        k = std::move(rest);
     }
 }
 
@@ -318,12 +340,14 @@ void NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
 //     if dotted: return super().__contains__(head) and rest in super().__getitem__(head)
 //     return super().__contains__(key)
 bool NestedFieldMap_contains(Handle self, Handle key) {
-    Ref map = Ref::borrow(self), k = Ref::borrow(key), head, rest;
+    Ref map = Ref::borrow(self), head;
     Plan p = plan_of(self);
+    DottedKey k(key);
     for (;;) {
-        if (!split_dotted(k, head, rest)) {
-            if (p.dict_contains) return check(PyDict_Contains(map.ptr(), k.ptr()));
-            return super(NestedFieldMap, map).contains(k);
+        if (!k.split(head)) {
+            Ref last = k.rest();
+            if (p.dict_contains) return check(PyDict_Contains(map.ptr(), last.ptr()));
+            return super(NestedFieldMap, map).contains(last);
         }
         Ref value;
         if (p.dict_contains && p.dict_get) {  // one lookup answers both
@@ -338,12 +362,11 @@ bool NestedFieldMap_contains(Handle self, Handle key) {
             Plan q = plan_of(value);
             if (q.own_contains) {  // rest in value would run this method again
                 map = std::move(value);
-                k = std::move(rest);
                 p = q;
                 continue;
             }
         }
-        return value.contains(rest);
+        return value.contains(k.rest());
     }
 }
 
@@ -351,9 +374,10 @@ bool NestedFieldMap_contains(Handle self, Handle key) {
 //     if dotted: del super().__getitem__(head)[rest]
 //     else: super().__delitem__(key)
 void NestedFieldMap_delitem(Handle self, Handle key) {
-    Ref head, rest;
-    if (split_dotted(key, head, rest))
-        own_lookup(self, plan_of(self), head).del_item(rest);
+    Ref head;
+    DottedKey k(key);
+    if (k.split(head))
+        own_lookup(self, plan_of(self), head).del_item(k.rest());
     else
         super(NestedFieldMap, self).delitem(key);
 }
