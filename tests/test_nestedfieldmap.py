@@ -280,6 +280,14 @@ def test_registered_virtual_subclass_counts_as_a_level():
     assert plain == {"b.c": 1}  # and stores the rest with its own, literal __setitem__
 
 
+def test_methods_called_through_the_class_on_a_plain_dict():
+    d = {"a": {}}
+    N.update(d, {"a": {"b": 1}, "c.d": 2})
+    assert d == {"a": {"b": 1}, "c.d": 2}
+    with pytest.raises(TypeError, match=r"super\(type, obj\): obj must be an instance or subtype of type"):
+        N.__getitem__(d, "a")
+
+
 def test_attribute_access_bypasses_the_dotted_rules():
     m = N(z={"a": 1})
     m.z = {"q": 1}

@@ -139,12 +139,15 @@ Plan make_plan(Handle m) {
     return p;
 }
 
+bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_ptr()); }
+
+// The plan of m's class. An object that is no NestedFieldMap (a method called
+// through the class with another `self`) gets no fast path at all.
 TypeMemo<Plan> plans;
 Plan plan_of(Handle m) {
+    if (!is_map(m)) return Plan{};
     return plans.get(m.type(), [&] { return make_plan(m); });
 }
-
-bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_ptr()); }
 
 // Whether a key is dotted: a str (subclasses included) that contains ".".
 bool is_dotted(Handle key) {
