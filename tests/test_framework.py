@@ -12,7 +12,7 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
-MODULES = ["fieldmap"]
+MODULES = ["fieldmap", "flatnest"]
 
 
 def load(name):

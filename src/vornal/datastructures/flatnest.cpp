@@ -518,7 +518,10 @@ struct Cursor {
             else
                 prev_ptr.set_item(prev_k, fresh);
         } else {
-            Ref probe = Ref::steal_or_null(PyObject_GetItem(ptr.ptr(), k.attr<"index">().ptr()));
+            Ref index = k.attr<"index">();
+            if (gathering && !PyIndex_Check(index.ptr()) && !PySlice_Check(index.ptr()))
+                raise(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s", Py_TYPE(index.ptr())->tp_name);
+            Ref probe = Ref::steal_or_null(PyObject_GetItem(ptr.ptr(), index.ptr()));
             if (!probe) {
                 if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw_error();
                 PyErr_Clear();
