@@ -2,6 +2,7 @@
 import collections
 import gc
 import pickle
+import subprocess
 import sys
 import types
 import weakref
@@ -250,6 +251,33 @@ def test_items_that_are_not_pairs_fail_with_the_unpacking_error():
     with pytest.raises(ValueError) as err:
         FlatNest(Odd(a=1))
     assert (ValueError, str(err.value)) == unpack_error(("a", 1, 2))
+
+
+def test_isinstance_follows_class_and_abc_registration():
+    # A proxy reports the class of its referent: it is walked as a list.
+    class Items(list):
+        pass
+
+    target = Items([1, 2])
+    proxy = weakref.proxy(target)
+    items = FlatNest({"p": proxy})
+    assert [i.value for i in items] == [1, 2] and items[0].path[1].type_ is weakref.ProxyType
+    # Registering a built-in type with MutableMapping is seen at once, even
+    # after values of that type were walked as leaves (in a fresh
+    # interpreter: the registration cannot be undone).
+    code = """if True:
+        from collections.abc import MutableMapping
+        from vornal.datastructures.flatnest import FlatNest
+        assert FlatNest({"e": ...})[0].value is ...
+        MutableMapping.register(type(...))
+        try:
+            FlatNest({"e": ...})
+        except AttributeError as e:
+            assert "items" in str(e)
+        else:
+            raise AssertionError("not walked as a mapping")
+    """
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_truth_test_of_values_decides_descent():

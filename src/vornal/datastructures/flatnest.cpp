@@ -26,6 +26,8 @@
 // general call, always with the same result.
 #include "pyframe.hpp"
 
+#include <cstdint>
+#include <iterator>
 #include <unordered_map>
 
 namespace {
@@ -47,11 +49,70 @@ constexpr const char* pair_error = "FlatNest only accepts a tuple of path/obj";
 // Helpers
 // ---------------------------------------------------------------------------
 
-// isinstance(obj, MutableMapping). dict is registered with the ABC, so an
-// exact dict needs no trip through the ABC's instance check.
+// ---------------------------------------------------------------------------
+// isinstance() for the many values of a walk
+// ---------------------------------------------------------------------------
+
+// Exact built-in types whose instances always report their own type as
+// __class__: for them isinstance() against a plain class is a type check.
+int builtin_slot(PyObject* o) {
+    static PyTypeObject* const known[] = {&PyLong_Type, &PyUnicode_Type, &PyFloat_Type, Py_TYPE(Py_None),
+                                          &PyBool_Type, &PyList_Type, &PyTuple_Type, &PyDict_Type,
+                                          &PyBytes_Type, &PyComplex_Type, &PySet_Type, &PyFrozenSet_Type};
+    PyTypeObject* t = Py_TYPE(o);
+    for (int i = 0; i < (int)std::size(known); ++i)
+        if (known[i] == t) return i;
+    return -1;
+}
+
+// isinstance(obj, list) or isinstance(obj, tuple)
+bool is_list_or_tuple(Handle obj) {
+    if (builtin_slot(obj.ptr()) >= 0) return PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr());
+    return obj.isinstance(Handle(&PyList_Type)) || obj.isinstance(Handle(&PyTuple_Type));
+}
+
+// isinstance(obj, MutableMapping) costs a call into the ABC machinery, which
+// answers for an exact built-in type from its caches: a negative answer
+// stands until a class is registered with any ABC, and then the abc
+// module's cache token changes. The same holds here for the built-in types
+// above, as long as MutableMapping and its metaclass are the ones imported
+// and unmodified. dict is registered with MutableMapping.
+struct AbcCache {
+    Class metaclass;             // type(MutableMapping) as imported
+    unsigned int metaclass_tag;  // its version tag then
+    Class get_cache_token;       // _abc.get_cache_token, or unset
+    long long token = -1;
+    uint32_t negative = 0;       // builtin_slot bits known not to be mutable mappings
+} abc;
+
+bool abc_cache_current() {
+    PyTypeObject* meta = Py_TYPE(MutableMapping_made.ptr());
+    if (!abc.get_cache_token.ptr() || meta != abc.metaclass.type_ptr() || abc.metaclass_tag == 0 ||
+        meta->tp_version_tag != abc.metaclass_tag)
+        return false;
+    Ref value = Ref::steal(PyObject_CallNoArgs(abc.get_cache_token.ptr()));
+    long long token = PyLong_AsLongLong(value.ptr());
+    if (token == -1 && PyErr_Occurred()) throw_error();
+    if (token != abc.token) {
+        abc.token = token;
+        abc.negative = 0;
+    }
+    return true;
+}
+
 bool is_mutable_mapping(Handle obj) {
     Ref mm = global<"MutableMapping">();
-    if (PyDict_CheckExact(obj.ptr()) && mm.is(MutableMapping_made)) return true;
+    if (mm.is(MutableMapping_made)) {
+        if (PyDict_CheckExact(obj.ptr())) return true;
+        int slot = builtin_slot(obj.ptr());
+        if (slot >= 0 && abc_cache_current()) {
+            uint32_t bit = 1u << slot;
+            if (abc.negative & bit) return false;
+            bool result = obj.isinstance(mm);
+            if (!result && abc_cache_current()) abc.negative |= bit;
+            return result;
+        }
+    }
     return obj.isinstance(mm);
 }
 
@@ -251,7 +312,7 @@ private:
         if (is_mutable_mapping(l.obj)) {
             l.iter = l.obj.call_method<"items">().iter();
             l.kind = Kind::mapping;
-        } else if (l.obj.isinstance(Handle(&PyList_Type)) || l.obj.isinstance(Handle(&PyTuple_Type))) {
+        } else if (is_list_or_tuple(l.obj)) {
             l.iter = l.obj.iter();
             l.kind = Kind::sequence;
         } else {
@@ -278,8 +339,7 @@ private:
                 key = global<"IndexMarker">()(stack_.back().obj, integer(stack_.back().index++));
             }
         }  // the items() tuple is released here, free for the iterator to reuse
-        bool nested = (is_mutable_mapping(value) || value.isinstance(Handle(&PyList_Type)) || value.isinstance(Handle(&PyTuple_Type))) &&
-                      value.truthy();
+        bool nested = (is_mutable_mapping(value) || is_list_or_tuple(value)) && value.truthy();
         if (!nested) {
             Ref cls = global<"DictItem">();
             return make_dict_item(cls, path_plus(path, key), value);
@@ -629,6 +689,16 @@ void body() {
         DictItem_made.set(std::move(cls));
     }
     MutableMapping_made.set(global<"MutableMapping">());
+    {
+        PyTypeObject* meta = Py_TYPE(MutableMapping_made.ptr());
+        abc.metaclass.set(type_of(MutableMapping_made));
+        abc.metaclass_tag = PyUnstable_Type_AssignVersionTag(meta) ? meta->tp_version_tag : 0;
+        Ref abc_module = Ref::steal_or_null(PyImport_ImportModule("_abc"));
+        if (abc_module)
+            abc.get_cache_token.set(abc_module.attr<"get_cache_token">());
+        else
+            PyErr_Clear();  // no shortcut: every check asks the ABC
+    }
 
     define_class(IndexMarker, "IndexMarker",
                  ClassDef("IndexMarker")
