@@ -116,7 +116,14 @@ bool is_mutable_mapping(Handle obj) {
     return obj.isinstance(mm);
 }
 
-bool is_marker(Handle obj) { return obj.isinstance(global<"IndexMarker">()); }
+// isinstance(obj, IndexMarker). A class whose metaclass is `type` has no
+// __instancecheck__ of its own, and a built-in value's __class__ is its type.
+bool is_marker(Handle obj) {
+    Ref cls = global<"IndexMarker">();
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && builtin_slot(obj.ptr()) >= 0)
+        return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()));
+    return obj.isinstance(cls);
+}
 
 // True while `cls` is the DictItem class of the module body, unchanged:
 // same metaclass, no __init__ of its own and the namedtuple __new__. The
@@ -648,12 +655,13 @@ Ref FlatNest_reconstruct(Handle self) {
         auto [path_steps, obj] = unpack_pair(element);
         element = Ref();
         c.ptr = ret;
-        Ref path = Ref::steal(PySequence_List(path_steps.ptr()));
-        Py_ssize_t n = PyList_GET_SIZE(path.ptr());
-        if (!first && (n == 0 || is_marker(PyList_GET_ITEM(path.ptr(), 0)))) raise(PyExc_ValueError, pair_error);
+        // list(path): a copy of the steps, except that a tuple cannot change
+        Ref path = PyTuple_CheckExact(path_steps.ptr()) ? path_steps : Ref::steal(PySequence_List(path_steps.ptr()));
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(path.ptr());
+        if (!first && (n == 0 || is_marker(PySequence_Fast_GET_ITEM(path.ptr(), 0)))) raise(PyExc_ValueError, pair_error);
         first = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            c.k = Ref::borrow(PyList_GET_ITEM(path.ptr(), i));
+            c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i));
             if (is_marker(c.k))
                 c.marker_step();
             else
