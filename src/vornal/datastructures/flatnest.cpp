@@ -218,9 +218,9 @@ void IndexMarker_init(Handle self, Handle obj, Handle index) {
 Ref IndexMarker_repr(Handle self) {
     Ref name = self.attr<"type_">().attr<"__name__">();
     Ref index = self.attr<"index">();
-    Ref spec = str("");
-    return concat(Ref::steal(PyObject_Format(name.ptr(), spec.ptr())), "[",
-                  Ref::steal(PyObject_Format(index.ptr(), spec.ptr())), "]");
+    Ref no_format = str("");
+    return concat(Ref::steal(PyObject_Format(name.ptr(), no_format.ptr())), "[",
+                  Ref::steal(PyObject_Format(index.ptr(), no_format.ptr())), "]");
 }
 
 // ---------------------------------------------------------------------------
