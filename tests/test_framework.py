@@ -12,7 +12,7 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
-MODULES = ["fieldmap", "configuration"]
+MODULES = ["fieldmap", "flatnest", "configuration"]
 
 
 def load(name):
@@ -267,3 +267,156 @@ def test_argument_error_path_does_not_leak():
     m = FieldMap()
     assert_no_leaks(lambda: FieldMap.__repr__(m, 1, k=2), raises=TypeError)
     assert_no_leaks(lambda: FieldMap.__repr__(self=m))
+
+
+# --- generators (FlatNest.__flatten__ is one) -------------------------------
+
+
+def _flatten(data=None):
+    from vornal.datastructures.flatnest import FlatNest
+
+    return FlatNest.__flatten__({"a": 1, "b": [2, 3]} if data is None else data)
+
+
+def test_generator_identity_and_names():
+    import collections.abc
+
+    g = _flatten()
+    assert iter(g) is g
+    assert isinstance(g, collections.abc.Generator) and isinstance(g, collections.abc.Iterator)
+    assert g.__name__ == "__flatten__" and g.__qualname__ == "FlatNest.__flatten__"
+    assert repr(g).startswith("<generator object FlatNest.__flatten__ at 0x")
+    assert type(g).__name__ == "generator"
+    g.__name__ = "renamed"
+    assert g.__name__ == "renamed"
+    with pytest.raises(TypeError):
+        g.__qualname__ = 5
+    with pytest.raises(TypeError):
+        type(g)()
+    import weakref
+
+    assert weakref.ref(g)() is g
+
+
+def test_generator_next_and_send():
+    g = _flatten()
+    assert not g.gi_running and not g.gi_suspended
+    with pytest.raises(TypeError, match="can't send non-None value to a just-started generator"):
+        g.send(1)
+    assert g.send(None) == (("a",), 1)
+    assert g.gi_suspended
+    assert g.send("ignored").value == 2
+    assert g.__next__().value == 3
+    with pytest.raises(StopIteration):
+        g.send(None)
+    with pytest.raises(StopIteration):
+        next(g)
+    assert not g.gi_suspended
+
+
+@pytest.mark.parametrize("advance", [0, 1, 3])
+def test_generator_throw_finishes_it(advance):
+    g = _flatten()
+    for _ in range(advance):
+        next(g, None)
+    err = KeyError("thrown")
+    with pytest.raises(KeyError) as info:
+        g.throw(err)
+    assert info.value is err
+    with pytest.raises(StopIteration):
+        next(g)
+    with pytest.raises(ValueError, match="x"), pytest.warns(DeprecationWarning):
+        _flatten().throw(ValueError, ValueError("x"))  # the deprecated form still works
+    with pytest.raises(TypeError, match="exceptions must be classes or instances"):
+        _flatten().throw(5)
+
+
+@pytest.mark.parametrize("advance", [0, 1, 3])
+def test_generator_close(advance):
+    g = _flatten()
+    for _ in range(advance):
+        next(g, None)
+    assert g.close() is None
+    assert g.close() is None
+    with pytest.raises(StopIteration):
+        next(g)
+
+
+def test_generator_is_lazy():
+    reads = []
+
+    class Watched(dict):
+        def items(self):
+            reads.append(len(reads))
+            return super().items()
+
+    g = _flatten(Watched(a=1))
+    assert reads == []
+    next(g)
+    assert reads == [0]
+
+
+def test_generator_already_executing():
+    seen = {}
+
+    class Reentrant(dict):
+        def items(self):
+            for name, call in [("next", lambda: next(seen["g"])), ("send", lambda: seen["g"].send(None)),
+                               ("throw", lambda: seen["g"].throw(KeyError)), ("close", lambda: seen["g"].close())]:
+                try:
+                    call()
+                except ValueError as e:
+                    seen[name] = str(e)
+            seen["running"] = seen["g"].gi_running
+            return super().items()
+
+    seen["g"] = g = _flatten(Reentrant(a=1))
+    assert list(g) == [(("a",), 1)]
+    assert seen["next"] == seen["send"] == seen["throw"] == seen["close"] == "generator already executing"
+    assert seen["running"] is True
+    del seen["g"]
+
+
+def test_stop_iteration_inside_the_body_becomes_runtime_error():
+    class Stopping(dict):
+        def items(self):
+            raise StopIteration("early")
+
+    g = _flatten({"a": 1, "b": Stopping(x=1)})
+    assert next(g) == (("a",), 1)
+    with pytest.raises(RuntimeError, match="generator raised StopIteration") as info:
+        next(g)
+    assert isinstance(info.value.__cause__, StopIteration)
+    assert info.value.__context__ is info.value.__cause__
+    with pytest.raises(StopIteration):
+        next(g)
+
+
+def test_generator_in_a_cycle_is_collected():
+    import weakref
+
+    for advance in (0, 1):
+        d = {"a": [1, 2]}
+        g = _flatten(d)
+        d["g"] = g
+        for _ in range(advance):
+            next(g)
+        ref = weakref.ref(g)
+        del d, g
+        gc.collect()
+        assert ref() is None
+
+
+def test_generator_protocol_does_not_leak():
+    def run():
+        g = _flatten()
+        next(g)
+        g.send(None)
+        try:
+            g.throw(KeyError("x"))
+        except KeyError:
+            pass
+        g.close()
+
+    assert_no_leaks(run)
+    assert_no_leaks(lambda: _flatten().send(1), raises=TypeError)

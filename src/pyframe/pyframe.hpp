@@ -28,7 +28,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -307,6 +306,55 @@ private:
 // Calls `callable(*args, **kwargs)` from vectors held elsewhere.
 inline Ref vectorcall(Handle callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return Ref::steal(PyObject_Vectorcall(callable.ptr(), args, (size_t)nargs, kwnames));
+}
+
+// ---------------------------------------------------------------------------
+// Tuples and unpacking
+// ---------------------------------------------------------------------------
+
+// `t + (item,)` for an exact tuple `t`: a new tuple one item longer.
+inline Ref tuple_plus(Handle t, Handle item) {
+    Py_ssize_t n = PyTuple_GET_SIZE(t.ptr());
+    PyObject* r = PyTuple_New(n + 1);
+    if (!r) throw_error();
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(r, i, Py_NewRef(PyTuple_GET_ITEM(t.ptr(), i)));
+    PyTuple_SET_ITEM(r, n, Py_NewRef(item.ptr()));
+    return Ref::steal(r);
+}
+
+// `a, b = obj`: the two parts of an object that unpacks into exactly two,
+// with the interpreter's own errors otherwise. A tuple or list (or subclass
+// that keeps the built-in iteration) of two items is read directly, as the
+// interpreter's specialised unpacking does.
+inline std::pair<Ref, Ref> unpack_pair(Handle obj) {
+    PyObject* o = obj.ptr();
+    if (((PyTuple_Check(o) && Py_TYPE(o)->tp_iter == PyTuple_Type.tp_iter) ||
+         (PyList_Check(o) && Py_TYPE(o)->tp_iter == PyList_Type.tp_iter)) &&
+        Py_SIZE(o) == 2) {
+        PyObject** items = PyTuple_Check(o) ? &PyTuple_GET_ITEM(o, 0) : &PyList_GET_ITEM(o, 0);
+        return {Ref::borrow(items[0]), Ref::borrow(items[1])};
+    }
+    Ref it = Ref::steal_or_null(PyObject_GetIter(o));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(o)->tp_iter && !PySequence_Check(o))
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+        throw_error();
+    }
+    auto next = [&]() {
+        Ref v = Ref::steal_or_null(PyIter_Next(it.ptr()));
+        if (!v && PyErr_Occurred()) throw_error();
+        return v;
+    };
+    Ref a = next();
+    if (!a) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    Ref b = next();
+    if (!b) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (!next()) return {std::move(a), std::move(b)};
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o)) {
+        Py_ssize_t n = PyDict_CheckExact(o) ? PyDict_GET_SIZE(o) : Py_SIZE(o);
+        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+    }
+    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
 
 // Joins str objects (and literals) into one str.
@@ -1001,6 +1049,18 @@ inline void generator_finish(GeneratorObject* g) {
     delete std::exchange(g->body, nullptr);
 }
 
+// A StopIteration escaping the body would look like the generator's end to
+// whoever iterates it. As in a Python generator (PEP 479) it becomes a
+// RuntimeError whose cause and context are the StopIteration.
+inline void generator_stop_to_runtime_error() {
+    PyObject* stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, Py_NewRef(stop));
+    PyException_SetContext(exc, stop);
+    PyErr_SetRaisedException(exc);
+}
+
 inline PyObject* generator_next(PyObject* o) {
     auto* g = reinterpret_cast<GeneratorObject*>(o);
     if (!g->body) return nullptr;
@@ -1011,7 +1071,10 @@ inline PyObject* generator_next(PyObject* o) {
     g->started = g->running = true;
     PyObject* item = guard([&] { return g->body->next().release(); });
     g->running = false;
-    if (!item) generator_finish(g);  // exhausted or failed: a finished generator stays finished
+    if (!item) {
+        generator_finish(g);  // exhausted or failed: a finished generator stays finished
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) generator_stop_to_runtime_error();
+    }
     return item;
 }
 inline PyObject* generator_send(PyObject* o, PyObject* value) {
@@ -1397,37 +1460,6 @@ template <name_literal S>
 Ref call_type_method(Handle obj, const Args& args, const Kwargs& kwargs) {
     if (Ref f = type_lookup<S>(obj.type())) return call_unbound(f, obj, args, kwargs);
     return kwargs.call(obj.attr<S>(), Handle(), args);
-}
-
-// `a, b, ... = item`: N items, with the interpreter's own errors for
-// objects that are not iterable or yield too few or too many items.
-template <std::size_t N>
-std::array<Ref, N> unpack(Handle item) {
-    std::array<Ref, N> out;
-    PyObject* o = item.ptr();
-    if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && Py_SIZE(o) == (Py_ssize_t)N) {
-        PyObject** items = PyTuple_CheckExact(o) ? &PyTuple_GET_ITEM(o, 0) : &PyList_GET_ITEM(o, 0);
-        for (std::size_t i = 0; i < N; ++i) out[i] = Ref::borrow(items[i]);
-        return out;
-    }
-    if (!Py_TYPE(o)->tp_iter && !PySequence_Check(o))
-        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
-    Ref it = item.iter();
-    for (std::size_t i = 0; i < N; ++i) {
-        out[i] = Ref::steal_or_null(PyIter_Next(it.ptr()));
-        if (!out[i]) {
-            if (PyErr_Occurred()) throw_error();
-            raise(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", (int)N, (int)i);
-        }
-    }
-    Ref extra = Ref::steal_or_null(PyIter_Next(it.ptr()));
-    if (extra) {
-        if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o))
-            raise(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", (int)N, PyObject_Size(o));
-        raise(PyExc_ValueError, "too many values to unpack (expected %d)", (int)N);
-    }
-    if (PyErr_Occurred()) throw_error();
-    return out;
 }
 
 // Facts about a class that hold until the class or one of its bases

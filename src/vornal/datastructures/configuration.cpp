@@ -119,14 +119,14 @@ void Configuration_expand_cfg_env_vars(Handle config) {
     Ref configuration = global<"Configuration">();
     Ref default_section = global<"configparser">().attr<"DEFAULTSECT">();
     for (Ref item : iterate(config.call_method<"defaults">().call_method<"items">())) {
-        auto [key, value] = unpack<2>(item);
+        auto [key, value] = unpack_pair(item);
         Ref expanded = expand_value(configuration, value, default_section, key);
         config.item(default_section).set_item(key, expanded);
     }
     for (Ref item : iterate(config.attr<"_sections">().call_method<"items">())) {
-        auto [section, section_data] = unpack<2>(item);
+        auto [section, section_data] = unpack_pair(item);
         for (Ref option : iterate(section_data.call_method<"items">())) {
-            auto [key, value] = unpack<2>(option);
+            auto [key, value] = unpack_pair(option);
             config.call_method<"set">(section, key, expand_value(configuration, value, section, key));
         }
     }

@@ -183,9 +183,9 @@ public:
         }
         plain_head = false;
         if (!is_dotted(key_)) return false;
-        auto parts = unpack<2>(key_.call_method<"split">(id<".">(), integer(1)));
-        head = std::move(parts[0]);
-        key_ = std::move(parts[1]);
+        auto parts = unpack_pair(key_.call_method<"split">(id<".">(), integer(1)));
+        head = std::move(parts.first);
+        key_ = std::move(parts.second);
         start_ = 0;
         return true;
     }
@@ -451,7 +451,7 @@ void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
         for (Ref item : iterate(source)) {
             if (item.len() != 2)
                 raise(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", position);
-            auto [key, value] = unpack<2>(item);
+            auto [key, value] = unpack_pair(item);
             merge.item(key, value);
             ++position;
         }

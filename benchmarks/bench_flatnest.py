@@ -1,0 +1,199 @@
+"""FlatNest flattening and reconstruction of large nested documents.
+
+Yardsticks: a plain recursive Python walk (the floor), the same class written
+in Python, and the Debian-packaged flatdict as the peer.
+"""
+from collections import namedtuple
+from collections.abc import MutableMapping
+
+from run import Case, optional_import
+
+from vornal.datastructures.flatnest import FlatNest
+
+flatdict = optional_import("flatdict")
+
+
+def make_document(kinds, fanout, leaf=0):
+    """A tree whose levels are the given container kinds, `fanout` children each."""
+    counter = iter(range(10**9))
+
+    def level(depth):
+        if depth == len(kinds):
+            n = next(counter)
+            return n if n % 3 else f"leaf{n}"
+        kind = kinds[depth]
+        children = [level(depth + 1) for _ in range(fanout)]
+        if kind is dict:
+            return {f"key{i}": c for i, c in enumerate(children)}
+        return kind(children)
+
+    return level(0)
+
+
+# 4**6 = 4096 leaves, dictionaries only.
+DICT_DOC = make_document([dict] * 6, 4)
+# 3**8 = 6561 leaves; dictionaries with lists and tuples between them.
+MIXED_DOC = make_document([dict, dict, list, dict, tuple, dict, list, dict], 3)
+
+
+# --- the floor: a plain recursive walk --------------------------------------------------
+
+
+def plain_walk(value, path=(), out=None):
+    """(path, value) pairs of a nested document, list positions as plain ints."""
+    if out is None:
+        out = []
+    items = value.items() if isinstance(value, dict) else enumerate(value)
+    for key, child in items:
+        if isinstance(child, (dict, list, tuple)) and child:
+            plain_walk(child, path + (key,), out)
+        else:
+            out.append((path + (key,), child))
+    return out
+
+
+def plain_copy(value):
+    """A new nested document of the same shape: the least a rebuild must do."""
+    if isinstance(value, dict):
+        return {k: plain_copy(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return type(value)(plain_copy(v) for v in value)
+    return value
+
+
+# --- the same class written in Python --------------------------------------------------
+
+PyDictItem = namedtuple("PyDictItem", ("path", "value"))
+
+
+class PyIndexMarker:
+    def __init__(self, obj, index):
+        self.type_ = type(obj)
+        self.index = int(index)
+
+
+class PyFlatNest(list):
+    """FlatNest written in Python, with the same walk and rebuild."""
+
+    def __init__(self, *args):
+        if len(args) == 1 and isinstance(args[0], MutableMapping):
+            super().__init__(PyFlatNest.__flatten__(args[0]))
+        elif len(args) == 1:
+            pairs = []
+            for item in args[0]:
+                path, obj = item
+                pairs.append(PyDictItem(path, obj))
+            super().__init__(pairs)
+        else:
+            super().__init__(*args)
+
+    @staticmethod
+    def __flatten__(indict, path=None):
+        path = path[:] if path else ()
+        if isinstance(indict, MutableMapping):
+            for key, value in indict.items():
+                if isinstance(value, (MutableMapping, list, tuple)) and value:
+                    for item in PyFlatNest.__flatten__(value, path + (key,)):
+                        yield item
+                else:
+                    yield PyDictItem(path + (key,), value)
+        elif isinstance(indict, (list, tuple)):
+            for index, value in enumerate(indict):
+                key = PyIndexMarker(indict, index)
+                if isinstance(value, (MutableMapping, list, tuple)) and value:
+                    for item in PyFlatNest.__flatten__(value, path + (key,)):
+                        yield item
+                else:
+                    yield PyDictItem(path + (key,), value)
+        else:
+            yield indict
+
+    def reconstruct(self):
+        ret = {}
+        gathering = {}  # id(list standing for a tuple) -> [list, type, parent, key]
+        first = True
+        for path, obj in self:
+            ptr = ret
+            path = list(path)
+            if not first and (not path or isinstance(path[0], PyIndexMarker)):
+                raise ValueError("FlatNest only accepts a tuple of path/obj")
+            first = False
+            for k in path:
+                if isinstance(k, PyIndexMarker):
+                    level = gathering.get(id(ptr))
+                    current = level[1] if level and level[0] is ptr else type(ptr)
+                    is_tuple = issubclass(k.type_, tuple)
+                    if current is not k.type_:
+                        fresh = [{}] if is_tuple else k.type_(({},))
+                        prev_ptr[prev_k] = fresh
+                        if is_tuple:
+                            key = len(prev_ptr) - 1 if isinstance(prev_ptr, list) and prev_k == -1 else prev_k
+                            gathering[id(fresh)] = [fresh, k.type_, prev_ptr, key]
+                    else:
+                        try:
+                            ptr[k.index]
+                        except IndexError:
+                            if is_tuple:
+                                ptr.append({})
+                            else:
+                                ptr += k.type_(({},))
+                    prev_ptr = prev_ptr[prev_k]
+                    prev_k = -1
+                    ptr = prev_ptr[prev_k]
+                else:
+                    if isinstance(ptr, MutableMapping):
+                        ptr[k] = ptr.get(k, {})
+                    else:
+                        ptr += type(ptr)(({k: {}},))
+                        ptr = ptr[-1]
+                    prev_ptr = ptr
+                    prev_k = k
+                    ptr = ptr[k]
+            prev_ptr[prev_k] = obj
+        for elements, type_, parent, key in reversed(list(gathering.values())):
+            if parent[key] is elements:
+                parent[key] = type_(elements)
+        return ret
+
+
+# --- cases ------------------------------------------------------------------------------
+
+
+def _check(doc):
+    fn = FlatNest(doc)
+    assert fn.reconstruct() == doc
+    assert PyFlatNest(doc).reconstruct() == doc
+    assert len(fn) == len(plain_walk(doc)) == len(list(FlatNest.__flatten__(doc)))
+    return fn
+
+
+def cases():
+    documents = [
+        (f"{len(plain_walk(DICT_DOC))}-leaf dict document, depth 6", DICT_DOC,
+         flatdict and flatdict.FlatDict, "flatdict.FlatDict"),
+        (f"{len(plain_walk(MIXED_DOC))}-leaf mixed document (dicts, lists, tuples), depth 8", MIXED_DOC,
+         flatdict and flatdict.FlatterDict, "flatdict.FlatterDict"),
+    ]
+    for label, doc, peer, peer_name in documents:
+        fn = _check(doc)
+        pfn = PyFlatNest(doc)
+        group = f"flatten a {label}"
+        yield Case(group, "plain recursive walk", lambda doc=doc: plain_walk(doc), floor=True)
+        yield Case(group, "FlatNest(doc)", lambda doc=doc: FlatNest(doc))
+        yield Case(group, "list(FlatNest.__flatten__(doc))", lambda doc=doc: list(FlatNest.__flatten__(doc)))
+        yield Case(group, "Python FlatNest(doc)", lambda doc=doc: PyFlatNest(doc))
+        if peer:
+            yield Case(group, f"{peer_name}(doc)", lambda doc=doc, peer=peer: peer(doc))
+
+        group = f"reconstruct a {label}"
+        yield Case(group, "plain recursive copy", lambda doc=doc: plain_copy(doc), floor=True)
+        yield Case(group, "FlatNest.reconstruct()", fn.reconstruct)
+        yield Case(group, "Python FlatNest.reconstruct()", pfn.reconstruct)
+        if peer:
+            flat = peer(doc)
+            try:
+                ok = flat.as_dict() == doc
+            except Exception:  # some versions cannot rebuild lists of plain values
+                ok = False
+            if ok:
+                yield Case(group, f"{peer_name}.as_dict()", flat.as_dict)

@@ -1,0 +1,731 @@
+// vornal.datastructures.flatnest: a nested dictionary as a flat list of
+// path/value pairs, and back.
+//
+//     from collections import namedtuple
+//     from collections.abc import MutableMapping
+//
+//     DictItem = namedtuple('DictItem', ('path', 'value'))
+//
+//     class IndexMarker:
+//         def __init__(self, obj, index): ...
+//         def __repr__(self): ...
+//
+//     class FlatNest(list):
+//         def __init__(self, *args): ...
+//         @staticmethod
+//         def __flatten__(indict, path=None): ...
+//         def __setitem__(self, index, item): ...
+//         def append(self, item): ...
+//         def extend(self, items): ...
+//         def insert(self, index, item): ...
+//         def reconstruct(self): ...
+//
+// Module-level names (DictItem, IndexMarker, MutableMapping, FlatNest) are
+// looked up when a method runs. Where such a name still refers to the object
+// the module body made, a method may take a direct route instead of the
+// general call, always with the same result.
+#include "pyframe.hpp"
+
+#include <cstdint>
+#include <iterator>
+#include <unordered_map>
+
+namespace {
+using namespace pf;
+
+Class IndexMarker;
+Class FlatNest;
+
+// Objects made by the module body, recognised at call time.
+Class DictItem_made;          // the class namedtuple() made
+Class DictItem_new;           // its __new__ entry, DictItem.__dict__['__new__']
+unsigned int DictItem_tag;    // its type version tag when last seen unchanged
+Class MutableMapping_made;    // collections.abc.MutableMapping as imported
+Class flatten_made;           // the function behind FlatNest.__flatten__
+
+constexpr const char* pair_error = "FlatNest only accepts a tuple of path/obj";
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// isinstance() for the many values of a walk
+// ---------------------------------------------------------------------------
+
+// Exact built-in types whose instances always report their own type as
+// __class__: for them isinstance() against a plain class is a type check.
+int builtin_slot(PyObject* o) {
+    static PyTypeObject* const known[] = {&PyLong_Type, &PyUnicode_Type, &PyFloat_Type, Py_TYPE(Py_None),
+                                          &PyBool_Type, &PyList_Type, &PyTuple_Type, &PyDict_Type,
+                                          &PyBytes_Type, &PyComplex_Type, &PySet_Type, &PyFrozenSet_Type};
+    PyTypeObject* t = Py_TYPE(o);
+    for (int i = 0; i < (int)std::size(known); ++i)
+        if (known[i] == t) return i;
+    return -1;
+}
+
+// isinstance(obj, list) or isinstance(obj, tuple)
+bool is_list_or_tuple(Handle obj) {
+    if (builtin_slot(obj.ptr()) >= 0) return PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr());
+    return obj.isinstance(Handle(&PyList_Type)) || obj.isinstance(Handle(&PyTuple_Type));
+}
+
+// isinstance(obj, MutableMapping) costs a call into the ABC machinery, which
+// answers for an exact built-in type from its caches: a negative answer
+// stands until a class is registered with any ABC, and then the abc
+// module's cache token changes. The same holds here for the built-in types
+// above, as long as MutableMapping and its metaclass are the ones imported
+// and unmodified. dict is registered with MutableMapping.
+struct AbcCache {
+    Class metaclass;             // type(MutableMapping) as imported
+    unsigned int metaclass_tag;  // its version tag then
+    Class get_cache_token;       // _abc.get_cache_token, or unset
+    long long token = -1;
+    uint32_t negative = 0;       // builtin_slot bits known not to be mutable mappings
+} abc;
+
+bool abc_cache_current() {
+    PyTypeObject* meta = Py_TYPE(MutableMapping_made.ptr());
+    if (!abc.get_cache_token.ptr() || meta != abc.metaclass.type_ptr() || abc.metaclass_tag == 0 ||
+        meta->tp_version_tag != abc.metaclass_tag)
+        return false;
+    Ref value = Ref::steal(PyObject_CallNoArgs(abc.get_cache_token.ptr()));
+    long long token = PyLong_AsLongLong(value.ptr());
+    if (token == -1 && PyErr_Occurred()) throw_error();
+    if (token != abc.token) {
+        abc.token = token;
+        abc.negative = 0;
+    }
+    return true;
+}
+
+bool is_mutable_mapping(Handle obj) {
+    Ref mm = global<"MutableMapping">();
+    if (mm.is(MutableMapping_made)) {
+        if (PyDict_CheckExact(obj.ptr())) return true;
+        int slot = builtin_slot(obj.ptr());
+        if (slot >= 0 && abc_cache_current()) {
+            uint32_t bit = 1u << slot;
+            if (abc.negative & bit) return false;
+            bool result = obj.isinstance(mm);
+            if (!result && abc_cache_current()) abc.negative |= bit;
+            return result;
+        }
+    }
+    return obj.isinstance(mm);
+}
+
+// isinstance(obj, IndexMarker). A class whose metaclass is `type` has no
+// __instancecheck__ of its own, and a built-in value's __class__ is its type.
+bool is_marker(Handle obj) {
+    Ref cls = global<"IndexMarker">();
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && builtin_slot(obj.ptr()) >= 0)
+        return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()));
+    return obj.isinstance(cls);
+}
+
+// True while `cls` is the DictItem class of the module body, unchanged:
+// same metaclass, no __init__ of its own and the namedtuple __new__. The
+// type's version tag changes whenever the class or a base is modified, so
+// the dictionary is only consulted after a change.
+bool dict_item_unchanged(Handle cls) {
+    if (!cls.is(DictItem_made) || !Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
+    PyTypeObject* t = DictItem_made.type_ptr();
+    if (t->tp_init != PyBaseObject_Type.tp_init) return false;
+    if (DictItem_tag != 0 && t->tp_version_tag == DictItem_tag) return true;
+    Ref ns = Ref::steal(PyType_GetDict(t));
+    PyObject* found = nullptr;
+    check(PyDict_GetItemRef(ns.ptr(), id<"__new__">(), &found));
+    if (Ref::steal_or_null(found).ptr() != DictItem_new.ptr()) return false;
+    DictItem_tag = PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
+    return true;
+}
+
+// DictItem(path, value), with `cls` the DictItem looked up by the caller.
+Ref make_dict_item(Handle cls, Handle path, Handle value) {
+    if (dict_item_unchanged(cls)) {
+        // What namedtuple's __new__ does: tuple.__new__(cls, (path, value)).
+        Ref args = tuple(tuple(path, value));
+        return Ref::steal(PyTuple_Type.tp_new(DictItem_made.type_ptr(), args.ptr(), nullptr));
+    }
+    return cls(path, value);
+}
+
+// path + (key,)
+Ref path_plus(Handle path, Handle key) {
+    if (PyTuple_CheckExact(path.ptr())) return tuple_plus(path, key);
+    return Ref::steal(PyNumber_Add(path.ptr(), tuple(key).ptr()));
+}
+
+// The pair check of the constructor and the mutators: a failure of
+// `path, obj = item` (an Exception; KeyboardInterrupt and the like pass
+// through) becomes the ValueError, raised while handling it so that the
+// unpacking error is its context.
+[[noreturn]] void refuse(error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    raise_in_handler(e, PyExc_ValueError, pair_error);
+}
+
+std::pair<Ref, Ref> checked_pair(Handle item) {
+    try {
+        return unpack_pair(item);
+    } catch (error& e) {
+        refuse(e);
+    }
+}
+
+// Reads `items` once and checks every element as a pair; all of them pass
+// or the ValueError is raised.
+std::vector<std::pair<Ref, Ref>> checked_pairs(Handle items) {
+    std::vector<std::pair<Ref, Ref>> pairs;
+    try {
+        if (PyList_CheckExact(items.ptr()) || PyTuple_CheckExact(items.ptr())) pairs.reserve((size_t)Py_SIZE(items.ptr()));
+        for (Ref item : iterate(items)) pairs.push_back(unpack_pair(item));
+    } catch (error& e) {
+        refuse(e);
+    }
+    return pairs;
+}
+
+// [DictItem(path, obj) for path, obj in pairs]
+Ref dict_items(const std::vector<std::pair<Ref, Ref>>& pairs) {
+    Ref out = list();
+    for (const auto& [path, obj] : pairs) check(PyList_Append(out.ptr(), make_dict_item(global<"DictItem">(), path, obj).ptr()));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// class IndexMarker
+// ---------------------------------------------------------------------------
+
+constexpr const char* IndexMarker_init_doc =
+    "Tracks the index position of elements in list/tuple\n"
+    "\n"
+    ":param obj: object to store for\n"
+    ":param index: index value";
+
+// def __init__(self, obj, index):
+//     self.type_ = type(obj)
+//     self.index = int(index)
+void IndexMarker_init(Handle self, Handle obj, Handle index) {
+    self.setattr<"type_">(type_of(obj));
+    self.setattr<"index">(Ref::steal(PyNumber_Long(index.ptr())));
+}
+
+// def __repr__(self):
+//     return "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
+Ref IndexMarker_repr(Handle self) {
+    Ref name = self.attr<"type_">().attr<"__name__">();
+    Ref index = self.attr<"index">();
+    Ref no_format = str("");
+    return concat(Ref::steal(PyObject_Format(name.ptr(), no_format.ptr())), "[",
+                  Ref::steal(PyObject_Format(index.ptr(), no_format.ptr())), "]");
+}
+
+// ---------------------------------------------------------------------------
+// The walk of FlatNest.__flatten__
+// ---------------------------------------------------------------------------
+
+// The Python generator function, which each level of nesting runs anew:
+//
+//     if path: path = path[:]
+//     else: path = ()
+//     if isinstance(indict, MutableMapping):
+//         for key, value in indict.items():
+//             if isinstance(value, (MutableMapping, list, tuple)) and value:
+//                 for item in FlatNest.__flatten__(value, path + (key,)):
+//                     yield item
+//             else:
+//                 yield DictItem(path + (key,), value)
+//     elif isinstance(indict, (list, tuple)):
+//         (the same over enumerate(indict), with IndexMarker(indict, index)
+//          in place of key)
+//     else:
+//         yield indict
+//
+// Here the nested generators are levels of one explicit stack. A nested
+// level is run in place while FlatNest.__flatten__ is still this function;
+// if it has been replaced, whatever the replacement returns is iterated.
+// As in the interpreter, nesting deeper than the recursion limit raises
+// RecursionError.
+class FlattenWalk {
+public:
+    FlattenWalk(Handle indict, Handle path) { stack_.push_back({Kind::unstarted, Ref::borrow(indict), Ref::borrow(path), Ref()}); }
+
+    // The next item, or a null Ref at the end of the walk.
+    Ref next() {
+        while (!stack_.empty()) {
+            Level& top = stack_.back();
+            switch (top.kind) {
+            case Kind::unstarted:
+                start();
+                break;
+            case Kind::single: {
+                Ref obj = std::move(top.obj);
+                stack_.pop_back();
+                return obj;
+            }
+            case Kind::foreign: {
+                Ref item = step(top.iter);
+                if (item) return item;
+                stack_.pop_back();
+                break;
+            }
+            case Kind::mapping:
+            case Kind::sequence:
+                if (Ref item = element()) return item;
+                break;
+            }
+        }
+        return Ref();
+    }
+
+    int visit(visitproc visit, void* arg) const {
+        for (const Level& l : stack_) {
+            Py_VISIT(l.obj.ptr());
+            Py_VISIT(l.path.ptr());
+            Py_VISIT(l.iter.ptr());
+        }
+        return 0;
+    }
+
+private:
+    enum class Kind { unstarted, mapping, sequence, foreign, single };
+    struct Level {
+        Kind kind;
+        Ref obj;   // indict
+        Ref path;  // the path argument; once started, the path of this level
+        Ref iter;  // over indict.items(), indict, or a replacement's result
+        Py_ssize_t index = 0;
+    };
+
+    static Ref step(Handle iter) {
+        Ref item = Ref::steal_or_null(PyIter_Next(iter.ptr()));
+        if (!item && PyErr_Occurred()) throw_error();
+        return item;
+    }
+
+    // The top level starts: its path is settled and its object examined.
+    void start() {
+        if ((Py_ssize_t)stack_.size() > Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+        Level& l = stack_.back();
+        Ref path = std::move(l.path);
+        if (!path.truthy())
+            path = Ref::steal(PyTuple_New(0));
+        else if (!PyTuple_CheckExact(path.ptr()))  // path[:] of an exact tuple is the tuple
+            path = path.item(Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
+        l.path = std::move(path);
+        if (is_mutable_mapping(l.obj)) {
+            l.iter = l.obj.call_method<"items">().iter();
+            l.kind = Kind::mapping;
+        } else if (is_list_or_tuple(l.obj)) {
+            l.iter = l.obj.iter();
+            l.kind = Kind::sequence;
+        } else {
+            l.kind = Kind::single;
+        }
+    }
+
+    // The next element of a mapping or sequence level: its DictItem, or a
+    // null Ref when the level ended or a nested level was entered.
+    Ref element() {
+        Ref key, value;
+        Ref path = stack_.back().path;
+        {
+            Level& l = stack_.back();
+            Ref item = step(l.iter);
+            if (!item) {
+                stack_.pop_back();
+                return Ref();
+            }
+            if (l.kind == Kind::mapping) {
+                std::tie(key, value) = unpack_pair(item);
+            } else {
+                value = std::move(item);
+                key = global<"IndexMarker">()(stack_.back().obj, integer(stack_.back().index++));
+            }
+        }  // the items() tuple is released here, free for the iterator to reuse
+        bool nested = (is_mutable_mapping(value) || is_list_or_tuple(value)) && value.truthy();
+        if (!nested) {
+            Ref cls = global<"DictItem">();
+            return make_dict_item(cls, path_plus(path, key), value);
+        }
+        Ref flatten = global<"FlatNest">().attr<"__flatten__">();
+        Ref sub = path_plus(path, key);
+        if (flatten.is(flatten_made)) {
+            stack_.push_back({Kind::unstarted, std::move(value), std::move(sub), Ref()});
+        } else {
+            Ref iter = flatten(value, sub).iter();
+            if ((Py_ssize_t)stack_.size() >= Py_GetRecursionLimit())
+                raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+            stack_.push_back({Kind::foreign, Ref(), Ref(), std::move(iter)});
+        }
+        return Ref();
+    }
+
+    std::vector<Level> stack_;
+};
+
+struct FlattenBody final : GenBody {
+    FlattenWalk walk;
+    FlattenBody(Handle indict, Handle path) : walk(indict, path) {}
+    Ref next() override { return walk.next(); }
+    int visit(visitproc visit, void* arg) override { return walk.visit(visit, arg); }
+};
+
+// ---------------------------------------------------------------------------
+// Tuple levels of reconstruct()
+// ---------------------------------------------------------------------------
+
+// A tuple cannot grow in place, so reconstruct() gathers each tuple level in
+// a list of its elements that stands in the tuple's slot, and walks it
+// exactly as it walks a list level. Once every pair is placed, each list
+// still in its slot is replaced by the tuple (the tuple type called with the
+// elements), innermost first.
+class TupleLevels {
+public:
+    // The tuple type a gathering list stands for, or nullptr.
+    PyObject* type_of(Handle obj) const {
+        if (index_.empty() || !PyList_CheckExact(obj.ptr())) return nullptr;
+        auto it = index_.find(obj.ptr());
+        return it == index_.end() ? nullptr : levels_[it->second].type.ptr();
+    }
+
+    // Puts `elements`, a new gathering list for a level of type `type`, in
+    // the slot parent[key].
+    void add(Ref elements, Handle type, Handle parent, Handle key) {
+        Ref slot_key = Ref::borrow(key);
+        if (PyList_Check(parent.ptr()) && PyLong_Check(key.ptr())) {
+            // Lists only grow while reconstruct() runs: a position counted
+            // from the end is kept as one counted from the start.
+            Py_ssize_t i = PyLong_AsSsize_t(key.ptr());
+            if (i == -1 && PyErr_Occurred()) throw_error();
+            if (i < 0) slot_key = integer(i + PyList_GET_SIZE(parent.ptr()));
+        }
+        parent.set_item(key, elements);
+        index_.emplace(elements.ptr(), levels_.size());
+        levels_.push_back({std::move(elements), Ref::borrow(type), Ref::borrow(parent), std::move(slot_key)});
+    }
+
+    void build() {
+        for (auto l = levels_.rbegin(); l != levels_.rend(); ++l) {
+            Ref current = Ref::steal_or_null(PyObject_GetItem(l->parent.ptr(), l->key.ptr()));
+            if (!current) {
+                if (!PyErr_ExceptionMatches(PyExc_LookupError)) throw_error();
+                PyErr_Clear();
+                continue;
+            }
+            if (!current.is(l->elements)) continue;  // replaced by a later pair
+            Ref built = l->type.is(Handle(&PyTuple_Type)) ? Ref::steal(PyList_AsTuple(l->elements.ptr())) : l->type(l->elements);
+            l->parent.set_item(l->key, built);
+        }
+    }
+
+private:
+    struct Level {
+        Ref elements, type, parent, key;
+    };
+    std::vector<Level> levels_;
+    std::unordered_map<PyObject*, size_t> index_;
+};
+
+// ---------------------------------------------------------------------------
+// class FlatNest(list)
+// ---------------------------------------------------------------------------
+
+constexpr const char* FlatNest_doc =
+    "FlatNest class (list)\n"
+    "\n"
+    "A nested dictionary kept as a flat list of path/value pairs. The path is\n"
+    "the tuple of keys that leads from the outermost dictionary to a value, so\n"
+    "``dictionary['a']['b']['c'] = object()`` is equivalent to\n"
+    "``(('a', 'b', 'c',), object())``. Positions inside lists and tuples are\n"
+    "path steps too, written as IndexMarker objects.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> FlatNest({'a': {'b': {'c': {'d': 1, 'e': 2}}}})\n"
+    "    [DictItem(path=('a', 'b', 'c', 'd'), value=1), DictItem(path=('a', 'b', 'c', 'e'), value=2)]\n"
+    "\n"
+    "Format: [(path, value), (path, value) ...] where path is a tuple\n"
+    "representing the nested dict keys.\n"
+    "\n"
+    "reconstruct() always generates a new dictionary:\n"
+    "FlatNest({}).reconstruct() == {} but is not the same object.";
+
+constexpr const char* FlatNest_init_doc =
+    "Accepts any arguments accepted by list(), with the special condition that\n"
+    "a dictionary (any mutable mapping) is flattened to be stored internally as\n"
+    "a list structure. Any other single argument is an iterable of path/value\n"
+    "pairs, each stored as a DictItem.";
+
+constexpr const char* FlatNest_flatten_doc =
+    "Generates the DictItem pairs of a nested dictionary, depth first. `path`\n"
+    "is the path of `indict` itself inside an enclosing structure (a tuple, or\n"
+    "None for the outermost level). Lists and tuples are walked too, each\n"
+    "position becoming an IndexMarker step.";
+
+constexpr const char* FlatNest_reconstruct_doc =
+    "Takes the internally stored list form and rebuilds the nested dictionary\n"
+    "it represents. Always generates a new dictionary object.";
+
+// def __init__(self, *args):
+//     if len(args) == 1 and isinstance(args[0], MutableMapping):
+//         super().__init__(FlatNest.__flatten__(args[0]))
+//     elif len(args) == 1:
+//         (every element of args[0] checked as a pair, stored as a DictItem)
+//     else:
+//         super().__init__(*args)
+void FlatNest_init(Handle self, Args args) {
+    Super parent = super(FlatNest, self);
+    if (args.size == 1 && is_mutable_mapping(args[0])) {
+        Ref flatten = global<"FlatNest">().attr<"__flatten__">();
+        PyTypeObject* provider = nullptr;
+        super_lookup(FlatNest.ptr(), self.ptr(), id<"__init__">(), &provider);
+        if (flatten.is(flatten_made) && provider == &PyList_Type) {
+            // list.__init__ empties the list, then appends what the generator
+            // yields: the same walk, run here without the generator object.
+            check(PyList_SetSlice(self.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+            FlattenWalk walk(args[0], Py_None);
+            while (Ref item = walk.next()) check(PyList_Append(self.ptr(), item.ptr()));
+            return;
+        }
+        Ref gen = flatten(args[0]);
+        PyObject* argv[] = {gen.ptr()};
+        parent.init(Args{argv, 1}, Kwargs{});
+        return;
+    }
+    if (args.size == 1) {
+        Ref items = dict_items(checked_pairs(args[0]));
+        PyObject* argv[] = {items.ptr()};
+        parent.init(Args{argv, 1}, Kwargs{});
+        return;
+    }
+    parent.init(args, Kwargs{});
+}
+
+// @staticmethod
+// def __flatten__(indict, path=None): (a generator, see FlattenWalk)
+Ref FlatNest_flatten(Ctx ctx, Handle indict, Handle path) {
+    return make_generator(std::make_unique<FlattenBody>(indict, path), ctx);
+}
+
+// def __setitem__(self, index, item):
+//     an integer index stores the pair as a plain tuple; a slice stores
+//     every pair of the iterable `item` as a plain tuple, all or none.
+void FlatNest_setitem(Handle self, Handle index, Handle item) {
+    Ref value;
+    if (PySlice_Check(index.ptr())) {
+        value = list();
+        for (const auto& [path, obj] : checked_pairs(item)) check(PyList_Append(value.ptr(), tuple(path, obj).ptr()));
+    } else {
+        auto [path, obj] = checked_pair(item);
+        value = tuple(path, obj);
+    }
+    super(FlatNest, self).setitem(index, value);
+}
+
+// def append(self, item):
+//     path, obj = item
+//     super().append(DictItem(path, obj))
+void FlatNest_append(Handle self, Handle item) {
+    auto [path, obj] = checked_pair(item);
+    super(FlatNest, self).call<"append">(make_dict_item(global<"DictItem">(), path, obj));
+}
+
+// def extend(self, items):
+//     super().extend([DictItem(path, obj) for path, obj in items])
+//     once every element of items passed the pair check
+void FlatNest_extend(Handle self, Handle items) {
+    Ref added = dict_items(checked_pairs(items));
+    super(FlatNest, self).call<"extend">(added);
+}
+
+// def insert(self, index, item):
+//     path, obj = item
+//     super().insert(index, DictItem(path, obj))
+void FlatNest_insert(Handle self, Handle index, Handle item) {
+    auto [path, obj] = checked_pair(item);
+    super(FlatNest, self).call<"insert">(index, make_dict_item(global<"DictItem">(), path, obj));
+}
+
+// The cursors of reconstruct(), kept from one pair to the next. A null Ref
+// is a local variable not yet assigned.
+struct Cursor {
+    Ref ptr, prev_ptr, prev_k, k;
+    TupleLevels tuples;
+
+    [[noreturn]] static void unbound(const char* name) {
+        raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+    }
+
+    // A list or tuple level: enter the last element of the container in the
+    // slot prev_ptr[prev_k], after putting a new container there when the
+    // slot holds none of the marker's type, or appending a placeholder when
+    // the marker's position does not exist yet.
+    void marker_step() {
+        Ref type = k.attr<"type_">();
+        bool tuple_level = PyType_Check(type.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type);
+        PyObject* gathering = tuples.type_of(ptr);
+        PyObject* level_type = gathering ? gathering : reinterpret_cast<PyObject*>(Py_TYPE(ptr.ptr()));
+        if (tuple_level && !gathering && level_type == type.ptr()) {
+            // A tuple stored by an earlier pair: gather its elements to grow it.
+            if (!prev_ptr) unbound("prev_ptr");
+            tuples.add(Ref::steal(PySequence_List(ptr.ptr())), type, prev_ptr, prev_k);
+            ptr = prev_ptr.item(prev_k);
+            gathering = level_type;
+        }
+        if (level_type != type.ptr()) {
+            Ref fresh = tuple_level ? list() : type(tuple(dict()));
+            if (tuple_level) check(PyList_Append(fresh.ptr(), dict().ptr()));
+            if (!prev_ptr) unbound("prev_ptr");
+            if (tuple_level)
+                tuples.add(std::move(fresh), type, prev_ptr, prev_k);
+            else
+                prev_ptr.set_item(prev_k, fresh);
+        } else {
+            Ref index = k.attr<"index">();
+            if (gathering && !PyIndex_Check(index.ptr()) && !PySlice_Check(index.ptr()))
+                raise(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s", Py_TYPE(index.ptr())->tp_name);
+            Ref probe = Ref::steal_or_null(PyObject_GetItem(ptr.ptr(), index.ptr()));
+            if (!probe) {
+                if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw_error();
+                PyErr_Clear();
+                if (gathering)
+                    check(PyList_Append(ptr.ptr(), dict().ptr()));
+                else
+                    ptr = Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), type(tuple(dict())).ptr()));
+            }
+        }
+        if (!prev_ptr) unbound("prev_ptr");
+        prev_ptr = prev_ptr.item(prev_k);
+        prev_k = integer(-1);
+        ptr = prev_ptr.item(prev_k);
+    }
+
+    // A key: enter ptr[k], made a placeholder when missing; a list level
+    // (not a mapping) first grows by a new {k: {}}.
+    void key_step() {
+        if (PyDict_CheckExact(ptr.ptr()) && global<"MutableMapping">().is(MutableMapping_made)) {
+            // ptr[k] = ptr.get(k, {}) on a plain dict
+            PyObject* found = nullptr;
+            check(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found));
+            Ref next = Ref::steal_or_null(found);
+            if (!next) {
+                next = dict();
+                ptr.set_item(k, next);
+            }
+            prev_ptr = std::move(ptr);
+            prev_k = k;
+            ptr = std::move(next);
+            return;
+        }
+        if (is_mutable_mapping(ptr)) {
+            ptr.set_item(k, ptr.call_method<"get">(k, dict()));
+        } else {
+            Ref added = dict();
+            added.set_item(k, dict());
+            if (tuples.type_of(ptr))
+                check(PyList_Append(ptr.ptr(), added.ptr()));
+            else
+                ptr = Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), type_of(ptr)(tuple(added)).ptr()));
+            ptr = ptr.item(integer(-1));
+        }
+        prev_ptr = ptr;
+        prev_k = k;
+        ptr = ptr.item(k);
+    }
+};
+
+// def reconstruct(self):
+//     ret = {}
+//     for path, obj in self:
+//         ptr = ret
+//         for k in list(path): (a marker or a key step)
+//         prev_ptr[prev_k] = obj
+//     return ret
+// A pair after the first whose path is empty or begins with a marker has
+// no slot of its own to start from, and is refused.
+Ref FlatNest_reconstruct(Handle self) {
+    Ref ret = dict();
+    Cursor c;
+    bool first = true;
+    for (Ref element : iterate(self)) {
+        auto [path_steps, obj] = unpack_pair(element);
+        element = Ref();
+        c.ptr = ret;
+        // list(path): a copy of the steps, except that a tuple cannot change
+        Ref path = PyTuple_CheckExact(path_steps.ptr()) ? path_steps : Ref::steal(PySequence_List(path_steps.ptr()));
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(path.ptr());
+        if (!first && (n == 0 || is_marker(PySequence_Fast_GET_ITEM(path.ptr(), 0)))) raise(PyExc_ValueError, pair_error);
+        first = false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i));
+            if (is_marker(c.k))
+                c.marker_step();
+            else
+                c.key_step();
+        }
+        if (!c.k) Cursor::unbound("k");
+        c.prev_ptr.set_item(c.prev_k, obj);
+    }
+    c.tuples.build();
+    return ret;
+}
+
+// ---------------------------------------------------------------------------
+// Module body
+// ---------------------------------------------------------------------------
+
+void body() {
+    import_from("collections", {"namedtuple"});
+    import_from("collections.abc", {"MutableMapping"});
+
+    // DictItem = namedtuple('DictItem', ('path', 'value')); module= gives it
+    // the __module__ that namedtuple() finds in the calling frame of a
+    // module body written in Python.
+    {
+        Ref fields = tuple(str("path"), str("value"));
+        Ref name = str("DictItem");
+        PyObject* argv[] = {name.ptr(), fields.ptr(), module_name()};
+        Ref kwnames = tuple(id<"module">());
+        Ref cls = vectorcall(global<"namedtuple">(), argv, 2, kwnames.ptr());
+        bind_global("DictItem", cls);
+        Ref ns = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.ptr())));
+        DictItem_new.set(ns.item(id<"__new__">()));
+        DictItem_made.set(std::move(cls));
+    }
+    MutableMapping_made.set(global<"MutableMapping">());
+    {
+        PyTypeObject* meta = Py_TYPE(MutableMapping_made.ptr());
+        abc.metaclass.set(type_of(MutableMapping_made));
+        abc.metaclass_tag = PyUnstable_Type_AssignVersionTag(meta) ? meta->tp_version_tag : 0;
+        Ref abc_module = Ref::steal_or_null(PyImport_ImportModule("_abc"));
+        if (abc_module)
+            abc.get_cache_token.set(abc_module.attr<"get_cache_token">());
+        else
+            PyErr_Clear();  // no shortcut: every check asks the ABC
+    }
+
+    define_class(IndexMarker, "IndexMarker",
+                 ClassDef("IndexMarker")
+                     .method(def<IndexMarker_init>("__init__", "self, obj, index", IndexMarker_init_doc))
+                     .method(def<IndexMarker_repr>("__repr__", "self")));
+
+    define_class(FlatNest, "FlatNest",
+                 ClassDef("FlatNest", FlatNest_doc)
+                     .bases({&PyList_Type})
+                     .method(def<FlatNest_init>("__init__", "self, *args", FlatNest_init_doc))
+                     .staticmethod(def<FlatNest_flatten>("__flatten__", "indict, path=None", FlatNest_flatten_doc))
+                     .method(def<FlatNest_setitem>("__setitem__", "self, index, item"))
+                     .method(def<FlatNest_append>("append", "self, item"))
+                     .method(def<FlatNest_extend>("extend", "self, items"))
+                     .method(def<FlatNest_insert>("insert", "self, index, item"))
+                     .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc)));
+    flatten_made.set(Handle(FlatNest).attr<"__flatten__">());
+}
+
+}  // namespace
+
+PF_MODULE(flatnest, body)
