@@ -899,6 +899,25 @@ FuncDef* def(const char* name, const char* params, const char* doc = nullptr) {
     return d;
 }
 
+// __name__ and __qualname__ of functions and generators: writable, str only.
+template <class T, PyObject* T::*Field>
+PyObject* get_name_attr(PyObject* o, void*) {
+    return Py_NewRef(reinterpret_cast<T*>(o)->*Field);
+}
+template <class T, PyObject* T::*Field>
+int set_name_attr(PyObject* o, PyObject* v, void* attr) {
+    if (!v || !PyUnicode_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(attr));
+        return -1;
+    }
+    Py_SETREF(reinterpret_cast<T*>(o)->*Field, Py_NewRef(v));
+    return 0;
+}
+template <class T, PyObject* T::*Field>
+constexpr PyGetSetDef name_attr(const char* name) {
+    return {name, get_name_attr<T, Field>, set_name_attr<T, Field>, nullptr, const_cast<char*>(name)};
+}
+
 inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!obj || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
@@ -941,29 +960,14 @@ inline PyObject* function_reduce(PyObject* o, PyObject*) {
 inline PyObject* function_text_signature(PyObject* o, void*) {
     return guard([&] { return str(reinterpret_cast<FunctionObject*>(o)->def->signature().text).release(); });
 }
-inline PyObject* function_get_str(PyObject* o, void* which) {
-    auto* f = reinterpret_cast<FunctionObject*>(o);
-    PyObject* v = which == (void*)0 ? f->name : f->qualname;
-    return Py_NewRef(v);
-}
-inline int function_set_str(PyObject* o, PyObject* v, void* which) {
-    auto* f = reinterpret_cast<FunctionObject*>(o);
-    if (!v || !PyUnicode_Check(v)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which == (void*)0 ? "__name__" : "__qualname__");
-        return -1;
-    }
-    Py_SETREF(which == (void*)0 ? f->name : f->qualname, Py_NewRef(v));
-    return 0;
-}
-
 inline PyMemberDef function_members[] = {
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 inline PyGetSetDef function_getset[] = {
-    {"__name__", function_get_str, function_set_str, nullptr, (void*)0},
-    {"__qualname__", function_get_str, function_set_str, nullptr, (void*)1},
+    name_attr<FunctionObject, &FunctionObject::name>("__name__"),
+    name_attr<FunctionObject, &FunctionObject::qualname>("__qualname__"),
     {"__text_signature__", function_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -1167,19 +1171,6 @@ inline void generator_dealloc(PyObject* o) {
 inline PyObject* generator_repr(PyObject* o) {
     return PyUnicode_FromFormat("<generator object %U at %p>", reinterpret_cast<GeneratorObject*>(o)->qualname, o);
 }
-inline PyObject* generator_get_str(PyObject* o, void* which) {
-    auto* g = reinterpret_cast<GeneratorObject*>(o);
-    return Py_NewRef(which == (void*)0 ? g->name : g->qualname);
-}
-inline int generator_set_str(PyObject* o, PyObject* v, void* which) {
-    auto* g = reinterpret_cast<GeneratorObject*>(o);
-    if (!v || !PyUnicode_Check(v)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", which == (void*)0 ? "__name__" : "__qualname__");
-        return -1;
-    }
-    Py_SETREF(which == (void*)0 ? g->name : g->qualname, Py_NewRef(v));
-    return 0;
-}
 inline PyObject* generator_running(PyObject* o, void*) {
     return PyBool_FromLong(reinterpret_cast<GeneratorObject*>(o)->running);
 }
@@ -1197,8 +1188,8 @@ inline PyMethodDef generator_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 inline PyGetSetDef generator_getset[] = {
-    {"__name__", generator_get_str, generator_set_str, nullptr, (void*)0},
-    {"__qualname__", generator_get_str, generator_set_str, nullptr, (void*)1},
+    name_attr<GeneratorObject, &GeneratorObject::name>("__name__"),
+    name_attr<GeneratorObject, &GeneratorObject::qualname>("__qualname__"),
     {"gi_running", generator_running, nullptr, nullptr, nullptr},
     {"gi_suspended", generator_suspended, nullptr, nullptr, nullptr},
     {"gi_frame", generator_none, nullptr, nullptr, nullptr},
