@@ -1,6 +1,8 @@
 """NestedFieldMap: dotted keys, levels made on demand and the merging update."""
 import abc
 import gc
+import subprocess
+import sys
 import weakref
 from collections.abc import MutableMapping
 
@@ -286,6 +288,23 @@ def test_methods_called_through_the_class_on_a_plain_dict():
     assert d == {"a": {"b": 1}, "c.d": 2}
     with pytest.raises(TypeError, match=r"super\(type, obj\): obj must be an instance or subtype of type"):
         N.__getitem__(d, "a")
+
+
+def test_mapping_check_follows_abc_registration():
+    # In a child process: a registration with an ABC cannot be undone.
+    code = (
+        "from collections.abc import Mapping\n"
+        "from vornal.datastructures.fieldmap import NestedFieldMap as N\n"
+        "assert N(a=1j) == {'a': 1j}\n"
+        "Mapping.register(complex)\n"
+        "try:\n"
+        "    N(a=2j)\n"
+        "except AttributeError as e:\n"
+        "    assert 'items' in str(e)\n"
+        "else:\n"
+        "    raise AssertionError('complex is a Mapping now')\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_attribute_access_bypasses_the_dotted_rules():

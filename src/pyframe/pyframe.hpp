@@ -1482,6 +1482,75 @@ private:
     std::size_t next_ = 0;
 };
 
+// isinstance(obj, abc) for an abstract base class (collections.abc.Mapping
+// and the like), memoised for objects of exact built-in types. For such a
+// type the ABC machinery's answer changes only when a class is registered
+// with some ABC (the abc module's cache token changes) or when the ABC or
+// its metaclass is modified (their version tags change); the memo is
+// dropped on either. Objects of other types, and a `cls` other than the ABC
+// given to set(), take the ordinary isinstance.
+class AbcCheck {
+public:
+    // The ABC as the module imported it.
+    void set(Handle abc) {
+        abc_.set(Ref::borrow(abc));
+        Ref mod = Ref::steal_or_null(PyImport_ImportModule("_abc"));
+        Ref get_token = mod ? Ref::steal_or_null(PyObject_GetAttrString(mod.ptr(), "get_cache_token")) : Ref();
+        if (get_token) get_token_.set(std::move(get_token));
+        PyErr_Clear();  // without the C accelerator there is no memo, only isinstance
+    }
+    // Whether `cls` is the ABC given to set().
+    bool is(Handle cls) const { return cls.is(abc_); }
+
+    // isinstance(obj, cls); `cls` is what the module's name holds now.
+    bool isinstance(Handle obj, Handle cls) {
+        int slot = builtin_slot(obj.type());
+        if (slot < 0 || !cls.is(abc_) || !current()) return obj.isinstance(cls);
+        uint32_t bit = 1u << slot;
+        if (known_ & bit) return positive_ & bit;
+        bool result = obj.isinstance(cls);
+        if (current()) {  // nothing was registered meanwhile
+            known_ |= bit;
+            if (result) positive_ |= bit;
+        }
+        return result;
+    }
+
+private:
+    static int builtin_slot(PyTypeObject* t) {
+        static PyTypeObject* const types[] = {
+            &PyLong_Type,  &PyBool_Type,  &PyFloat_Type, &PyComplex_Type,  &PyUnicode_Type,
+            &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type,
+            &PySet_Type,   &PyFrozenSet_Type, &PyDict_Type};
+        for (int i = 0; i < (int)std::size(types); ++i)
+            if (types[i] == t) return i;
+        return -1;
+    }
+    // Whether the memo still holds; clears it when something changed.
+    bool current() {
+        if (!get_token_.ptr()) return false;
+        PyTypeObject* abc = abc_.type_ptr();
+        PyTypeObject* meta = Py_TYPE(abc_.ptr());
+        if (!PyUnstable_Type_AssignVersionTag(abc) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
+        Ref value = Ref::steal(PyObject_CallNoArgs(get_token_.ptr()));
+        long long token = PyLong_AsLongLong(value.ptr());
+        if (token == -1 && PyErr_Occurred()) throw_error();
+        if (token != token_ || abc->tp_version_tag != abc_tag_ || meta->tp_version_tag != meta_tag_) {
+            token_ = token;
+            abc_tag_ = abc->tp_version_tag;
+            meta_tag_ = meta->tp_version_tag;
+            known_ = positive_ = 0;
+        }
+        return true;
+    }
+
+    Class abc_;
+    Class get_token_;
+    long long token_ = -1;
+    unsigned int abc_tag_ = 0, meta_tag_ = 0;
+    uint32_t known_ = 0, positive_ = 0;  // bits by builtin_slot
+};
+
 // A C++ recursion that does not pass through the interpreter's calls: raises
 // RecursionError where the interpreter would instead of exhausting the stack.
 class RecursionGuard {

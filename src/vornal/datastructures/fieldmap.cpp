@@ -95,10 +95,10 @@ bool NestedFieldMap_contains(Handle self, Handle key);
 void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
 void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
 
-// MutableMapping.setdefault as bound in the class body, and the Mapping ABC
-// the module body imported.
+// MutableMapping.setdefault as bound in the class body; isinstance() against
+// the Mapping ABC the module body imported.
 Class generic_setdefault;
-Class abc_mapping;
+AbcCheck mapping_check;
 
 // What a class of maps still does the way this module defines it.
 struct Plan {
@@ -388,7 +388,7 @@ void NestedFieldMap_delitem(Handle self, Handle key) {
 // The state of one update() call.
 class Merge {
 public:
-    explicit Merge(Handle self) : self_(self), mapping_(global<"Mapping">()), abc_(mapping_.is(abc_mapping)) {}
+    explicit Merge(Handle self) : self_(self), mapping_(global<"Mapping">()), abc_(mapping_check.is(mapping_)) {}
 
     // One item: a mapping value is merged into the level under `key` (made
     // when absent), anything else is stored with self[key] = value. The
@@ -410,7 +410,7 @@ public:
     // ABC unless the module's name was rebound.
     bool is_mapping(Handle value) const {
         if (abc_ && PyDict_Check(value.ptr())) return true;
-        return value.isinstance(mapping_);
+        return mapping_check.isinstance(value, mapping_);
     }
 
 private:
@@ -493,7 +493,7 @@ void body() {
                      .attr("setdefault", mutable_mapping.attr<"setdefault">())
                      .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs")));
     generic_setdefault.set(mutable_mapping.attr<"setdefault">());
-    abc_mapping.set(global<"Mapping">());
+    mapping_check.set(global<"Mapping">());
 }
 
 }  // namespace
