@@ -113,6 +113,16 @@ def test_merge():
     assert type(copy) is dict and copy["b"] is m.b
 
 
+class Odd:
+    """Has length 2 but yields three items."""
+
+    def __len__(self):
+        return 2
+
+    def __iter__(self):
+        return iter("abc")
+
+
 def bad_items():
     yield "ab"
     yield "abc"
@@ -131,6 +141,7 @@ def bad_items():
         (({("a", 1), "xyz"},), TypeError, "cannot convert dictionary update sequence element #"),
         (([1],), TypeError, "object of type 'int' has no len()"),
         ((5,), TypeError, "'int' object is not iterable"),
+        (([Odd()],), ValueError, "too many values to unpack (expected 2)"),
     ],
 )
 def test_update_errors(args, error, message):
@@ -146,21 +157,6 @@ def test_items_before_a_failure_stay_applied():
     with pytest.raises(TypeError):
         m.update([("a", 1), ("b.c", {"d": 2}), "xyz", ("e", 3)])
     assert m == {"a": 1, "b": {"c": {"d": 2}}}
-
-
-class Odd:
-    """Has length 2 but yields three items."""
-
-    def __len__(self):
-        return 2
-
-    def __iter__(self):
-        return iter("abc")
-
-
-def test_items_unpack_like_the_interpreter():
-    with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
-        N([Odd()])
 
 
 def test_str_subclass_keys_use_their_own_split():
@@ -181,30 +177,6 @@ def test_entries_do_not_hide_internally_called_methods(name):
     N.update(m, {"x": {"z": 2}, name: {"k": 1}})
     assert m == {name: {"v": 1, "k": 1}, "x": {"y": 1, "z": 2}}
     assert N(m) == m and getattr(m, name) == {"v": 1, "k": 1}  # attribute syntax still reads the entry
-
-
-def test_subclass_overrides_apply():
-    calls = []
-
-    class Sub(N):
-        def __setitem__(self, key, value):
-            calls.append(("set", key))
-            super().__setitem__(key, value)
-
-        def setdefault(self, key, default=None):
-            calls.append(("setdefault", key, type(default).__name__))
-            return super().setdefault(key, default)
-
-        def update(self, *args, **kwargs):
-            calls.append(("update", args))
-            super().update(*args, **kwargs)
-
-    m = Sub()
-    assert calls == [("update", ())]
-    calls.clear()
-    m["a.b"] = 1
-    assert calls == [("set", "a.b"), ("update", ()), ("setdefault", "a", "Sub"), ("set", "a"), ("set", "b")]
-    assert type(m.a) is Sub
 
 
 def test_mixin_between_the_class_and_dict():
