@@ -36,9 +36,12 @@ def test_dotted_write_creates_levels():
     assert m.x.y == {"z": 1, "w": 2}
     m["a."] = 3
     m[".b"] = 4
+    m["p"] = {"q.r": 5, "": {"s": 6}}  # a plain dict takes the rest of the key literally
+    for key in ("p.q.r", "".join(["p", ".q", ".r"])):  # a constant key, and one made anew
+        assert m[key] == 5 and key in m and "p..s" not in m and m["p."] == {"s": 6}
     m[1] = 5
     m[(1, 2)] = 6
-    assert m["a"] == {"": 3} and m[""] == {"b": 4} and m[1] == 5 and m[(1, 2)] == 6
+    assert m["a"] == {"": 3} and m[""] == {"b": 4} and m[1] == 5 and m[(1, 2)] == 6 and m["p.q.r"] == 5
 
 
 @pytest.mark.parametrize("held", [5, "text", {"b": 1}, [1]])

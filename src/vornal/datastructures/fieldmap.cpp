@@ -160,9 +160,33 @@ bool is_dotted(Handle key) {
     return PyUnicode_Check(k) && key.contains(id<".">());  // a str subclass answers with its own `in`
 }
 
+// The segments of recently used exact-str dotted keys: 'a.b.c' gives
+// ('a', 'b', 'c'); null for a key without a dot. Keys written in code are
+// constants, the same str object on every call, so such a key is split (and
+// its segments hashed) once instead of on every access. An entry holds its
+// key, so no other key can take its address while it is in the table. The
+// table is never freed, so nothing is released after the interpreter ends.
+Ref dotted_parts(PyObject* key) {
+    struct Entry {
+        Ref key, parts;
+    };
+    static Entry* table = new Entry[64];
+    Entry& e = table[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 63];
+    if (e.key.ptr() == key) return e.parts;
+    Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
+    if (dot == -2) throw_error();
+    if (dot < 0) return Ref();
+    Ref segments = Ref::steal(PyUnicode_Split(key, id<".">(), -1));
+    Ref parts = Ref::steal(PyList_AsTuple(segments.ptr()));
+    e.key = Ref::borrow(key);
+    e.parts = parts;
+    return parts;
+}
+
 // A key taken apart level by level: each split() is key.split('.', 1) on
-// what is left of the key. An exact str is walked by position, so the rest
-// is not copied at every level; other str keys split in their own way.
+// what is left of the key. An exact str is walked along its segments, so
+// the rest is not copied at every level; other str keys split in their own
+// way.
 class DottedKey {
 public:
     explicit DottedKey(Handle key) : key_(Ref::borrow(key)) {}
@@ -172,12 +196,9 @@ public:
     bool split(Ref& head, bool& plain_head) {
         PyObject* k = key_.ptr();
         if (PyUnicode_CheckExact(k)) {
-            Py_ssize_t n = PyUnicode_GET_LENGTH(k);
-            Py_ssize_t dot = PyUnicode_FindChar(k, '.', start_, n, 1);
-            if (dot == -2) throw_error();
-            if (dot < 0) return false;
-            head = Ref::steal(PyUnicode_Substring(k, start_, dot));
-            start_ = dot + 1;
+            if (!parts_ && !(parts_ = dotted_parts(k))) return false;
+            if (index_ + 1 >= PyTuple_GET_SIZE(parts_.ptr())) return false;
+            head = Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_++));
             plain_head = true;
             return true;
         }
@@ -186,7 +207,8 @@ public:
         auto parts = unpack_pair(key_.call_method<"split">(id<".">(), integer(1)));
         head = std::move(parts.first);
         key_ = std::move(parts.second);
-        start_ = 0;
+        parts_ = Ref();
+        index_ = 0;
         return true;
     }
     bool split(Ref& head) {
@@ -196,13 +218,18 @@ public:
 
     // What is left of the key.
     Ref rest() const {
-        if (start_ == 0) return key_;
-        return Ref::steal(PyUnicode_Substring(key_.ptr(), start_, PyUnicode_GET_LENGTH(key_.ptr())));
+        if (!parts_ || index_ == 0) return key_;
+        Py_ssize_t n = PyTuple_GET_SIZE(parts_.ptr());
+        if (index_ == n - 1) return Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_));
+        Py_ssize_t start = 0;
+        for (Py_ssize_t i = 0; i < index_; ++i) start += PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(parts_.ptr(), i)) + 1;
+        return Ref::steal(PyUnicode_Substring(key_.ptr(), start, PyUnicode_GET_LENGTH(key_.ptr())));
     }
 
 private:
     Ref key_;
-    Py_ssize_t start_ = 0;
+    Ref parts_;  // the segments of key_, once it is known to be an exact str with a dot
+    Py_ssize_t index_ = 0;
 };
 
 // super().__getitem__(key) inside NestedFieldMap's methods.
