@@ -1396,7 +1396,7 @@ inline void define_class(Class& holder, const char* name, const ClassDef& def) {
 }
 
 // ---------------------------------------------------------------------------
-// Methods looked up on the type; unpacking; the handled exception
+// Methods looked up on the type; per-class memos; recursion; the handled exception
 // ---------------------------------------------------------------------------
 
 // The attribute `name` as the class `type` and its bases define it (the
