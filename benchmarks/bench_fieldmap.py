@@ -1,11 +1,16 @@
-"""FieldMap hot paths against plain dict operations and the Debian-packaged peers."""
+"""FieldMap and NestedFieldMap hot paths against plain dict operations and the Debian-packaged peers."""
+import itertools
+from collections.abc import Mapping, MutableMapping
+
 from run import Case, optional_import
 
-from vornal.datastructures.fieldmap import FieldMap
+from vornal.datastructures.fieldmap import FieldMap, NestedFieldMap
 
 munch = optional_import("munch")
 easydict = optional_import("easydict")
 box = optional_import("box")
+dotty_dict = optional_import("dotty_dict")
+omegaconf = optional_import("omegaconf")
 
 DATA = {f"key{i}": i for i in range(10)}
 
@@ -19,6 +24,147 @@ class PyFieldMap(dict):
 
     def __repr__(self):
         return self.__class__.__name__ + "(" + super(PyFieldMap, self).__repr__() + ")"
+
+
+class PyNestedFieldMap(PyFieldMap, MutableMapping):
+    """NestedFieldMap written in Python: the yardstick for the C++ one."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__()
+        type(self).update(self, *args, **kwargs)
+
+    def __getitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            return super().__getitem__(key)[subkeys]
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            level = type(self).setdefault(self, key, type(self)())
+            if not isinstance(level, type(self)):
+                raise KeyError(f'target key "{key}" is a value, cannot update value against another '
+                               f"{type(self).__name__}")
+            level[subkeys] = value
+        else:
+            super().__setitem__(key, value)
+
+    def __contains__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            return super().__contains__(key) and subkeys in super().__getitem__(key)
+        return super().__contains__(key)
+
+    def __delitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, subkeys = key.split(".", 1)
+            del super().__getitem__(key)[subkeys]
+        else:
+            super().__delitem__(key)
+
+    get = MutableMapping.get
+    pop = MutableMapping.pop
+    setdefault = MutableMapping.setdefault
+
+    def update(self, *args, **kwargs):
+        if len(args) > 1:
+            raise TypeError("expected at most 1 arguments, got %d" % len(args))
+        iterable = args[0] if args else ()
+        if isinstance(iterable, Mapping):
+            iterable = type(iterable).items(iterable)
+        for position, item in enumerate(itertools.chain(iterable, kwargs.items())):
+            if len(item) != 2:
+                raise TypeError("cannot convert dictionary update sequence element #%s to a sequence" % position)
+            key, value = item
+            if isinstance(value, Mapping):
+                level = type(self).setdefault(self, key, type(self)())
+                type(level).update(level, value)
+            else:
+                self[key] = value
+
+
+def _deep_merge(target, source):
+    """The plain-dict way to merge nested dictionaries: the floor of the merge."""
+    for key, value in source.items():
+        if isinstance(value, dict):
+            _deep_merge(target.setdefault(key, {}), value)
+        else:
+            target[key] = value
+    return target
+
+
+NESTED = {f"s{i}": {"opts": {f"k{j}": j for j in range(3)}, "name": f"n{i}"} for i in range(3)}
+
+
+def _nested_peers():
+    """(name, map) for NestedFieldMap, its Python yardstick and each installed dotted-key peer."""
+    out = [("NestedFieldMap", NestedFieldMap(NESTED)), ("Python NestedFieldMap", PyNestedFieldMap(NESTED))]
+    if box:
+        out.append(("box.Box(box_dots=True)", box.Box(NESTED, box_dots=True)))
+    if dotty_dict:
+        out.append(("dotty_dict", dotty_dict.dotty(_deep_merge({}, NESTED))))
+    return out
+
+
+def nested_cases():
+    d = _deep_merge({}, NESTED)
+    conf = omegaconf and omegaconf.OmegaConf.create(NESTED)
+    key = "s1.opts.k2"
+
+    yield Case("dotted read m['s1.opts.k2']", "dict: d['s1']['opts']['k2']", lambda: d["s1"]["opts"]["k2"], floor=True)
+    for name, obj in _nested_peers():
+        yield Case("dotted read m['s1.opts.k2']", name, lambda obj=obj: obj[key])
+    yield Case("dotted read m['s1.opts.k2']", "NestedFieldMap: m.s1.opts.k2", lambda m=NestedFieldMap(NESTED): m.s1.opts.k2)
+    if conf:
+        yield Case("dotted read m['s1.opts.k2']", "omegaconf: OmegaConf.select", lambda: omegaconf.OmegaConf.select(conf, key))
+
+    def dict_write():
+        d["s1"]["opts"]["k2"] = 5
+
+    yield Case("dotted write m['s1.opts.k2'] = 5", "dict: d['s1']['opts']['k2'] = 5", dict_write, floor=True)
+    for name, obj in _nested_peers():
+        def write(obj=obj):
+            obj[key] = 5
+        yield Case("dotted write m['s1.opts.k2'] = 5", name, write)
+    if conf:
+        yield Case("dotted write m['s1.opts.k2'] = 5", "omegaconf: OmegaConf.update",
+                   lambda: omegaconf.OmegaConf.update(conf, key, 5))
+
+    def dict_create():
+        {}.setdefault("x", {}).setdefault("y", {})["z"] = 1
+
+    yield Case("dotted write into an empty map (2 new levels)", "dict: setdefault chain", dict_create, floor=True)
+    for name, cls in [("NestedFieldMap", NestedFieldMap), ("Python NestedFieldMap", PyNestedFieldMap)]:
+        def create(cls=cls):
+            cls()["x.y.z"] = 1
+        yield Case("dotted write into an empty map (2 new levels)", name, create)
+    if box:
+        def box_create():
+            box.Box(box_dots=True, default_box=True)["x.y.z"] = 1  # default_box makes the missing levels
+        yield Case("dotted write into an empty map (2 new levels)", "box.Box(box_dots=True, default_box=True)",
+                   box_create)
+    if dotty_dict:
+        def dotty_create():
+            dotty_dict.dotty()["x.y.z"] = 1
+        yield Case("dotted write into an empty map (2 new levels)", "dotty_dict", dotty_create)
+
+    yield Case("dotted membership 's1.opts.k2' in m", "dict: 'k2' in d['s1']['opts']", lambda: "k2" in d["s1"]["opts"],
+               floor=True)
+    for name, obj in _nested_peers():
+        yield Case("dotted membership 's1.opts.k2' in m", name, lambda obj=obj: key in obj)
+
+    group = "merge a 3x3 nested dict into a map"
+    yield Case(group, "dict: recursive merge in Python", lambda: _deep_merge({}, NESTED), floor=True)
+    yield Case(group, "NestedFieldMap(data)", lambda: NestedFieldMap(NESTED))
+    m = NestedFieldMap(NESTED)
+    yield Case(group, "NestedFieldMap: m.update(data), levels exist", lambda: m.update(NESTED))
+    yield Case(group, "Python NestedFieldMap(data)", lambda: PyNestedFieldMap(NESTED))
+    if box:
+        b = box.Box(NESTED, box_dots=True)
+        yield Case(group, "box.Box: b.merge_update(data)", lambda: b.merge_update(NESTED))
+    if conf:
+        yield Case(group, "omegaconf: OmegaConf.merge(conf, data)", lambda: omegaconf.OmegaConf.merge(conf, NESTED))
 
 
 def _peers(make):
@@ -67,3 +213,4 @@ def cases():
     yield Case("repr of a 10-entry map", "repr(FieldMap)", lambda: repr(m))
     pm = PyFieldMap(DATA)
     yield Case("repr of a 10-entry map", "repr(Python FieldMap)", lambda: repr(pm))
+    yield from nested_cases()

@@ -12,7 +12,7 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
-MODULES = ["fieldmap", "flatnest"]
+MODULES = ["fieldmap", "flatnest", "configuration"]
 
 
 def load(name):

@@ -1396,6 +1396,191 @@ inline void define_class(Class& holder, const char* name, const ClassDef& def) {
 }
 
 // ---------------------------------------------------------------------------
+// Methods looked up on the type; per-class memos; recursion; the handled exception
+// ---------------------------------------------------------------------------
+
+// The attribute `name` as the class `type` and its bases define it (the
+// instance is not consulted), or a null Ref. Uses the interpreter's method
+// cache; sets no error when the name is absent.
+inline Ref type_lookup(PyTypeObject* type, PyObject* name) {
+    return Ref::steal_or_null(_PyType_LookupRef(type, name));
+}
+template <name_literal S> Ref type_lookup(PyTypeObject* type) { return type_lookup(type, id<S>()); }
+
+// True when `o` is a function object of this module implemented by F. Module
+// code uses it to call F directly while a class still uses its own method,
+// and to take the ordinary call when a subclass overrides it.
+template <auto F>
+bool is_impl(PyObject* o) {
+    return o && Py_IS_TYPE(o, &FunctionType) &&
+           reinterpret_cast<FunctionObject*>(o)->def->call == &detail::trampoline<F>;
+}
+
+// Calls `f`, an attribute found on type(obj), as a method of obj: functions
+// get obj prepended, other descriptors are bound first, plain values are
+// called as they are.
+template <class... A>
+Ref call_unbound(Handle f, Handle obj, const A&... args) {
+    PyObject* argv[sizeof...(A) + 2] = {nullptr, obj.ptr(), as_ptr(args)...};
+    if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return Ref::steal(PyObject_Vectorcall(f.ptr(), argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
+    Ref bound = get ? Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))) : Ref::borrow(f);
+    return Ref::steal(PyObject_Vectorcall(bound.ptr(), argv + 2, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call_unbound(Handle f, Handle obj, const Args& args, const Kwargs& kwargs) {
+    if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return kwargs.call(f, obj, args);
+    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
+    Ref bound = get ? Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))) : Ref::borrow(f);
+    return kwargs.call(bound, Handle(), args);
+}
+
+// obj.name(...) with `name` looked up on type(obj), the way the interpreter
+// looks up special methods: nothing stored in the instance's own namespace
+// (for a dict that is its own namespace: any key) can hide the method, while
+// overrides in subclasses still apply. When the type has no such attribute,
+// the ordinary lookup is used, which finds instance-only callables or raises
+// the interpreter's own AttributeError.
+template <name_literal S, class... A>
+Ref call_type_method(Handle obj, const A&... args) {
+    Ref f = type_lookup<S>(obj.type());
+    if (!f) return obj.template call_method<S>(args...);
+    return call_unbound(f, obj, args...);
+}
+template <name_literal S>
+Ref call_type_method(Handle obj, const Args& args, const Kwargs& kwargs) {
+    if (Ref f = type_lookup<S>(obj.type())) return call_unbound(f, obj, args, kwargs);
+    return kwargs.call(obj.attr<S>(), Handle(), args);
+}
+
+// Facts about a class that hold until the class or one of its bases
+// changes, memoised per class. The interpreter gives a class a new version
+// tag on every such change (the tag its own method cache relies on) and
+// never reuses a tag, so an entry is current while the tag matches. For a
+// class that gets no tag the facts are worked out on every call.
+template <class T, std::size_t N = 4>
+class TypeMemo {
+public:
+    template <class F>
+    T get(PyTypeObject* type, F&& compute) {
+        if (!PyUnstable_Type_AssignVersionTag(type)) return compute();
+        unsigned int tag = type->tp_version_tag;
+        for (const Entry& e : entries_)
+            if (e.type == type && e.tag == tag) return e.value;
+        T value = compute();
+        if (type->tp_version_tag == tag) entries_[next_++ % N] = Entry{type, tag, value};
+        return value;
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type = nullptr;  // compared, never dereferenced
+        unsigned int tag = 0;
+        T value{};
+    };
+    Entry entries_[N];
+    std::size_t next_ = 0;
+};
+
+// isinstance(obj, abc) for an abstract base class (collections.abc.Mapping
+// and the like), memoised for objects of exact built-in types. For such a
+// type the ABC machinery's answer changes only when a class is registered
+// with some ABC (the abc module's cache token changes) or when the ABC or
+// its metaclass is modified (their version tags change); the memo is
+// dropped on either. Objects of other types, and a `cls` other than the ABC
+// given to set(), take the ordinary isinstance.
+class AbcCheck {
+public:
+    // The ABC as the module imported it.
+    void set(Handle abc) {
+        abc_.set(Ref::borrow(abc));
+        Ref mod = Ref::steal_or_null(PyImport_ImportModule("_abc"));
+        Ref get_token = mod ? Ref::steal_or_null(PyObject_GetAttrString(mod.ptr(), "get_cache_token")) : Ref();
+        if (get_token) get_token_.set(std::move(get_token));
+        PyErr_Clear();  // without the C accelerator there is no memo, only isinstance
+    }
+    // Whether `cls` is the ABC given to set().
+    bool is(Handle cls) const { return cls.is(abc_); }
+
+    // isinstance(obj, cls); `cls` is what the module's name holds now.
+    bool isinstance(Handle obj, Handle cls) {
+        int slot = builtin_slot(obj.type());
+        if (slot < 0 || !cls.is(abc_) || !current()) return obj.isinstance(cls);
+        uint32_t bit = 1u << slot;
+        if (known_ & bit) return positive_ & bit;
+        bool result = obj.isinstance(cls);
+        if (current()) {  // nothing was registered meanwhile
+            known_ |= bit;
+            if (result) positive_ |= bit;
+        }
+        return result;
+    }
+
+private:
+    static int builtin_slot(PyTypeObject* t) {
+        static PyTypeObject* const types[] = {
+            &PyLong_Type,  &PyBool_Type,  &PyFloat_Type, &PyComplex_Type,  &PyUnicode_Type,
+            &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type,
+            &PySet_Type,   &PyFrozenSet_Type, &PyDict_Type};
+        for (int i = 0; i < (int)std::size(types); ++i)
+            if (types[i] == t) return i;
+        return -1;
+    }
+    // Whether the memo still holds; clears it when something changed.
+    bool current() {
+        if (!get_token_.ptr()) return false;
+        PyTypeObject* abc = abc_.type_ptr();
+        PyTypeObject* meta = Py_TYPE(abc_.ptr());
+        if (!PyUnstable_Type_AssignVersionTag(abc) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
+        Ref value = Ref::steal(PyObject_CallNoArgs(get_token_.ptr()));
+        long long token = PyLong_AsLongLong(value.ptr());
+        if (token == -1 && PyErr_Occurred()) throw_error();
+        if (token != token_ || abc->tp_version_tag != abc_tag_ || meta->tp_version_tag != meta_tag_) {
+            token_ = token;
+            abc_tag_ = abc->tp_version_tag;
+            meta_tag_ = meta->tp_version_tag;
+            known_ = positive_ = 0;
+        }
+        return true;
+    }
+
+    Class abc_;
+    Class get_token_;
+    long long token_ = -1;
+    unsigned int abc_tag_ = 0, meta_tag_ = 0;
+    uint32_t known_ = 0, positive_ = 0;  // bits by builtin_slot
+};
+
+// A C++ recursion that does not pass through the interpreter's calls: raises
+// RecursionError where the interpreter would instead of exhausting the stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// While alive, makes `exc` the exception being handled, as inside an
+// `except` block: sys.exception() (and so logging's exception()) reports it
+// and exceptions raised meanwhile get it as their __context__. The
+// previously handled exception is put back at the end.
+class Handling {
+public:
+    explicit Handling(Handle exc) : previous_(Ref::steal_or_null(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc.ptr());
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.ptr()); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref previous_;
+};
+
+// ---------------------------------------------------------------------------
 // Module definition (PF_MODULE)
 // ---------------------------------------------------------------------------
 

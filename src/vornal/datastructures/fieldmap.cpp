@@ -7,12 +7,24 @@
 //     class FieldMap(dict):
 //         def __init__(self, *args, **kwargs): ...
 //         def __repr__(self): ...
+//
+//     class NestedFieldMap(FieldMap, MutableMapping):
+//         def __init__(self, *args, **kwargs): ...
+//         def __getitem__(self, key): ...
+//         def __setitem__(self, key, value): ...
+//         def __contains__(self, key): ...
+//         def __delitem__(self, key): ...
+//         get = MutableMapping.get
+//         pop = MutableMapping.pop
+//         setdefault = MutableMapping.setdefault
+//         def update(self, *args, **kwargs): ...
 #include "pyframe.hpp"
 
 namespace {
 using namespace pf;
 
 Class FieldMap;
+Class NestedFieldMap;
 
 // ---------------------------------------------------------------------------
 // class FieldMap(dict)
@@ -57,6 +69,430 @@ Ref FieldMap_repr(Handle self) {
 }
 
 // ---------------------------------------------------------------------------
+// class NestedFieldMap(FieldMap, MutableMapping)
+// ---------------------------------------------------------------------------
+//
+// A tree of FieldMaps addressed by dotted keys: m['a.b'] is m['a']['b'].
+// Levels are instances of type(self), made on demand by dotted writes and by
+// the merge of nested mappings in update().
+//
+// Methods that the class calls on itself (update, setdefault, and items()
+// on a mapping being merged) are looked up on the object's type: a map is
+// its own attribute namespace, so an entry such as m['update'] would
+// otherwise hide the method and break every later merge.
+//
+// Speed: dotted keys are the hot path of everything built on this class.
+// While a class still uses the methods below unchanged (see Plan), a dotted
+// key is walked level by level in one loop, heads are looked up in the
+// dictionary storage directly, the generic setdefault runs without raising
+// and catching KeyError, and type(self)() makes the level without the
+// general call machinery. Any override in a subclass takes the ordinary
+// path through the interpreter instead.
+
+Ref NestedFieldMap_getitem(Handle self, Handle key);
+void NestedFieldMap_setitem(Handle self, Handle key, Handle value);
+bool NestedFieldMap_contains(Handle self, Handle key);
+void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
+void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
+
+// MutableMapping.setdefault as bound in the class body; isinstance() against
+// the Mapping ABC the module body imported.
+Class generic_setdefault;
+AbcCheck mapping_check;
+
+// What a class of maps still does the way this module defines it.
+struct Plan {
+    bool dict_get = false;       // super().__getitem__ is dict's, and no __missing__
+    bool dict_set = false;       // super().__setitem__ is dict's
+    bool dict_contains = false;  // super().__contains__ is dict's
+    bool own_get = false;        // type(m).__getitem__ is NestedFieldMap's (and dict_get)
+    bool own_set = false;        // type(m).__setitem__ is NestedFieldMap's (and dict_set)
+    bool own_contains = false;   // type(m).__contains__ is NestedFieldMap's (and dict_get, dict_contains)
+    bool own_update = false;     // type(m).update is NestedFieldMap's
+    bool generic_setdefault = false;  // type(m).setdefault is MutableMapping's, from the class body
+    bool plain_init = false;     // super().__init__() is FieldMap's, whose super().__init__ is dict's
+    bool plain_new = false;      // type(m)() is dict.__new__ plus the __init__ chain of this module
+};
+
+Plan make_plan(Handle m) {
+    PyTypeObject* t = m.type();
+    Plan p;
+    auto next_is_dict = [&](Handle cls, PyObject* name) {
+        PyTypeObject* provider = nullptr;
+        Ref found = super_lookup(cls.ptr(), m.ptr(), name, &provider);
+        return found && provider == &PyDict_Type;
+    };
+    p.dict_get = next_is_dict(NestedFieldMap, id<"__getitem__">()) && !type_lookup<"__missing__">(t);
+    p.dict_set = next_is_dict(NestedFieldMap, id<"__setitem__">());
+    p.dict_contains = next_is_dict(NestedFieldMap, id<"__contains__">());
+    p.own_get = p.dict_get && is_impl<NestedFieldMap_getitem>(type_lookup<"__getitem__">(t).ptr());
+    p.own_set = p.dict_set && is_impl<NestedFieldMap_setitem>(type_lookup<"__setitem__">(t).ptr());
+    p.own_contains = p.dict_get && p.dict_contains && is_impl<NestedFieldMap_contains>(type_lookup<"__contains__">(t).ptr());
+    p.own_update = is_impl<NestedFieldMap_update>(type_lookup<"update">(t).ptr());
+    p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
+    PyTypeObject* provider = nullptr;
+    Ref next_init = super_lookup(NestedFieldMap.ptr(), m.ptr(), id<"__init__">(), &provider);
+    p.plain_init = t->tp_setattro == PyObject_GenericSetAttr && is_impl<FieldMap_init>(next_init.ptr()) &&
+                   next_is_dict(FieldMap, id<"__init__">());
+    p.plain_new = p.plain_init && p.own_update && t->tp_new == PyDict_Type.tp_new &&
+                  is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr());
+    return p;
+}
+
+bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_ptr()); }
+
+// The plan of m's class. An object that is no NestedFieldMap (a method called
+// through the class with another `self`) gets no fast path at all.
+TypeMemo<Plan> plans;
+Plan plan_of(Handle m) {
+    if (!is_map(m)) return Plan{};
+    return plans.get(m.type(), [&] { return make_plan(m); });
+}
+
+// Whether a key is dotted: a str (subclasses included) that contains ".".
+bool is_dotted(Handle key) {
+    PyObject* k = key.ptr();
+    if (PyUnicode_CheckExact(k)) {
+        Py_ssize_t dot = PyUnicode_FindChar(k, '.', 0, PyUnicode_GET_LENGTH(k), 1);
+        if (dot == -2) throw_error();
+        return dot >= 0;
+    }
+    return PyUnicode_Check(k) && key.contains(id<".">());  // a str subclass answers with its own `in`
+}
+
+// The segments of recently used exact-str dotted keys: 'a.b.c' gives
+// ('a', 'b', 'c'); null for a key without a dot. Keys written in code are
+// constants, the same str object on every call, so such a key is split (and
+// its segments hashed) once instead of on every access. An entry holds its
+// key, so no other key can take its address while it is in the table. The
+// table is never freed, so nothing is released after the interpreter ends.
+Ref dotted_parts(PyObject* key) {
+    struct Entry {
+        Ref key, parts;
+    };
+    static Entry* table = new Entry[64];
+    Entry& e = table[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 63];
+    if (e.key.ptr() == key) return e.parts;
+    Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
+    if (dot == -2) throw_error();
+    if (dot < 0) return Ref();
+    Ref segments = Ref::steal(PyUnicode_Split(key, id<".">(), -1));
+    Ref parts = Ref::steal(PyList_AsTuple(segments.ptr()));
+    e.key = Ref::borrow(key);
+    e.parts = parts;
+    return parts;
+}
+
+// A key taken apart level by level: each split() is key.split('.', 1) on
+// what is left of the key. An exact str is walked along its segments, so
+// the rest is not copied at every level; other str keys split in their own
+// way.
+class DottedKey {
+public:
+    explicit DottedKey(Handle key) : key_(Ref::borrow(key)) {}
+
+    // Takes the head off the remaining key; false when that key is plain.
+    // `plain_head`: the head is known to hold no dot.
+    bool split(Ref& head, bool& plain_head) {
+        PyObject* k = key_.ptr();
+        if (PyUnicode_CheckExact(k)) {
+            if (!parts_ && !(parts_ = dotted_parts(k))) return false;
+            if (index_ + 1 >= PyTuple_GET_SIZE(parts_.ptr())) return false;
+            head = Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_++));
+            plain_head = true;
+            return true;
+        }
+        plain_head = false;
+        if (!is_dotted(key_)) return false;
+        auto parts = unpack_pair(key_.call_method<"split">(id<".">(), integer(1)));
+        head = std::move(parts.first);
+        key_ = std::move(parts.second);
+        parts_ = Ref();
+        index_ = 0;
+        return true;
+    }
+    bool split(Ref& head) {
+        bool plain_head;
+        return split(head, plain_head);
+    }
+
+    // What is left of the key.
+    Ref rest() const {
+        if (!parts_ || index_ == 0) return key_;
+        Py_ssize_t n = PyTuple_GET_SIZE(parts_.ptr());
+        if (index_ == n - 1) return Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_));
+        Py_ssize_t start = 0;
+        for (Py_ssize_t i = 0; i < index_; ++i) start += PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(parts_.ptr(), i)) + 1;
+        return Ref::steal(PyUnicode_Substring(key_.ptr(), start, PyUnicode_GET_LENGTH(key_.ptr())));
+    }
+
+private:
+    Ref key_;
+    Ref parts_;  // the segments of key_, once it is known to be an exact str with a dot
+    Py_ssize_t index_ = 0;
+};
+
+// super().__getitem__(key) inside NestedFieldMap's methods.
+Ref own_lookup(Handle m, const Plan& p, Handle key) {
+    if (p.dict_get) {
+        PyObject* v = nullptr;
+        if (check(PyDict_GetItemRef(m.ptr(), key.ptr(), &v))) return Ref::steal(v);
+    }
+    return super(NestedFieldMap, m).getitem(key);  // dict's own KeyError on a miss
+}
+
+// super().__setitem__(key, value) inside NestedFieldMap's methods.
+void own_store(Handle m, const Plan& p, Handle key, Handle value) {
+    if (p.dict_set)
+        check(PyDict_SetItem(m.ptr(), key.ptr(), value.ptr()));
+    else
+        super(NestedFieldMap, m).setitem(key, value);
+}
+
+// type(m)() made by this module's own code: true when the class makes its
+// instances with dict.__new__ and the __init__ chain of this module, so that
+// no code of the user's runs while a level is made.
+bool plain_new(Handle m, const Plan& p) { return p.plain_new && Py_TYPE(m.type())->tp_call == PyType_Type.tp_call; }
+
+// The two steps of type(m)() under plain_new: dict.__new__, then what the
+// __init__ chain does without arguments, making the instance its own
+// attribute namespace.
+Ref made_level(Handle m) {
+    PyTypeObject* t = m.type();
+    Ref empty = tuple();
+    return Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
+}
+void finish_level(Handle level) { check(PyObject_GenericSetAttr(level.ptr(), id<"__dict__">(), level.ptr())); }
+
+// type(m)(): a new, empty level.
+Ref new_level(Handle m, const Plan& p) {
+    if (!plain_new(m, p)) return type_of(m)();
+    Ref level = made_level(m);
+    finish_level(level);
+    return level;
+}
+
+// type(m).setdefault(m, key, type(m)()): the level under `key`, made and
+// stored when the key is absent. With the generic setdefault
+// (try: return self[key] / except KeyError: self[key] = default) and a plain
+// key, the lookup is done without raising KeyError. The new level is made on
+// every call; when nothing of the user's can see it (plain_new), it becomes
+// its own namespace only once it is stored, so a level dropped because the
+// key exists is freed at once instead of remaining as a reference cycle for
+// the collector.
+Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
+    if (!(plain_key && p.generic_setdefault && p.own_get)) return call_type_method<"setdefault">(m, key, new_level(m, p));
+    bool deferred = plain_new(m, p);
+    Ref fresh = deferred ? made_level(m) : new_level(m, p);
+    PyObject* v = nullptr;
+    if (check(PyDict_GetItemRef(m.ptr(), key.ptr(), &v))) return Ref::steal(v);
+    if (deferred) finish_level(fresh);
+    if (p.own_set)
+        check(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr()));
+    else
+        m.set_item(key, fresh);
+    return fresh;
+}
+
+// def __init__(self, *args, **kwargs):
+//     super().__init__()
+//     type(self).update(self, *args, **kwargs)
+void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
+    Plan p = plan_of(self);
+    if (p.plain_init)
+        finish_level(self);  // FieldMap.__init__() and dict.__init__() without arguments
+    else
+        super(NestedFieldMap, self).init(Args{}, Kwargs{});
+    if (p.own_update)
+        NestedFieldMap_update(self, args, kwargs);
+    else
+        call_type_method<"update">(self, args, kwargs);
+}
+
+// def __getitem__(self, key):
+//     if dotted: return super().__getitem__(head)[rest]
+//     return super().__getitem__(key)
+Ref NestedFieldMap_getitem(Handle self, Handle key) {
+    Ref map = Ref::borrow(self), head;
+    Plan p = plan_of(self);
+    DottedKey k(key);
+    for (;;) {
+        if (!k.split(head)) return own_lookup(map, p, k.rest());
+        Ref value = own_lookup(map, p, head);
+        if (is_map(value)) {
+            Plan q = plan_of(value);
+            if (q.own_get) {  // value[rest] would run this method again
+                map = std::move(value);
+                p = q;
+                continue;
+            }
+        }
+        return value.item(k.rest());
+    }
+}
+
+// The KeyError of a dotted write under a head that holds no level.
+[[noreturn]] void raise_target_key(Handle self, Handle head) {
+    Ref name = type_of(self).attr<"__name__">();
+    Ref message = concat("target key \"", head.str(), "\" is a value, cannot update value against another ", name.str());
+    raise_value(PyExc_KeyError, message.ptr());
+}
+
+// def __setitem__(self, key, value):
+//     if dotted:
+//         level = type(self).setdefault(self, head, type(self)())
+//         if not isinstance(level, type(self)): raise KeyError(<target key>)
+//         level[rest] = value
+//     else:
+//         super().__setitem__(key, value)
+void NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
+    Ref map = Ref::borrow(self), head;
+    Plan p = plan_of(self);
+    DottedKey k(key);
+    for (;;) {
+        bool plain_head;
+        if (!k.split(head, plain_head)) {
+            own_store(map, p, k.rest(), value);
+            return;
+        }
+        Ref level = setdefault_level(map, p, head, plain_head);
+        if (!level.isinstance(type_of(map))) raise_target_key(map, head);
+        // (isinstance may also accept a registered virtual subclass: no plan for that)
+        if (!is_map(level) || !(p = plan_of(level)).own_set) {
+            level.set_item(k.rest(), value);
+            return;
+        }
+        map = std::move(level);  // level[rest] = value would run this method again
+    }
+}
+
+// def __contains__(self, key):
+//     if dotted: return super().__contains__(head) and rest in super().__getitem__(head)
+//     return super().__contains__(key)
+bool NestedFieldMap_contains(Handle self, Handle key) {
+    Ref map = Ref::borrow(self), head;
+    Plan p = plan_of(self);
+    DottedKey k(key);
+    for (;;) {
+        if (!k.split(head)) {
+            Ref last = k.rest();
+            if (p.dict_contains) return check(PyDict_Contains(map.ptr(), last.ptr()));
+            return super(NestedFieldMap, map).contains(last);
+        }
+        Ref value;
+        if (p.dict_contains && p.dict_get) {  // one lookup answers both
+            PyObject* v = nullptr;
+            if (!check(PyDict_GetItemRef(map.ptr(), head.ptr(), &v))) return false;
+            value = Ref::steal(v);
+        } else {
+            if (!super(NestedFieldMap, map).contains(head)) return false;
+            value = super(NestedFieldMap, map).getitem(head);
+        }
+        if (is_map(value)) {
+            Plan q = plan_of(value);
+            if (q.own_contains) {  // rest in value would run this method again
+                map = std::move(value);
+                p = q;
+                continue;
+            }
+        }
+        return value.contains(k.rest());
+    }
+}
+
+// def __delitem__(self, key):
+//     if dotted: del super().__getitem__(head)[rest]
+//     else: super().__delitem__(key)
+void NestedFieldMap_delitem(Handle self, Handle key) {
+    Ref head;
+    DottedKey k(key);
+    if (k.split(head))
+        own_lookup(self, plan_of(self), head).del_item(k.rest());
+    else
+        super(NestedFieldMap, self).delitem(key);
+}
+
+// The state of one update() call.
+class Merge {
+public:
+    explicit Merge(Handle self) : self_(self), mapping_(global<"Mapping">()), abc_(mapping_check.is(mapping_)) {}
+
+    // One item: a mapping value is merged into the level under `key` (made
+    // when absent), anything else is stored with self[key] = value. The
+    // plan is taken per item: merging runs code that may change the class.
+    void item(Handle key, Handle value) {
+        bool plain_key = !is_dotted(key);
+        Plan plan = plan_of(self_);
+        if (is_mapping(value)) {
+            Ref level = setdefault_level(self_, plan, key, plain_key);
+            merge_into(level, value);
+        } else if (plain_key && plan.own_set) {
+            check(PyDict_SetItem(self_.ptr(), key.ptr(), value.ptr()));
+        } else {
+            self_.set_item(key, value);
+        }
+    }
+
+    // isinstance(value, Mapping); every dict is one, and Mapping is still the
+    // ABC unless the module's name was rebound.
+    bool is_mapping(Handle value) const {
+        if (abc_ && PyDict_Check(value.ptr())) return true;
+        return mapping_check.isinstance(value, mapping_);
+    }
+
+private:
+    // type(level).update(level, value)
+    static void merge_into(Handle level, Handle value) {
+        if (is_map(level) && plan_of(level).own_update) {
+            RecursionGuard guard(" while merging nested mappings");
+            PyObject* argv[] = {value.ptr()};
+            NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
+            return;
+        }
+        call_type_method<"update">(level, value);
+    }
+
+    Handle self_;
+    Ref mapping_;
+    bool abc_;
+};
+
+// def update(self, *args, **kwargs):
+//     if len(args) > 1: raise TypeError(...)
+//     iterable = args[0] if args else ()
+//     if isinstance(iterable, Mapping): iterable = type(iterable).items(iterable)
+//     for position, item in enumerate(itertools.chain(iterable, kwargs.items())):
+//         if len(item) != 2: raise TypeError(... % position)
+//         key, value = item
+//         <Merge.item(key, value)>
+//
+// The position in the error is the element's place in the iteration, so it
+// is right for every kind of source (generators, sets and views included).
+void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
+    if (args.size > 1) raise(PyExc_TypeError, "expected at most 1 arguments, got %zd", args.size);
+    Merge merge(self);
+    if (args.size == 1) {
+        Ref source = Ref::borrow(args[0]);
+        if (merge.is_mapping(source)) source = call_type_method<"items">(source);
+        Py_ssize_t position = 0;
+        for (Ref item : iterate(source)) {
+            if (item.len() != 2)
+                raise(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", position);
+            auto [key, value] = unpack_pair(item);
+            merge.item(key, value);
+            ++position;
+        }
+    }
+    if (kwargs.dict) {
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0; PyDict_Next(kwargs.dict.ptr(), &pos, &key, &value);)
+            merge.item(Ref::borrow(key), Ref::borrow(value));
+    } else {
+        for (Py_ssize_t i = 0; i < kwargs.size(); ++i) merge.item(PyTuple_GET_ITEM(kwargs.names, i), kwargs.values[i]);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Module body
 // ---------------------------------------------------------------------------
 
@@ -69,6 +505,22 @@ void body() {
                      .bases({&PyDict_Type})
                      .method(def<FieldMap_init>("__init__", "self, *args, **kwargs", FieldMap_init_doc))
                      .method(def<FieldMap_repr>("__repr__", "self")));
+
+    Ref mutable_mapping = global<"MutableMapping">();
+    define_class(NestedFieldMap, "NestedFieldMap",
+                 ClassDef("NestedFieldMap")
+                     .bases({FieldMap, mutable_mapping})
+                     .method(def<NestedFieldMap_init>("__init__", "self, *args, **kwargs"))
+                     .method(def<NestedFieldMap_getitem>("__getitem__", "self, key"))
+                     .method(def<NestedFieldMap_setitem>("__setitem__", "self, key, value"))
+                     .method(def<NestedFieldMap_contains>("__contains__", "self, key"))
+                     .method(def<NestedFieldMap_delitem>("__delitem__", "self, key"))
+                     .attr("get", mutable_mapping.attr<"get">())
+                     .attr("pop", mutable_mapping.attr<"pop">())
+                     .attr("setdefault", mutable_mapping.attr<"setdefault">())
+                     .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs")));
+    generic_setdefault.set(mutable_mapping.attr<"setdefault">());
+    mapping_check.set(global<"Mapping">());
 }
 
 }  // namespace
