@@ -1482,6 +1482,20 @@ private:
     std::size_t next_ = 0;
 };
 
+// The position of `t` among the exact built-in value types, or -1. Their
+// instances report their own type as __class__ and they cannot be changed,
+// so isinstance() against a plain class is a type check and an ABC's answer
+// for them changes only through registration.
+inline int builtin_value_slot(PyTypeObject* t) {
+    static PyTypeObject* const types[] = {
+        &PyLong_Type,  &PyBool_Type,      &PyFloat_Type,    &PyComplex_Type, &PyUnicode_Type,
+        &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None), &PyList_Type,    &PyTuple_Type,
+        &PySet_Type,   &PyFrozenSet_Type, &PyDict_Type};
+    for (int i = 0; i < (int)std::size(types); ++i)
+        if (types[i] == t) return i;
+    return -1;
+}
+
 // isinstance(obj, abc) for an abstract base class (collections.abc.Mapping
 // and the like), memoised for objects of exact built-in types. For such a
 // type the ABC machinery's answer changes only when a class is registered
@@ -1504,7 +1518,7 @@ public:
 
     // isinstance(obj, cls); `cls` is what the module's name holds now.
     bool isinstance(Handle obj, Handle cls) {
-        int slot = builtin_slot(obj.type());
+        int slot = builtin_value_slot(obj.type());
         if (slot < 0 || !cls.is(abc_) || !current()) return obj.isinstance(cls);
         uint32_t bit = 1u << slot;
         if (known_ & bit) return positive_ & bit;
@@ -1517,15 +1531,6 @@ public:
     }
 
 private:
-    static int builtin_slot(PyTypeObject* t) {
-        static PyTypeObject* const types[] = {
-            &PyLong_Type,  &PyBool_Type,  &PyFloat_Type, &PyComplex_Type,  &PyUnicode_Type,
-            &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type,
-            &PySet_Type,   &PyFrozenSet_Type, &PyDict_Type};
-        for (int i = 0; i < (int)std::size(types); ++i)
-            if (types[i] == t) return i;
-        return -1;
-    }
     // Whether the memo still holds; clears it when something changed.
     bool current() {
         if (!get_token_.ptr()) return false;
@@ -1548,7 +1553,7 @@ private:
     Class get_token_;
     long long token_ = -1;
     unsigned int abc_tag_ = 0, meta_tag_ = 0;
-    uint32_t known_ = 0, positive_ = 0;  // bits by builtin_slot
+    uint32_t known_ = 0, positive_ = 0;  // bits by builtin_value_slot
 };
 
 // A C++ recursion that does not pass through the interpreter's calls: raises

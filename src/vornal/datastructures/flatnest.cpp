@@ -53,74 +53,27 @@ constexpr const char* pair_error = "FlatNest only accepts a tuple of path/obj";
 // isinstance() for the many values of a walk
 // ---------------------------------------------------------------------------
 
-// Exact built-in types whose instances always report their own type as
-// __class__: for them isinstance() against a plain class is a type check.
-int builtin_slot(PyObject* o) {
-    static PyTypeObject* const known[] = {&PyLong_Type, &PyUnicode_Type, &PyFloat_Type, Py_TYPE(Py_None),
-                                          &PyBool_Type, &PyList_Type, &PyTuple_Type, &PyDict_Type,
-                                          &PyBytes_Type, &PyComplex_Type, &PySet_Type, &PyFrozenSet_Type};
-    PyTypeObject* t = Py_TYPE(o);
-    for (int i = 0; i < (int)std::size(known); ++i)
-        if (known[i] == t) return i;
-    return -1;
-}
-
 // isinstance(obj, list) or isinstance(obj, tuple)
 bool is_list_or_tuple(Handle obj) {
-    if (builtin_slot(obj.ptr()) >= 0) return PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr());
+    if (builtin_value_slot(obj.type()) >= 0) return PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr());
     return obj.isinstance(Handle(&PyList_Type)) || obj.isinstance(Handle(&PyTuple_Type));
 }
 
-// isinstance(obj, MutableMapping) costs a call into the ABC machinery, which
-// answers for an exact built-in type from its caches: a negative answer
-// stands until a class is registered with any ABC, and then the abc
-// module's cache token changes. The same holds here for the built-in types
-// above, as long as MutableMapping and its metaclass are the ones imported
-// and unmodified. dict is registered with MutableMapping.
-struct AbcCache {
-    Class metaclass;             // type(MutableMapping) as imported
-    unsigned int metaclass_tag;  // its version tag then
-    Class get_cache_token;       // _abc.get_cache_token, or unset
-    long long token = -1;
-    uint32_t negative = 0;       // builtin_slot bits known not to be mutable mappings
-} abc;
-
-bool abc_cache_current() {
-    PyTypeObject* meta = Py_TYPE(MutableMapping_made.ptr());
-    if (!abc.get_cache_token.ptr() || meta != abc.metaclass.type_ptr() || abc.metaclass_tag == 0 ||
-        meta->tp_version_tag != abc.metaclass_tag)
-        return false;
-    Ref value = Ref::steal(PyObject_CallNoArgs(abc.get_cache_token.ptr()));
-    long long token = PyLong_AsLongLong(value.ptr());
-    if (token == -1 && PyErr_Occurred()) throw_error();
-    if (token != abc.token) {
-        abc.token = token;
-        abc.negative = 0;
-    }
-    return true;
-}
+// isinstance(obj, MutableMapping), memoised for built-in values (see
+// AbcCheck); dict is registered with MutableMapping.
+AbcCheck mutable_mapping_check;
 
 bool is_mutable_mapping(Handle obj) {
     Ref mm = global<"MutableMapping">();
-    if (mm.is(MutableMapping_made)) {
-        if (PyDict_CheckExact(obj.ptr())) return true;
-        int slot = builtin_slot(obj.ptr());
-        if (slot >= 0 && abc_cache_current()) {
-            uint32_t bit = 1u << slot;
-            if (abc.negative & bit) return false;
-            bool result = obj.isinstance(mm);
-            if (!result && abc_cache_current()) abc.negative |= bit;
-            return result;
-        }
-    }
-    return obj.isinstance(mm);
+    if (PyDict_CheckExact(obj.ptr()) && mm.is(MutableMapping_made)) return true;
+    return mutable_mapping_check.isinstance(obj, mm);
 }
 
 // isinstance(obj, IndexMarker). A class whose metaclass is `type` has no
 // __instancecheck__ of its own, and a built-in value's __class__ is its type.
 bool is_marker(Handle obj) {
     Ref cls = global<"IndexMarker">();
-    if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && builtin_slot(obj.ptr()) >= 0)
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && builtin_value_slot(obj.type()) >= 0)
         return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()));
     return obj.isinstance(cls);
 }
@@ -697,16 +650,7 @@ void body() {
         DictItem_made.set(std::move(cls));
     }
     MutableMapping_made.set(global<"MutableMapping">());
-    {
-        PyTypeObject* meta = Py_TYPE(MutableMapping_made.ptr());
-        abc.metaclass.set(type_of(MutableMapping_made));
-        abc.metaclass_tag = PyUnstable_Type_AssignVersionTag(meta) ? meta->tp_version_tag : 0;
-        Ref abc_module = Ref::steal_or_null(PyImport_ImportModule("_abc"));
-        if (abc_module)
-            abc.get_cache_token.set(abc_module.attr<"get_cache_token">());
-        else
-            PyErr_Clear();  // no shortcut: every check asks the ABC
-    }
+    mutable_mapping_check.set(MutableMapping_made);
 
     define_class(IndexMarker, "IndexMarker",
                  ClassDef("IndexMarker")
