@@ -420,3 +420,29 @@ def test_generator_protocol_does_not_leak():
 
     assert_no_leaks(run)
     assert_no_leaks(lambda: _flatten().send(1), raises=TypeError)
+
+
+def test_failed_import_in_body_fails_the_module_import():
+    # Run in a fresh interpreter: a module of this package executes once per process.
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent(
+        """
+        import sys
+        sys.modules["yaml"] = None  # as if PyYAML were not installed
+        import vornal.datastructures.fieldmap  # needs no PyYAML
+        try:
+            import vornal.datastructures.configuration
+        except ImportError as e:
+            print("ImportError:", e)
+        del sys.modules["yaml"]
+        import vornal.datastructures.configuration as c  # the same module, now complete
+        print(c.Configuration({"a": "1"}))
+        """
+    )
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == [
+        "ImportError: import of yaml halted; None in sys.modules",
+        "Configuration({'a': 1})",
+    ]
