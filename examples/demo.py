@@ -25,8 +25,8 @@ def demo_fieldmap(mod):
         tree = mod.NestedFieldMap()
         tree["db.primary.host"] = "db1"
         tree.update({"db": {"primary": {"port": 5432}, "replica": {"host": "db2"}}})
-        print("tree              ", tree)
-        print("tree['db.primary'] ", tree["db.primary"])
+        print("tree                ", tree)
+        print("tree['db.primary']  ", tree["db.primary"])
         print("tree.db.replica.host", tree.db.replica.host)
 
 
@@ -39,10 +39,14 @@ def demo_configuration(mod):
         ini = os.path.join(tmp, "site.cfg")
         with open(ini, "w") as f:
             f.write("[DEFAULT]\nretries = 3\n[server]\nhome = ${HOME}/srv\nport = 8080\n")
+        overrides = os.path.join(tmp, "local.yaml")
+        with open(overrides, "w") as f:
+            f.write("server:\n  port: 9090\n  tls: true\n")
         cfg = mod.Configuration()
-        print("loaded            ", cfg.load_cfgs(ini))
-        print("cfg.server        ", cfg.server)
-        print("cfg['server.port'] + 1 =", cfg["server.port"] + 1)
+        print("INI loaded         ", cfg.load_cfgs(ini))
+        print("YAML loaded        ", cfg.load_yamls(overrides))
+        print("cfg.server         ", cfg.server)
+        print("cfg['server.port'] ", cfg["server.port"], type(cfg["server.port"]).__name__)
 
 
 def demo_flatnest(mod):
