@@ -275,6 +275,14 @@ template <class D> template <name_literal S, class... A> Ref Api<D>::call_method
     return Ref::steal(PyObject_VectorcallMethod(id<S>(), argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// next(iterator): the next item, or a null Ref when the iterator is
+// exhausted; an error raised by the iterator is thrown.
+inline Ref next_item(Handle iterator) {
+    Ref item = Ref::steal_or_null(PyIter_Next(iterator.ptr()));
+    if (!item && PyErr_Occurred()) throw_error();
+    return item;
+}
+
 // Range-for over any iterable: `for (Ref item : pf::iterate(obj))`.
 class iterate {
 public:
@@ -289,9 +297,7 @@ public:
 
     private:
         void advance() {
-            if (!it_) return;
-            cur_ = Ref::steal_or_null(PyIter_Next(it_));
-            if (!cur_ && PyErr_Occurred()) throw_error();
+            if (it_) cur_ = next_item(it_);
         }
         PyObject* it_ = nullptr;
         Ref cur_;
@@ -306,6 +312,24 @@ private:
 // Calls `callable(*args, **kwargs)` from vectors held elsewhere.
 inline Ref vectorcall(Handle callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return Ref::steal(PyObject_Vectorcall(callable.ptr(), args, (size_t)nargs, kwnames));
+}
+
+// f(*positional, name=value, ...): a call with keyword arguments, the names
+// given as interned strings (pf::id<"name">()).
+inline Ref call_kw(Handle f, std::initializer_list<Handle> positional,
+                   std::initializer_list<std::pair<PyObject*, Handle>> keywords) {
+    std::vector<PyObject*> argv;
+    argv.reserve(1 + positional.size() + keywords.size());
+    argv.push_back(nullptr);  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
+    for (Handle h : positional) argv.push_back(h.ptr());
+    Ref kwnames = Ref::steal(PyTuple_New((Py_ssize_t)keywords.size()));
+    Py_ssize_t i = 0;
+    for (const auto& [name, value] : keywords) {
+        PyTuple_SET_ITEM(kwnames.ptr(), i++, Py_NewRef(name));
+        argv.push_back(value.ptr());
+    }
+    return vectorcall(f, argv.data() + 1, (Py_ssize_t)positional.size() | (Py_ssize_t)PY_VECTORCALL_ARGUMENTS_OFFSET,
+                      kwnames.ptr());
 }
 
 // ---------------------------------------------------------------------------
@@ -340,16 +364,11 @@ inline std::pair<Ref, Ref> unpack_pair(Handle obj) {
             raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
         throw_error();
     }
-    auto next = [&]() {
-        Ref v = Ref::steal_or_null(PyIter_Next(it.ptr()));
-        if (!v && PyErr_Occurred()) throw_error();
-        return v;
-    };
-    Ref a = next();
+    Ref a = next_item(it);
     if (!a) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    Ref b = next();
+    Ref b = next_item(it);
     if (!b) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    if (!next()) return {std::move(a), std::move(b)};
+    if (!next_item(it)) return {std::move(a), std::move(b)};
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o)) {
         Py_ssize_t n = PyDict_CheckExact(o) ? PyDict_GET_SIZE(o) : Py_SIZE(o);
         if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
@@ -495,6 +514,36 @@ inline Ref super_lookup(PyObject* cls, PyObject* self, PyObject* name, PyTypeObj
     return found;
 }
 
+// `f`, an attribute found in a class dictionary, as read through `obj`:
+// descriptors are bound (a function gives a bound method), plain values are
+// returned as they are.
+inline Ref bind_to(Handle f, Handle obj) {
+    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
+    if (!get) return Ref::borrow(f);
+    return Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))));
+}
+
+// Calls `f`, an attribute found in a class dictionary, as a method of `obj`
+// with vectorcall arguments: method descriptors (our functions, built-in
+// methods) get obj prepended, as the interpreter calls methods, without a
+// bound object; anything else is bound first.
+inline Ref call_as_method(Handle f, Handle obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR))
+        return Ref::steal(PyObject_Vectorcall(bind_to(f, obj).ptr(), args, (size_t)nargs, kwnames));
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* small[8];
+    std::vector<PyObject*> large;
+    size_t total = (size_t)(nargs + nkw + 1);
+    PyObject** argv = small;
+    if (total > std::size(small)) {
+        large.resize(total);
+        argv = large.data();
+    }
+    argv[0] = obj.ptr();
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) argv[(size_t)i + 1] = args[i];
+    return Ref::steal(PyObject_Vectorcall(f.ptr(), argv, (size_t)nargs + 1, kwnames));
+}
+
 // The zero-argument super() of a method defined in `cls`, for calls on self.
 // Where the providing class is a built-in type (dict, list), its slot is
 // called directly; otherwise the attribute is bound and called as Python
@@ -508,35 +557,30 @@ public:
         PyTypeObject* provider;
         Ref found = super_lookup(cls_, self_, name, &provider);
         if (!found) raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-        descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
-        if (!get) return found;
-        return Ref::steal(get(found.ptr(), self_, reinterpret_cast<PyObject*>(Py_TYPE(self_))));
+        return bind_to(found, Handle(self_));
     }
     template <name_literal S> Ref attr() const { return attr(id<S>()); }
+
+    // super().name as it stands in the providing class's dictionary
+    // (unbound), or a null Ref when no class provides it.
+    Ref find(PyObject* name) const {
+        PyTypeObject* provider;
+        return super_lookup(cls_, self_, name, &provider);
+    }
+    // The class that provides super().name, or nullptr.
+    PyTypeObject* provider(PyObject* name) const {
+        PyTypeObject* provider;
+        super_lookup(cls_, self_, name, &provider);
+        return provider;
+    }
+    template <name_literal S> PyTypeObject* provider() const { return provider(id<S>()); }
 
     // super().name(*args, **kw) with vectorcall arguments (self excluded).
     Ref call(PyObject* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
         PyTypeObject* provider;
         Ref found = super_lookup(cls_, self_, name, &provider);
         if (!found) raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (PyType_HasFeature(Py_TYPE(found.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            // Unbound call with self prepended, as the interpreter calls methods.
-            PyObject* small[8];
-            std::vector<PyObject*> large;
-            size_t total = (size_t)(nargs + nkw + 1);
-            PyObject** argv = small;
-            if (total > std::size(small)) {
-                large.resize(total);
-                argv = large.data();
-            }
-            argv[0] = self_;
-            for (Py_ssize_t i = 0; i < nargs + nkw; ++i) argv[(size_t)i + 1] = args[i];
-            return Ref::steal(PyObject_Vectorcall(found.ptr(), argv, (size_t)nargs + 1, kwnames));
-        }
-        descrgetfunc get = Py_TYPE(found.ptr())->tp_descr_get;
-        Ref bound = get ? Ref::steal(get(found.ptr(), self_, reinterpret_cast<PyObject*>(Py_TYPE(self_)))) : found;
-        return Ref::steal(PyObject_Vectorcall(bound.ptr(), args, (size_t)nargs, kwnames));
+        return call_as_method(found, Handle(self_), args, nargs, kwnames);
     }
     template <name_literal S, class... A>
     Ref call(const A&... args) const {
@@ -585,10 +629,9 @@ private:
     // The built-in (static) type that provides `name` next, or nullptr when
     // the provider is a class made in Python or by a module of ours.
     PyTypeObject* builtin_provider(PyObject* name) const {
-        PyTypeObject* provider;
-        Ref found = super_lookup(cls_, self_, name, &provider);
-        if (!found) raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-        return (provider->tp_flags & Py_TPFLAGS_HEAPTYPE) ? nullptr : provider;
+        PyTypeObject* t = provider(name);
+        if (!t) raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+        return (t->tp_flags & Py_TPFLAGS_HEAPTYPE) ? nullptr : t;
     }
 
     PyObject* cls_;
@@ -820,9 +863,6 @@ inline PyObject* argument_error(FunctionObject* f, PyObject* const* args, size_t
 }
 
 namespace detail {
-
-template <class T> struct is_ctx : std::false_type {};
-template <> struct is_ctx<Ctx> : std::true_type {};
 
 struct ArgSource {
     FunctionObject* f;
@@ -1421,18 +1461,12 @@ bool is_impl(PyObject* o) {
 // called as they are.
 template <class... A>
 Ref call_unbound(Handle f, Handle obj, const A&... args) {
-    PyObject* argv[sizeof...(A) + 2] = {nullptr, obj.ptr(), as_ptr(args)...};
-    if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR))
-        return Ref::steal(PyObject_Vectorcall(f.ptr(), argv + 1, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
-    Ref bound = get ? Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))) : Ref::borrow(f);
-    return Ref::steal(PyObject_Vectorcall(bound.ptr(), argv + 2, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* argv[sizeof...(A) + 1] = {as_ptr(args)...};
+    return call_as_method(f, obj, argv, (Py_ssize_t)sizeof...(A), nullptr);
 }
 inline Ref call_unbound(Handle f, Handle obj, const Args& args, const Kwargs& kwargs) {
     if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return kwargs.call(f, obj, args);
-    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
-    Ref bound = get ? Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))) : Ref::borrow(f);
-    return kwargs.call(bound, Handle(), args);
+    return kwargs.call(bind_to(f, obj), Handle(), args);
 }
 
 // obj.name(...) with `name` looked up on type(obj), the way the interpreter

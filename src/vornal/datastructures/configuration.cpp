@@ -97,10 +97,8 @@ Ref Configuration_expand_cfg_value(Handle cls, Handle value, Handle section, Han
 // Configuration._expand_cfg_value(value, section=section, key=key), with
 // Configuration named through the module namespace.
 Ref expand_value(Handle configuration, Handle value, Handle section, Handle key) {
-    Ref kwnames = tuple(id<"section">(), id<"key">());
-    PyObject* argv[] = {nullptr, value.ptr(), section.ptr(), key.ptr()};
-    Ref f = configuration.attr<"_expand_cfg_value">();
-    return vectorcall(f, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    return call_kw(configuration.attr<"_expand_cfg_value">(), {value},
+                   {{id<"section">(), section}, {id<"key">(), key}});
 }
 
 // @staticmethod
@@ -162,12 +160,8 @@ void Configuration_setitem(Handle self, Handle key, Handle value) {
 // appear inside every section, and a key of this configuration that happens
 // to share the default section's name is left alone.
 Ref Configuration_load_cfgs(Handle self, Args files) {
-    Ref kwnames = tuple(id<"delimiters">(), id<"comment_prefixes">());
-    Ref delimiters = tuple(id<"=">());
-    Ref comment_prefixes = tuple(id<"#">());
-    PyObject* argv[] = {nullptr, delimiters.ptr(), comment_prefixes.ptr()};
-    Ref parser_class = global<"configparser">().attr<"ConfigParser">();
-    Ref config = vectorcall(parser_class, argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    Ref config = call_kw(global<"configparser">().attr<"ConfigParser">(), {},
+                         {{id<"delimiters">(), tuple(id<"=">())}, {id<"comment_prefixes">(), tuple(id<"#">())}});
     Ref loaded_files = config.call_method<"read">(files.to_tuple());
     call_type_method<"_expand_cfg_env_vars">(self, config);
     Ref sections = list();

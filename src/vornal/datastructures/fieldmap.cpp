@@ -117,11 +117,7 @@ struct Plan {
 Plan make_plan(Handle m) {
     PyTypeObject* t = m.type();
     Plan p;
-    auto next_is_dict = [&](Handle cls, PyObject* name) {
-        PyTypeObject* provider = nullptr;
-        Ref found = super_lookup(cls.ptr(), m.ptr(), name, &provider);
-        return found && provider == &PyDict_Type;
-    };
+    auto next_is_dict = [&](const Class& cls, PyObject* name) { return super(cls, m).provider(name) == &PyDict_Type; };
     p.dict_get = next_is_dict(NestedFieldMap, id<"__getitem__">()) && !type_lookup<"__missing__">(t);
     p.dict_set = next_is_dict(NestedFieldMap, id<"__setitem__">());
     p.dict_contains = next_is_dict(NestedFieldMap, id<"__contains__">());
@@ -130,8 +126,7 @@ Plan make_plan(Handle m) {
     p.own_contains = p.dict_get && p.dict_contains && is_impl<NestedFieldMap_contains>(type_lookup<"__contains__">(t).ptr());
     p.own_update = is_impl<NestedFieldMap_update>(type_lookup<"update">(t).ptr());
     p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
-    PyTypeObject* provider = nullptr;
-    Ref next_init = super_lookup(NestedFieldMap.ptr(), m.ptr(), id<"__init__">(), &provider);
+    Ref next_init = super(NestedFieldMap, m).find(id<"__init__">());
     p.plain_init = t->tp_setattro == PyObject_GenericSetAttr && is_impl<FieldMap_init>(next_init.ptr()) &&
                    next_is_dict(FieldMap, id<"__init__">());
     p.plain_new = p.plain_init && p.own_update && t->tp_new == PyDict_Type.tp_new &&

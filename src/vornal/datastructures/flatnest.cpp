@@ -220,7 +220,7 @@ public:
                 return obj;
             }
             case Kind::foreign: {
-                Ref item = step(top.iter);
+                Ref item = next_item(top.iter);
                 if (item) return item;
                 stack_.pop_back();
                 break;
@@ -253,12 +253,6 @@ private:
         Py_ssize_t index = 0;
     };
 
-    static Ref step(Handle iter) {
-        Ref item = Ref::steal_or_null(PyIter_Next(iter.ptr()));
-        if (!item && PyErr_Occurred()) throw_error();
-        return item;
-    }
-
     // The top level starts: its path is settled and its object examined.
     void start() {
         if ((Py_ssize_t)stack_.size() > Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
@@ -287,7 +281,7 @@ private:
         Ref path = stack_.back().path;
         {
             Level& l = stack_.back();
-            Ref item = step(l.iter);
+            Ref item = next_item(l.iter);
             if (!item) {
                 stack_.pop_back();
                 return Ref();
@@ -434,9 +428,7 @@ void FlatNest_init(Handle self, Args args) {
     Super parent = super(FlatNest, self);
     if (args.size == 1 && is_mutable_mapping(args[0])) {
         Ref flatten = global<"FlatNest">().attr<"__flatten__">();
-        PyTypeObject* provider = nullptr;
-        super_lookup(FlatNest.ptr(), self.ptr(), id<"__init__">(), &provider);
-        if (flatten.is(flatten_made) && provider == &PyList_Type) {
+        if (flatten.is(flatten_made) && parent.provider<"__init__">() == &PyList_Type) {
             // list.__init__ empties the list, then appends what the generator
             // yields: the same walk, run here without the generator object.
             check(PyList_SetSlice(self.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
@@ -639,11 +631,8 @@ void body() {
     // the __module__ that namedtuple() finds in the calling frame of a
     // module body written in Python.
     {
-        Ref fields = tuple(str("path"), str("value"));
-        Ref name = str("DictItem");
-        PyObject* argv[] = {name.ptr(), fields.ptr(), module_name()};
-        Ref kwnames = tuple(id<"module">());
-        Ref cls = vectorcall(global<"namedtuple">(), argv, 2, kwnames.ptr());
+        Ref cls = call_kw(global<"namedtuple">(), {str("DictItem"), tuple(str("path"), str("value"))},
+                          {{id<"module">(), module_name()}});
         bind_global("DictItem", cls);
         Ref ns = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.ptr())));
         DictItem_new.set(ns.item(id<"__new__">()));
