@@ -43,9 +43,15 @@ Class substitute_reference;
 
 // match.group(1) or match.group(2): the variable name of a reference.
 Ref reference_name(Handle match) {
-    Ref name = match.call_method<"group">(integer(1));
-    if (name.truthy()) return name;
-    return match.call_method<"group">(integer(2));
+    Ref name = TRY(match.call_method<"group">(TRY(integer(1))));
+    if (TRY(name.truthy())) return name;
+    return match.call_method<"group">(TRY(integer(2)));
+}
+
+// os.environ
+Ref environ() {
+    Ref os = TRY(global<"os">());
+    return os.attr<"environ">();
 }
 
 // lambda match: os.environ.get(<name>, '') with every "%" doubled: the value
@@ -53,7 +59,8 @@ Ref reference_name(Handle match) {
 // how that text spells a literal "%". Without the escape a value such as
 // "50%" would abort the load and "%(other)s" would pull in another option.
 Ref substitute(Handle match) {
-    Ref value = global<"os">().attr<"environ">().call_method<"get">(reference_name(match), str(""));
+    Ref env = TRY(environ());
+    Ref value = TRY(env.call_method<"get">(TRY(reference_name(match)), TRY(str(""))));
     if (!PyUnicode_Check(value.ptr())) return value;
     return Ref::steal(PyUnicode_Replace(value.ptr(), id<"%">(), id<"%%">(), -1));
 }
@@ -67,11 +74,14 @@ Ref substitute(Handle match) {
 //             missing.append(env_var)
 //     return missing
 Ref Configuration_missing_env_vars(Handle cls, Handle value) {
-    Ref missing = list();
-    Ref environ = global<"os">().attr<"environ">();
-    for (Ref match : iterate(cls.attr<"_ENV_VAR_PATTERN">().call_method<"finditer">(value))) {
-        Ref name = reference_name(match);
-        if (!environ.contains(name) && !missing.contains(name)) check(PyList_Append(missing.ptr(), name.ptr()));
+    Ref missing = TRY(list());
+    Ref env = TRY(environ());
+    Ref pattern = TRY(cls.attr<"_ENV_VAR_PATTERN">());
+    Ref matches = TRY(pattern.call_method<"finditer">(value));
+    Ref it = TRY(matches.iter());
+    for (Ref match; TRY(next(it, match));) {
+        Ref name = TRY(reference_name(match));
+        if (!TRY(env.contains(name)) && !TRY(missing.contains(name))) TRY(status(PyList_Append(missing.ptr(), name.ptr())));
     }
     return missing;
 }
@@ -84,21 +94,23 @@ Ref Configuration_missing_env_vars(Handle cls, Handle value) {
 //                        "substituting an empty string.", ', '.join(missing_vars), section, key)
 //     return cls._ENV_VAR_PATTERN.sub(<substitute>, value)
 Ref Configuration_expand_cfg_value(Handle cls, Handle value, Handle section, Handle key) {
-    Ref missing = cls.call_method<"_missing_env_vars">(value);
-    if (missing.truthy()) {
-        Ref names = Ref::steal(PyUnicode_Join(id<", ">(), missing.ptr()));
-        global<"logger">().call_method<"warning">(
-            str("Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."), names,
-            section, key);
+    Ref missing = TRY(cls.call_method<"_missing_env_vars">(value));
+    if (TRY(missing.truthy())) {
+        Ref names = TRY(Ref::steal(PyUnicode_Join(id<", ">(), missing.ptr())));
+        Ref logger = TRY(global<"logger">());
+        TRY(logger.call_method<"warning">(
+            TRY(str("Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string.")),
+            names, section, key));
     }
-    return cls.attr<"_ENV_VAR_PATTERN">().call_method<"sub">(substitute_reference, value);
+    Ref pattern = TRY(cls.attr<"_ENV_VAR_PATTERN">());
+    return pattern.call_method<"sub">(substitute_reference, value);
 }
 
 // Configuration._expand_cfg_value(value, section=section, key=key), with
 // Configuration named through the module namespace.
 Ref expand_value(Handle configuration, Handle value, Handle section, Handle key) {
-    return call_kw(configuration.attr<"_expand_cfg_value">(), {value},
-                   {{id<"section">(), section}, {id<"key">(), key}});
+    Ref expand = TRY(configuration.attr<"_expand_cfg_value">());
+    return call_kw(expand, {value}, {{id<"section">(), section}, {id<"key">(), key}});
 }
 
 // @staticmethod
@@ -113,21 +125,33 @@ Ref expand_value(Handle configuration, Handle value, Handle section, Handle key)
 // The raw values are expanded before the parser interpolates them; a default
 // option is expanded (and warned about) once, however many sections inherit
 // it. Writing back goes through the parser, so its value checks apply.
-void Configuration_expand_cfg_env_vars(Handle config) {
-    Ref configuration = global<"Configuration">();
-    Ref default_section = global<"configparser">().attr<"DEFAULTSECT">();
-    for (Ref item : iterate(config.call_method<"defaults">().call_method<"items">())) {
-        auto [key, value] = unpack_pair(item);
-        Ref expanded = expand_value(configuration, value, default_section, key);
-        config.item(default_section).set_item(key, expanded);
+Status Configuration_expand_cfg_env_vars(Handle config) {
+    Ref configuration = TRY(global<"Configuration">());
+    Ref parser_module = TRY(global<"configparser">());
+    Ref default_section = TRY(parser_module.attr<"DEFAULTSECT">());
+    Ref defaults = TRY(config.call_method<"defaults">());
+    Ref default_items = TRY(defaults.call_method<"items">());
+    Ref it = TRY(default_items.iter());
+    for (Ref item; TRY(next(it, item));) {
+        auto [key, value] = TRY(unpack_pair(item));
+        Ref expanded = TRY(expand_value(configuration, value, default_section, key));
+        Ref section = TRY(config.item(default_section));
+        TRY(section.set_item(key, expanded));
     }
-    for (Ref item : iterate(config.attr<"_sections">().call_method<"items">())) {
-        auto [section, section_data] = unpack_pair(item);
-        for (Ref option : iterate(section_data.call_method<"items">())) {
-            auto [key, value] = unpack_pair(option);
-            config.call_method<"set">(section, key, expand_value(configuration, value, section, key));
+    Ref sections = TRY(config.attr<"_sections">());
+    Ref section_items = TRY(sections.call_method<"items">());
+    it = TRY(section_items.iter());
+    for (Ref item; TRY(next(it, item));) {
+        auto [section, section_data] = TRY(unpack_pair(item));
+        Ref options = TRY(section_data.call_method<"items">());
+        Ref options_it = TRY(options.iter());
+        for (Ref option; TRY(next(options_it, option));) {
+            auto [key, value] = TRY(unpack_pair(option));
+            Ref expanded = TRY(expand_value(configuration, value, section, key));
+            TRY(config.call_method<"set">(section, key, expanded));
         }
     }
+    return ok;
 }
 
 constexpr const char* copy_doc =
@@ -144,9 +168,10 @@ Ref Configuration_copy(Handle self) { return type_of(self)(self); }
 
 // def __setitem__(self, key, value):
 //     super().__setitem__(key, typecast_str(value))
-void Configuration_setitem(Handle self, Handle key, Handle value) {
-    Ref converted = global<"typecast_str">()(value);
-    super(Configuration, self).setitem(key, converted);
+Status Configuration_setitem(Handle self, Handle key, Handle value) {
+    Ref typecast_str = TRY(global<"typecast_str">());
+    Ref converted = TRY(typecast_str(value));
+    return super(Configuration, self).setitem(key, converted);
 }
 
 // def load_cfgs(self, *files):
@@ -160,16 +185,20 @@ void Configuration_setitem(Handle self, Handle key, Handle value) {
 // appear inside every section, and a key of this configuration that happens
 // to share the default section's name is left alone.
 Ref Configuration_load_cfgs(Handle self, Args files) {
-    Ref config = call_kw(global<"configparser">().attr<"ConfigParser">(), {},
-                         {{id<"delimiters">(), tuple(id<"=">())}, {id<"comment_prefixes">(), tuple(id<"#">())}});
-    Ref loaded_files = config.call_method<"read">(files.to_tuple());
-    call_type_method<"_expand_cfg_env_vars">(self, config);
-    Ref sections = list();
-    for (Ref name : iterate(config.call_method<"sections">())) {
-        Ref pair = tuple(name, config.item(name));
-        check(PyList_Append(sections.ptr(), pair.ptr()));
+    Ref parser_module = TRY(global<"configparser">());
+    Ref parser_class = TRY(parser_module.attr<"ConfigParser">());
+    Ref config = TRY(call_kw(parser_class, {},
+                             {{id<"delimiters">(), TRY(tuple(id<"=">()))}, {id<"comment_prefixes">(), TRY(tuple(id<"#">()))}}));
+    Ref loaded_files = TRY(config.call_method<"read">(TRY(files.to_tuple())));
+    TRY(call_type_method<"_expand_cfg_env_vars">(self, config));
+    Ref sections = TRY(list());
+    Ref names = TRY(config.call_method<"sections">());
+    Ref it = TRY(names.iter());
+    for (Ref name; TRY(next(it, name));) {
+        Ref pair = TRY(tuple(name, TRY(config.item(name))));
+        TRY(status(PyList_Append(sections.ptr(), pair.ptr())));
     }
-    call_type_method<"update">(self, sections);
+    TRY(call_type_method<"update">(self, sections));
     return loaded_files;
 }
 
@@ -177,16 +206,20 @@ Ref Configuration_load_cfgs(Handle self, Args files) {
 // Binary mode lets the parser detect the encoding the way YAML defines it
 // (UTF-8, or UTF-16/32 with a byte-order mark) instead of using the locale's.
 Ref read_yaml(Handle path) {
-    Ref stream = global<"open">()(path, id<"rb">());
-    Ref document;
-    try {
-        document = global<"yaml">().attr<"safe_load">()(stream);
-    } catch (error& e) {
-        Handling handling(e.value());  // an error while closing gets this one as its context
-        stream.call_method<"close">();
-        throw;
+    Ref open = TRY(global<"open">());
+    Ref stream = TRY(open(path, id<"rb">()));
+    Ref yaml = TRY(global<"yaml">());
+    Ref safe_load = yaml.attr<"safe_load">();
+    Ref document = safe_load ? safe_load(stream) : Ref();
+    if (!document) {
+        Caught caught;
+        {
+            Handling handling(caught.value());  // an error while closing gets this one as its context
+            TRY(stream.call_method<"close">());
+        }
+        return caught.reraise();
     }
-    stream.call_method<"close">();
+    TRY(stream.call_method<"close">());
     return document;
 }
 
@@ -203,15 +236,17 @@ Ref read_yaml(Handle path) {
 // An empty document (an empty file, or one holding only comments) adds
 // nothing and still counts as loaded.
 Ref Configuration_load_yamls(Handle self, Args files) {
-    Ref paths = files.to_tuple();
-    Ref loaded = list();
-    Ref os_path = global<"os">().attr<"path">();
+    Ref paths = TRY(files.to_tuple());
+    Ref loaded = TRY(list());
+    Ref os = TRY(global<"os">());
+    Ref os_path = TRY(os.attr<"path">());
     for (Py_ssize_t i = 0; i < files.size; ++i) {
         Handle path = files[i];
-        if (!os_path.call_method<"isfile">(path).truthy()) continue;
-        Ref document = read_yaml(path);
-        if (!document.is_none()) call_type_method<"update">(self, document);
-        check(PyList_Append(loaded.ptr(), path.ptr()));
+        Ref is_file = TRY(os_path.call_method<"isfile">(path));
+        if (!TRY(is_file.truthy())) continue;
+        Ref document = TRY(read_yaml(path));
+        if (!document.is_none()) TRY(call_type_method<"update">(self, document));
+        TRY(status(PyList_Append(loaded.ptr(), path.ptr())));
     }
     if (PyList_GET_SIZE(loaded.ptr()) == files.size) return paths;
     return Ref::steal(PyList_AsTuple(loaded.ptr()));
@@ -226,6 +261,25 @@ constexpr const char* load_entrypoint_doc =
     "should keep a local config.cfg file of their own and load it as part of\n"
     "the entry-point module.";
 
+// ep.load() merged into self: type(self).update(self, ep.load())
+Status load_one(Handle self, Handle ep) {
+    Ref content = TRY(ep.call_method<"load">());
+    TRY(call_type_method<"update">(self, content));
+    return ok;
+}
+
+// logger.exception('Failed to load configuration from entrypoint: ' + format(ep.dist)),
+// inside the handler of `caught`.
+Status log_failed_entrypoint(Handle ep, const Caught& caught) {
+    Handling handling(caught.value());
+    Ref dist = TRY(ep.attr<"dist">());
+    Ref text = TRY(Ref::steal(PyObject_Format(dist.ptr(), nullptr)));
+    Ref message = TRY(concat("Failed to load configuration from entrypoint: ", text));
+    Ref logger = TRY(global<"logger">());
+    TRY(logger.call_method<"exception">(message));
+    return ok;
+}
+
 // def load_entrypoint(self, group):
 //     loaded_eps = []
 //     eps = get_entry_points(group)
@@ -238,21 +292,18 @@ constexpr const char* load_entrypoint_doc =
 //             loaded_eps.append(ep)
 //     return loaded_eps
 Ref Configuration_load_entrypoint(Handle self, Handle group) {
-    Ref loaded_eps = list();
-    Ref eps = global<"get_entry_points">()(group);
-    for (Ref ep : iterate(eps)) {
-        try {
-            Ref content = ep.call_method<"load">();
-            call_type_method<"update">(self, content);
-        } catch (error& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            Handling handling(e.value());
-            Ref dist = Ref::steal(PyObject_Format(ep.attr<"dist">().ptr(), nullptr));
-            Ref message = concat("Failed to load configuration from entrypoint: ", dist);
-            global<"logger">().call_method<"exception">(message);
+    Ref loaded_eps = TRY(list());
+    Ref get_entry_points = TRY(global<"get_entry_points">());
+    Ref eps = TRY(get_entry_points(group));
+    Ref it = TRY(eps.iter());
+    for (Ref ep; TRY(next(it, ep));) {
+        if (!load_one(self, ep).succeeded()) {
+            Caught caught;
+            if (!caught.matches(PyExc_Exception)) return caught.reraise();
+            TRY(log_failed_entrypoint(ep, caught));
             continue;
         }
-        check(PyList_Append(loaded_eps.ptr(), ep.ptr()));
+        TRY(status(PyList_Append(loaded_eps.ptr(), ep.ptr())));
     }
     return loaded_eps;
 }
@@ -261,26 +312,28 @@ Ref Configuration_load_entrypoint(Handle self, Handle group) {
 // Module body
 // ---------------------------------------------------------------------------
 
-void body() {
-    import("os");
-    import("re");
-    import("yaml");
-    import("logging");
-    import("configparser");
-    import_from("collections.abc", {"Mapping"});
-    import_relative("fieldmap", {"NestedFieldMap"});
-    import_from("vornal.utils.strings", {"typecast_str"});
-    import_from("vornal.utils.import_utils", {"get_entry_points"});
-    bind_global("logger", global<"logging">().call_method<"getLogger">(global<"__name__">()));
+Status body() {
+    TRY(import("os"));
+    TRY(import("re"));
+    TRY(import("yaml"));
+    TRY(import("logging"));
+    TRY(import("configparser"));
+    TRY(import_from("collections.abc", {"Mapping"}));
+    TRY(import_relative("fieldmap", {"NestedFieldMap"}));
+    TRY(import_from("vornal.utils.strings", {"typecast_str"}));
+    TRY(import_from("vornal.utils.import_utils", {"get_entry_points"}));
+    Ref logging = TRY(global<"logging">());
+    TRY(bind_global("logger", TRY(logging.call_method<"getLogger">(TRY(global<"__name__">())))));
 
-    substitute_reference.set(make_function(def<substitute>("<lambda>", "match"), module_name(),
-                                           "Configuration._expand_cfg_value.<locals>.<lambda>"));
+    substitute_reference.set(TRY(make_function(def<substitute>("<lambda>", "match"), module_name(),
+                                               "Configuration._expand_cfg_value.<locals>.<lambda>")));
 
-    Ref pattern = global<"re">().call_method<"compile">(str(R"(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))"));
-    define_class(
+    Ref re = TRY(global<"re">());
+    Ref pattern = TRY(re.call_method<"compile">(TRY(str(R"(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))"))));
+    return define_class(
         Configuration, "Configuration",
         ClassDef("Configuration")
-            .bases({global<"NestedFieldMap">()})
+            .bases({TRY(global<"NestedFieldMap">())})
             .attr("_ENV_VAR_PATTERN", pattern)
             .classmethod(def<Configuration_missing_env_vars>(
                 "_missing_env_vars", "cls, value", "Return env var references from a string that are not set."))

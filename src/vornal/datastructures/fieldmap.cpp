@@ -56,16 +56,18 @@ constexpr const char* FieldMap_init_doc =
 // def __init__(self, *args, **kwargs):
 //     super().__init__(*args, **kwargs)
 //     self.__dict__ = self
-void FieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
-    super(FieldMap, self).init(args, kwargs);
-    self.setattr<"__dict__">(self);
+Status FieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
+    TRY(super(FieldMap, self).init(args, kwargs));
+    return self.setattr<"__dict__">(self);
 }
 
 // def __repr__(self):
 //     return self.__class__.__name__ + "(" + super(FieldMap, self).__repr__() + ")"
 Ref FieldMap_repr(Handle self) {
-    Ref name = self.attr<"__class__">().attr<"__name__">();
-    return concat(name, "(", super(FieldMap, self).repr(), ")");
+    Ref cls = TRY(self.attr<"__class__">());
+    Ref name = TRY(cls.attr<"__name__">());
+    Ref entries = TRY(super(FieldMap, self).repr());
+    return concat(name, "(", entries, ")");
 }
 
 // ---------------------------------------------------------------------------
@@ -90,10 +92,10 @@ Ref FieldMap_repr(Handle self) {
 // path through the interpreter instead.
 
 Ref NestedFieldMap_getitem(Handle self, Handle key);
-void NestedFieldMap_setitem(Handle self, Handle key, Handle value);
-bool NestedFieldMap_contains(Handle self, Handle key);
-void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
-void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
+Status NestedFieldMap_setitem(Handle self, Handle key, Handle value);
+Result<bool> NestedFieldMap_contains(Handle self, Handle key);
+Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
+Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
 
 // MutableMapping.setdefault as bound in the class body; isinstance() against
 // the Mapping ABC the module body imported.
@@ -114,21 +116,23 @@ struct Plan {
     bool plain_new = false;      // type(m)() is dict.__new__ plus the __init__ chain of this module
 };
 
-Plan make_plan(Handle m) {
+Result<Plan> make_plan(Handle m) {
     PyTypeObject* t = m.type();
     Plan p;
-    auto next_is_dict = [&](const Class& cls, PyObject* name) { return super(cls, m).provider(name) == &PyDict_Type; };
-    p.dict_get = next_is_dict(NestedFieldMap, id<"__getitem__">()) && !type_lookup<"__missing__">(t);
-    p.dict_set = next_is_dict(NestedFieldMap, id<"__setitem__">());
-    p.dict_contains = next_is_dict(NestedFieldMap, id<"__contains__">());
+    auto next_is_dict = [&](const Class& cls, PyObject* name) -> Result<bool> {
+        return TRY(super(cls, m).provider(name)) == &PyDict_Type;
+    };
+    p.dict_get = TRY(next_is_dict(NestedFieldMap, id<"__getitem__">())) && !type_lookup<"__missing__">(t);
+    p.dict_set = TRY(next_is_dict(NestedFieldMap, id<"__setitem__">()));
+    p.dict_contains = TRY(next_is_dict(NestedFieldMap, id<"__contains__">()));
     p.own_get = p.dict_get && is_impl<NestedFieldMap_getitem>(type_lookup<"__getitem__">(t).ptr());
     p.own_set = p.dict_set && is_impl<NestedFieldMap_setitem>(type_lookup<"__setitem__">(t).ptr());
     p.own_contains = p.dict_get && p.dict_contains && is_impl<NestedFieldMap_contains>(type_lookup<"__contains__">(t).ptr());
     p.own_update = is_impl<NestedFieldMap_update>(type_lookup<"update">(t).ptr());
     p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
-    Ref next_init = super(NestedFieldMap, m).find(id<"__init__">());
-    p.plain_init = t->tp_setattro == PyObject_GenericSetAttr && is_impl<FieldMap_init>(next_init.ptr()) &&
-                   next_is_dict(FieldMap, id<"__init__">());
+    SuperFound next_init = TRY(super(NestedFieldMap, m).find(id<"__init__">()));
+    p.plain_init = t->tp_setattro == PyObject_GenericSetAttr && is_impl<FieldMap_init>(next_init.attr.ptr()) &&
+                   TRY(next_is_dict(FieldMap, id<"__init__">()));
     p.plain_new = p.plain_init && p.own_update && t->tp_new == PyDict_Type.tp_new &&
                   is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr());
     return p;
@@ -139,43 +143,47 @@ bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_p
 // The plan of m's class. An object that is no NestedFieldMap (a method called
 // through the class with another `self`) gets no fast path at all.
 TypeMemo<Plan> plans;
-Plan plan_of(Handle m) {
+Result<Plan> plan_of(Handle m) {
     if (!is_map(m)) return Plan{};
     return plans.get(m.type(), [&] { return make_plan(m); });
 }
 
 // Whether a key is dotted: a str (subclasses included) that contains ".".
-bool is_dotted(Handle key) {
+Result<bool> is_dotted(Handle key) {
     PyObject* k = key.ptr();
     if (PyUnicode_CheckExact(k)) {
         Py_ssize_t dot = PyUnicode_FindChar(k, '.', 0, PyUnicode_GET_LENGTH(k), 1);
-        if (dot == -2) throw_error();
+        if (dot == -2) return failure;
         return dot >= 0;
     }
-    return PyUnicode_Check(k) && key.contains(id<".">());  // a str subclass answers with its own `in`
+    if (!PyUnicode_Check(k)) return false;
+    return key.contains(id<".">());  // a str subclass answers with its own `in`
 }
 
-// The segments of recently used exact-str dotted keys: 'a.b.c' gives
-// ('a', 'b', 'c'); null for a key without a dot. Keys written in code are
-// constants, the same str object on every call, so such a key is split (and
-// its segments hashed) once instead of on every access. An entry holds its
-// key, so no other key can take its address while it is in the table. The
-// table is never freed, so nothing is released after the interpreter ends.
-Ref dotted_parts(PyObject* key) {
+// The segments of recently used exact-str keys: 'a.b.c' gives
+// ('a', 'b', 'c'); a null Ref for a key without a dot. Keys written in code
+// are constants, the same str object on every call, so such a key is
+// searched for dots and split (and its segments hashed) once instead of on
+// every access. The table is small and bounded and holds nothing but exact
+// str objects and tuples of them; an entry holds its key, so no other key
+// can take its address while it is in the table. It is never freed.
+Result<Ref> dotted_parts(PyObject* key) {
     struct Entry {
-        Ref key, parts;
+        Ref key, parts;  // parts: None for a key without a dot
     };
     static Entry* table = new Entry[64];
     Entry& e = table[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 63];
-    if (e.key.ptr() == key) return e.parts;
+    if (e.key.ptr() == key) return e.parts.is_none() ? Ref() : e.parts;
     Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
-    if (dot == -2) throw_error();
-    if (dot < 0) return Ref();
-    Ref segments = Ref::steal(PyUnicode_Split(key, id<".">(), -1));
-    Ref parts = Ref::steal(PyList_AsTuple(segments.ptr()));
+    if (dot == -2) return failure;
+    Ref parts = none();
+    if (dot >= 0) {
+        Ref segments = TRY(Ref::steal(PyUnicode_Split(key, id<".">(), -1)));
+        parts = TRY(Ref::steal(PyList_AsTuple(segments.ptr())));
+    }
     e.key = Ref::borrow(key);
     e.parts = parts;
-    return parts;
+    return parts.is_none() ? Ref() : parts;
 }
 
 // A key taken apart level by level: each split() is key.split('.', 1) on
@@ -188,25 +196,26 @@ public:
 
     // Takes the head off the remaining key; false when that key is plain.
     // `plain_head`: the head is known to hold no dot.
-    bool split(Ref& head, bool& plain_head) {
+    Result<bool> split(Ref& head, bool& plain_head) {
         PyObject* k = key_.ptr();
         if (PyUnicode_CheckExact(k)) {
-            if (!parts_ && !(parts_ = dotted_parts(k))) return false;
+            if (!parts_ && !(parts_ = TRY(dotted_parts(k)))) return false;
             if (index_ + 1 >= PyTuple_GET_SIZE(parts_.ptr())) return false;
             head = Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_++));
             plain_head = true;
             return true;
         }
         plain_head = false;
-        if (!is_dotted(key_)) return false;
-        auto parts = unpack_pair(key_.call_method<"split">(id<".">(), integer(1)));
-        head = std::move(parts.first);
-        key_ = std::move(parts.second);
+        if (!TRY(is_dotted(key_))) return false;
+        Ref halves = TRY(key_.call_method<"split">(id<".">(), TRY(integer(1))));
+        auto [first, rest] = TRY(unpack_pair(halves));
+        head = std::move(first);
+        key_ = std::move(rest);
         parts_ = Ref();
         index_ = 0;
         return true;
     }
-    bool split(Ref& head) {
+    Result<bool> split(Ref& head) {
         bool plain_head;
         return split(head, plain_head);
     }
@@ -227,21 +236,21 @@ private:
     Py_ssize_t index_ = 0;
 };
 
-// super().__getitem__(key) inside NestedFieldMap's methods.
+// super().__getitem__(key) inside NestedFieldMap's methods. Under dict_get a
+// miss raises dict's own KeyError directly.
 Ref own_lookup(Handle m, const Plan& p, Handle key) {
     if (p.dict_get) {
         PyObject* v = nullptr;
-        if (check(PyDict_GetItemRef(m.ptr(), key.ptr(), &v))) return Ref::steal(v);
+        if (TRY(truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)))) return Ref::steal(v);
+        return raise_key_error(key.ptr());
     }
-    return super(NestedFieldMap, m).getitem(key);  // dict's own KeyError on a miss
+    return super(NestedFieldMap, m).getitem(key);
 }
 
 // super().__setitem__(key, value) inside NestedFieldMap's methods.
-void own_store(Handle m, const Plan& p, Handle key, Handle value) {
-    if (p.dict_set)
-        check(PyDict_SetItem(m.ptr(), key.ptr(), value.ptr()));
-    else
-        super(NestedFieldMap, m).setitem(key, value);
+Status own_store(Handle m, const Plan& p, Handle key, Handle value) {
+    if (p.dict_set) return status(PyDict_SetItem(m.ptr(), key.ptr(), value.ptr()));
+    return super(NestedFieldMap, m).setitem(key, value);
 }
 
 // type(m)() made by this module's own code: true when the class makes its
@@ -254,16 +263,16 @@ bool plain_new(Handle m, const Plan& p) { return p.plain_new && Py_TYPE(m.type()
 // attribute namespace.
 Ref made_level(Handle m) {
     PyTypeObject* t = m.type();
-    Ref empty = tuple();
+    Ref empty = TRY(tuple());
     return Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
 }
-void finish_level(Handle level) { check(PyObject_GenericSetAttr(level.ptr(), id<"__dict__">(), level.ptr())); }
+Status finish_level(Handle level) { return status(PyObject_GenericSetAttr(level.ptr(), id<"__dict__">(), level.ptr())); }
 
 // type(m)(): a new, empty level.
 Ref new_level(Handle m, const Plan& p) {
     if (!plain_new(m, p)) return type_of(m)();
-    Ref level = made_level(m);
-    finish_level(level);
+    Ref level = TRY(made_level(m));
+    TRY(finish_level(level));
     return level;
 }
 
@@ -276,32 +285,34 @@ Ref new_level(Handle m, const Plan& p) {
 // key exists is freed at once instead of remaining as a reference cycle for
 // the collector.
 Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
-    if (!(plain_key && p.generic_setdefault && p.own_get)) return call_type_method<"setdefault">(m, key, new_level(m, p));
+    if (!(plain_key && p.generic_setdefault && p.own_get)) {
+        Ref fresh = TRY(new_level(m, p));
+        return call_type_method<"setdefault">(m, key, fresh);
+    }
     bool deferred = plain_new(m, p);
-    Ref fresh = deferred ? made_level(m) : new_level(m, p);
+    Ref fresh = TRY(deferred ? made_level(m) : new_level(m, p));
     PyObject* v = nullptr;
-    if (check(PyDict_GetItemRef(m.ptr(), key.ptr(), &v))) return Ref::steal(v);
-    if (deferred) finish_level(fresh);
+    if (TRY(truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)))) return Ref::steal(v);
+    if (deferred) TRY(finish_level(fresh));
     if (p.own_set)
-        check(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr()));
+        TRY(status(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr())));
     else
-        m.set_item(key, fresh);
+        TRY(m.set_item(key, fresh));
     return fresh;
 }
 
 // def __init__(self, *args, **kwargs):
 //     super().__init__()
 //     type(self).update(self, *args, **kwargs)
-void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
-    Plan p = plan_of(self);
+Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
+    Plan p = TRY(plan_of(self));
     if (p.plain_init)
-        finish_level(self);  // FieldMap.__init__() and dict.__init__() without arguments
+        TRY(finish_level(self));  // FieldMap.__init__() and dict.__init__() without arguments
     else
-        super(NestedFieldMap, self).init(Args{}, Kwargs{});
-    if (p.own_update)
-        NestedFieldMap_update(self, args, kwargs);
-    else
-        call_type_method<"update">(self, args, kwargs);
+        TRY(super(NestedFieldMap, self).init(Args{}, Kwargs{}));
+    if (p.own_update) return NestedFieldMap_update(self, args, kwargs);
+    TRY(call_type_method<"update">(self, args, kwargs));
+    return ok;
 }
 
 // def __getitem__(self, key):
@@ -309,28 +320,29 @@ void NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
 //     return super().__getitem__(key)
 Ref NestedFieldMap_getitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
-    Plan p = plan_of(self);
+    Plan p = TRY(plan_of(self));
     DottedKey k(key);
     for (;;) {
-        if (!k.split(head)) return own_lookup(map, p, k.rest());
-        Ref value = own_lookup(map, p, head);
+        if (!TRY(k.split(head))) return own_lookup(map, p, TRY(k.rest()));
+        Ref value = TRY(own_lookup(map, p, head));
         if (is_map(value)) {
-            Plan q = plan_of(value);
+            Plan q = TRY(plan_of(value));
             if (q.own_get) {  // value[rest] would run this method again
                 map = std::move(value);
                 p = q;
                 continue;
             }
         }
-        return value.item(k.rest());
+        return value.item(TRY(k.rest()));
     }
 }
 
 // The KeyError of a dotted write under a head that holds no level.
-[[noreturn]] void raise_target_key(Handle self, Handle head) {
-    Ref name = type_of(self).attr<"__name__">();
-    Ref message = concat("target key \"", head.str(), "\" is a value, cannot update value against another ", name.str());
-    raise_value(PyExc_KeyError, message.ptr());
+Failure raise_target_key(Handle self, Handle head) {
+    Ref name = TRY(type_of(self).attr<"__name__">());
+    Ref message = TRY(concat("target key \"", TRY(head.str()), "\" is a value, cannot update value against another ",
+                             TRY(name.str())));
+    return raise_value(PyExc_KeyError, message.ptr());
 }
 
 // def __setitem__(self, key, value):
@@ -340,23 +352,17 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
 //         level[rest] = value
 //     else:
 //         super().__setitem__(key, value)
-void NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
+Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
     Ref map = Ref::borrow(self), head;
-    Plan p = plan_of(self);
+    Plan p = TRY(plan_of(self));
     DottedKey k(key);
     for (;;) {
         bool plain_head;
-        if (!k.split(head, plain_head)) {
-            own_store(map, p, k.rest(), value);
-            return;
-        }
-        Ref level = setdefault_level(map, p, head, plain_head);
-        if (!level.isinstance(type_of(map))) raise_target_key(map, head);
+        if (!TRY(k.split(head, plain_head))) return own_store(map, p, TRY(k.rest()), value);
+        Ref level = TRY(setdefault_level(map, p, head, plain_head));
+        if (!TRY(level.isinstance(type_of(map)))) return raise_target_key(map, head);
         // (isinstance may also accept a registered virtual subclass: no plan for that)
-        if (!is_map(level) || !(p = plan_of(level)).own_set) {
-            level.set_item(k.rest(), value);
-            return;
-        }
+        if (!is_map(level) || !(p = TRY(plan_of(level))).own_set) return level.set_item(TRY(k.rest()), value);
         map = std::move(level);  // level[rest] = value would run this method again
     }
 }
@@ -364,92 +370,96 @@ void NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
 // def __contains__(self, key):
 //     if dotted: return super().__contains__(head) and rest in super().__getitem__(head)
 //     return super().__contains__(key)
-bool NestedFieldMap_contains(Handle self, Handle key) {
+Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
-    Plan p = plan_of(self);
+    Plan p = TRY(plan_of(self));
     DottedKey k(key);
     for (;;) {
-        if (!k.split(head)) {
-            Ref last = k.rest();
-            if (p.dict_contains) return check(PyDict_Contains(map.ptr(), last.ptr()));
+        if (!TRY(k.split(head))) {
+            Ref last = TRY(k.rest());
+            if (p.dict_contains) return truth(PyDict_Contains(map.ptr(), last.ptr()));
             return super(NestedFieldMap, map).contains(last);
         }
         Ref value;
         if (p.dict_contains && p.dict_get) {  // one lookup answers both
             PyObject* v = nullptr;
-            if (!check(PyDict_GetItemRef(map.ptr(), head.ptr(), &v))) return false;
+            if (!TRY(truth(PyDict_GetItemRef(map.ptr(), head.ptr(), &v)))) return false;
             value = Ref::steal(v);
         } else {
-            if (!super(NestedFieldMap, map).contains(head)) return false;
-            value = super(NestedFieldMap, map).getitem(head);
+            if (!TRY(super(NestedFieldMap, map).contains(head))) return false;
+            value = TRY(super(NestedFieldMap, map).getitem(head));
         }
         if (is_map(value)) {
-            Plan q = plan_of(value);
+            Plan q = TRY(plan_of(value));
             if (q.own_contains) {  // rest in value would run this method again
                 map = std::move(value);
                 p = q;
                 continue;
             }
         }
-        return value.contains(k.rest());
+        return value.contains(TRY(k.rest()));
     }
 }
 
 // def __delitem__(self, key):
 //     if dotted: del super().__getitem__(head)[rest]
 //     else: super().__delitem__(key)
-void NestedFieldMap_delitem(Handle self, Handle key) {
+Status NestedFieldMap_delitem(Handle self, Handle key) {
     Ref head;
     DottedKey k(key);
-    if (k.split(head))
-        own_lookup(self, plan_of(self), head).del_item(k.rest());
-    else
-        super(NestedFieldMap, self).delitem(key);
+    if (!TRY(k.split(head))) return super(NestedFieldMap, self).delitem(key);
+    Ref level = TRY(own_lookup(self, TRY(plan_of(self)), head));
+    return level.del_item(TRY(k.rest()));
 }
 
 // The state of one update() call.
 class Merge {
 public:
-    explicit Merge(Handle self) : self_(self), mapping_(global<"Mapping">()), abc_(mapping_check.is(mapping_)) {}
+    explicit Merge(Handle self) : self_(self) {}
+
+    Status start() {
+        mapping_ = TRY(global<"Mapping">());
+        abc_ = mapping_check.is(mapping_);
+        return ok;
+    }
 
     // One item: a mapping value is merged into the level under `key` (made
     // when absent), anything else is stored with self[key] = value. The
     // plan is taken per item: merging runs code that may change the class.
-    void item(Handle key, Handle value) {
-        bool plain_key = !is_dotted(key);
-        Plan plan = plan_of(self_);
-        if (is_mapping(value)) {
-            Ref level = setdefault_level(self_, plan, key, plain_key);
-            merge_into(level, value);
-        } else if (plain_key && plan.own_set) {
-            check(PyDict_SetItem(self_.ptr(), key.ptr(), value.ptr()));
-        } else {
-            self_.set_item(key, value);
+    Status item(Handle key, Handle value) {
+        bool plain_key = !TRY(is_dotted(key));
+        Plan plan = TRY(plan_of(self_));
+        if (TRY(is_mapping(value))) {
+            Ref level = TRY(setdefault_level(self_, plan, key, plain_key));
+            return merge_into(level, value);
         }
+        if (plain_key && plan.own_set) return status(PyDict_SetItem(self_.ptr(), key.ptr(), value.ptr()));
+        return self_.set_item(key, value);
     }
 
     // isinstance(value, Mapping); every dict is one, and Mapping is still the
     // ABC unless the module's name was rebound.
-    bool is_mapping(Handle value) const {
+    Result<bool> is_mapping(Handle value) const {
         if (abc_ && PyDict_Check(value.ptr())) return true;
         return mapping_check.isinstance(value, mapping_);
     }
 
 private:
     // type(level).update(level, value)
-    static void merge_into(Handle level, Handle value) {
-        if (is_map(level) && plan_of(level).own_update) {
+    static Status merge_into(Handle level, Handle value) {
+        if (is_map(level) && TRY(plan_of(level)).own_update) {
             RecursionGuard guard(" while merging nested mappings");
+            TRY(guard.entered());
             PyObject* argv[] = {value.ptr()};
-            NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
-            return;
+            return NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
         }
-        call_type_method<"update">(level, value);
+        TRY(call_type_method<"update">(level, value));
+        return ok;
     }
 
     Handle self_;
     Ref mapping_;
-    bool abc_;
+    bool abc_ = false;
 };
 
 // def update(self, *args, **kwargs):
@@ -463,59 +473,63 @@ private:
 //
 // The position in the error is the element's place in the iteration, so it
 // is right for every kind of source (generators, sets and views included).
-void NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
-    if (args.size > 1) raise(PyExc_TypeError, "expected at most 1 arguments, got %zd", args.size);
+Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
+    if (args.size > 1) return raise(PyExc_TypeError, "expected at most 1 arguments, got %zd", args.size);
     Merge merge(self);
+    TRY(merge.start());
     if (args.size == 1) {
         Ref source = Ref::borrow(args[0]);
-        if (merge.is_mapping(source)) source = call_type_method<"items">(source);
+        if (TRY(merge.is_mapping(source))) source = TRY(call_type_method<"items">(source));
+        Ref it = TRY(source.iter());
         Py_ssize_t position = 0;
-        for (Ref item : iterate(source)) {
-            if (item.len() != 2)
-                raise(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence", position);
-            auto [key, value] = unpack_pair(item);
-            merge.item(key, value);
-            ++position;
+        for (Ref item; TRY(next(it, item)); ++position) {
+            if (TRY(item.len()) != 2)
+                return raise(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence",
+                             position);
+            auto [key, value] = TRY(unpack_pair(item));
+            TRY(merge.item(key, value));
         }
     }
     if (kwargs.dict) {
         PyObject *key, *value;
         for (Py_ssize_t pos = 0; PyDict_Next(kwargs.dict.ptr(), &pos, &key, &value);)
-            merge.item(Ref::borrow(key), Ref::borrow(value));
+            TRY(merge.item(Ref::borrow(key), Ref::borrow(value)));
     } else {
-        for (Py_ssize_t i = 0; i < kwargs.size(); ++i) merge.item(PyTuple_GET_ITEM(kwargs.names, i), kwargs.values[i]);
+        for (Py_ssize_t i = 0; i < kwargs.size(); ++i) TRY(merge.item(PyTuple_GET_ITEM(kwargs.names, i), kwargs.values[i]));
     }
+    return ok;
 }
 
 // ---------------------------------------------------------------------------
 // Module body
 // ---------------------------------------------------------------------------
 
-void body() {
-    import("itertools");
-    import_from("collections.abc", {"Mapping", "MutableMapping"});
+Status body() {
+    TRY(import("itertools"));
+    TRY(import_from("collections.abc", {"Mapping", "MutableMapping"}));
 
-    define_class(FieldMap, "FieldMap",
-                 ClassDef("FieldMap", FieldMap_doc)
-                     .bases({&PyDict_Type})
-                     .method(def<FieldMap_init>("__init__", "self, *args, **kwargs", FieldMap_init_doc))
-                     .method(def<FieldMap_repr>("__repr__", "self")));
+    TRY(define_class(FieldMap, "FieldMap",
+                     ClassDef("FieldMap", FieldMap_doc)
+                         .bases({&PyDict_Type})
+                         .method(def<FieldMap_init>("__init__", "self, *args, **kwargs", FieldMap_init_doc))
+                         .method(def<FieldMap_repr>("__repr__", "self"))));
 
-    Ref mutable_mapping = global<"MutableMapping">();
-    define_class(NestedFieldMap, "NestedFieldMap",
-                 ClassDef("NestedFieldMap")
-                     .bases({FieldMap, mutable_mapping})
-                     .method(def<NestedFieldMap_init>("__init__", "self, *args, **kwargs"))
-                     .method(def<NestedFieldMap_getitem>("__getitem__", "self, key"))
-                     .method(def<NestedFieldMap_setitem>("__setitem__", "self, key, value"))
-                     .method(def<NestedFieldMap_contains>("__contains__", "self, key"))
-                     .method(def<NestedFieldMap_delitem>("__delitem__", "self, key"))
-                     .attr("get", mutable_mapping.attr<"get">())
-                     .attr("pop", mutable_mapping.attr<"pop">())
-                     .attr("setdefault", mutable_mapping.attr<"setdefault">())
-                     .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs")));
-    generic_setdefault.set(mutable_mapping.attr<"setdefault">());
-    mapping_check.set(global<"Mapping">());
+    Ref mutable_mapping = TRY(global<"MutableMapping">());
+    TRY(define_class(NestedFieldMap, "NestedFieldMap",
+                     ClassDef("NestedFieldMap")
+                         .bases({FieldMap, mutable_mapping})
+                         .method(def<NestedFieldMap_init>("__init__", "self, *args, **kwargs"))
+                         .method(def<NestedFieldMap_getitem>("__getitem__", "self, key"))
+                         .method(def<NestedFieldMap_setitem>("__setitem__", "self, key, value"))
+                         .method(def<NestedFieldMap_contains>("__contains__", "self, key"))
+                         .method(def<NestedFieldMap_delitem>("__delitem__", "self, key"))
+                         .attr("get", mutable_mapping.attr<"get">())
+                         .attr("pop", mutable_mapping.attr<"pop">())
+                         .attr("setdefault", mutable_mapping.attr<"setdefault">())
+                         .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs"))));
+    generic_setdefault.set(TRY(mutable_mapping.attr<"setdefault">()));
+    Ref mapping = TRY(global<"Mapping">());
+    return mapping_check.set(mapping);
 }
 
 }  // namespace

@@ -44,37 +44,35 @@ Class MutableMapping_made;    // collections.abc.MutableMapping as imported
 Class flatten_made;           // the function behind FlatNest.__flatten__
 
 constexpr const char* pair_error = "FlatNest only accepts a tuple of path/obj";
-
-// ---------------------------------------------------------------------------
-// Helpers
-// ---------------------------------------------------------------------------
+Class pair_error_text;  // pair_error as a str, made once
 
 // ---------------------------------------------------------------------------
 // isinstance() for the many values of a walk
 // ---------------------------------------------------------------------------
 
 // isinstance(obj, list) or isinstance(obj, tuple)
-bool is_list_or_tuple(Handle obj) {
+Result<bool> is_list_or_tuple(Handle obj) {
     if (builtin_value_slot(obj.type()) >= 0) return PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr());
-    return obj.isinstance(Handle(&PyList_Type)) || obj.isinstance(Handle(&PyTuple_Type));
+    if (TRY(obj.isinstance(Handle(&PyList_Type)))) return true;
+    return obj.isinstance(Handle(&PyTuple_Type));
 }
 
 // isinstance(obj, MutableMapping), memoised for built-in values (see
 // AbcCheck); dict is registered with MutableMapping.
 AbcCheck mutable_mapping_check;
 
-bool is_mutable_mapping(Handle obj) {
-    Ref mm = global<"MutableMapping">();
+Result<bool> is_mutable_mapping(Handle obj) {
+    Ref mm = TRY(global<"MutableMapping">());
     if (PyDict_CheckExact(obj.ptr()) && mm.is(MutableMapping_made)) return true;
     return mutable_mapping_check.isinstance(obj, mm);
 }
 
 // isinstance(obj, IndexMarker). A class whose metaclass is `type` has no
 // __instancecheck__ of its own, and a built-in value's __class__ is its type.
-bool is_marker(Handle obj) {
-    Ref cls = global<"IndexMarker">();
+Result<bool> is_marker(Handle obj) {
+    Ref cls = TRY(global<"IndexMarker">());
     if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && builtin_value_slot(obj.type()) >= 0)
-        return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()));
+        return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
     return obj.isinstance(cls);
 }
 
@@ -82,24 +80,24 @@ bool is_marker(Handle obj) {
 // same metaclass, no __init__ of its own and the namedtuple __new__. The
 // type's version tag changes whenever the class or a base is modified, so
 // the dictionary is only consulted after a change.
-bool dict_item_unchanged(Handle cls) {
+Result<bool> dict_item_unchanged(Handle cls) {
     if (!cls.is(DictItem_made) || !Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
     PyTypeObject* t = DictItem_made.type_ptr();
     if (t->tp_init != PyBaseObject_Type.tp_init) return false;
     if (DictItem_tag != 0 && t->tp_version_tag == DictItem_tag) return true;
     Ref ns = Ref::steal(PyType_GetDict(t));
     PyObject* found = nullptr;
-    check(PyDict_GetItemRef(ns.ptr(), id<"__new__">(), &found));
-    if (Ref::steal_or_null(found).ptr() != DictItem_new.ptr()) return false;
+    TRY(truth(PyDict_GetItemRef(ns.ptr(), id<"__new__">(), &found)));
+    if (Ref::steal(found).ptr() != DictItem_new.ptr()) return false;
     DictItem_tag = PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
     return true;
 }
 
 // DictItem(path, value), with `cls` the DictItem looked up by the caller.
 Ref make_dict_item(Handle cls, Handle path, Handle value) {
-    if (dict_item_unchanged(cls)) {
+    if (TRY(dict_item_unchanged(cls))) {
         // What namedtuple's __new__ does: tuple.__new__(cls, (path, value)).
-        Ref args = tuple(tuple(path, value));
+        Ref args = TRY(tuple(TRY(tuple(path, value))));
         return Ref::steal(PyTuple_Type.tp_new(DictItem_made.type_ptr(), args.ptr(), nullptr));
     }
     return cls(path, value);
@@ -108,43 +106,50 @@ Ref make_dict_item(Handle cls, Handle path, Handle value) {
 // path + (key,)
 Ref path_plus(Handle path, Handle key) {
     if (PyTuple_CheckExact(path.ptr())) return tuple_plus(path, key);
-    return Ref::steal(PyNumber_Add(path.ptr(), tuple(key).ptr()));
+    return Ref::steal(PyNumber_Add(path.ptr(), TRY(tuple(key)).ptr()));
 }
 
 // The pair check of the constructor and the mutators: a failure of
 // `path, obj = item` (an Exception; KeyboardInterrupt and the like pass
 // through) becomes the ValueError, raised while handling it so that the
 // unpacking error is its context.
-[[noreturn]] void refuse(error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    raise_in_handler(e, PyExc_ValueError, pair_error);
+Failure refuse() {
+    if (!error_matches(PyExc_Exception)) return failure;
+    return raise_in_handler(PyExc_ValueError, pair_error_text.ptr());
 }
 
-std::pair<Ref, Ref> checked_pair(Handle item) {
-    try {
-        return unpack_pair(item);
-    } catch (error& e) {
-        refuse(e);
-    }
+Result<Pair> checked_pair(Handle item) {
+    Result<Pair> pair = unpack_pair(item);
+    if (!pair.succeeded()) return refuse();
+    return pair;
 }
 
 // Reads `items` once and checks every element as a pair; all of them pass
 // or the ValueError is raised.
-std::vector<std::pair<Ref, Ref>> checked_pairs(Handle items) {
-    std::vector<std::pair<Ref, Ref>> pairs;
-    try {
-        if (PyList_CheckExact(items.ptr()) || PyTuple_CheckExact(items.ptr())) pairs.reserve((size_t)Py_SIZE(items.ptr()));
-        for (Ref item : iterate(items)) pairs.push_back(unpack_pair(item));
-    } catch (error& e) {
-        refuse(e);
+Result<std::vector<Pair>> checked_pairs(Handle items) {
+    std::vector<Pair> pairs;
+    if (PyList_CheckExact(items.ptr()) || PyTuple_CheckExact(items.ptr())) pairs.reserve((size_t)Py_SIZE(items.ptr()));
+    Ref it = Ref::steal(PyObject_GetIter(items.ptr()));
+    if (!it) return refuse();
+    for (Ref item;;) {
+        Result<bool> more = next(it, item);
+        if (!more.succeeded()) return refuse();
+        if (!more.value()) break;
+        Result<Pair> pair = unpack_pair(item);
+        if (!pair.succeeded()) return refuse();
+        pairs.push_back(std::move(pair).value());
     }
     return pairs;
 }
 
 // [DictItem(path, obj) for path, obj in pairs]
-Ref dict_items(const std::vector<std::pair<Ref, Ref>>& pairs) {
-    Ref out = list();
-    for (const auto& [path, obj] : pairs) check(PyList_Append(out.ptr(), make_dict_item(global<"DictItem">(), path, obj).ptr()));
+Ref dict_items(const std::vector<Pair>& pairs) {
+    Ref out = TRY(list((Py_ssize_t)pairs.size()));
+    Ref cls = TRY(global<"DictItem">());
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        Ref item = TRY(make_dict_item(cls, pairs[i].first, pairs[i].second));
+        PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, item.release());
+    }
     return out;
 }
 
@@ -161,19 +166,20 @@ constexpr const char* IndexMarker_init_doc =
 // def __init__(self, obj, index):
 //     self.type_ = type(obj)
 //     self.index = int(index)
-void IndexMarker_init(Handle self, Handle obj, Handle index) {
-    self.setattr<"type_">(type_of(obj));
-    self.setattr<"index">(Ref::steal(PyNumber_Long(index.ptr())));
+Status IndexMarker_init(Handle self, Handle obj, Handle index) {
+    TRY(self.setattr<"type_">(type_of(obj)));
+    return self.setattr<"index">(TRY(Ref::steal(PyNumber_Long(index.ptr()))));
 }
 
 // def __repr__(self):
 //     return "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
 Ref IndexMarker_repr(Handle self) {
-    Ref name = self.attr<"type_">().attr<"__name__">();
-    Ref index = self.attr<"index">();
-    Ref no_format = str("");
-    return concat(Ref::steal(PyObject_Format(name.ptr(), no_format.ptr())), "[",
-                  Ref::steal(PyObject_Format(index.ptr(), no_format.ptr())), "]");
+    Ref type = TRY(self.attr<"type_">());
+    Ref name = TRY(type.attr<"__name__">());
+    Ref index = TRY(self.attr<"index">());
+    Ref name_text = TRY(Ref::steal(PyObject_Format(name.ptr(), nullptr)));
+    Ref index_text = TRY(Ref::steal(PyObject_Format(index.ptr(), nullptr)));
+    return concat(name_text, "[", index_text, "]");
 }
 
 // ---------------------------------------------------------------------------
@@ -206,32 +212,29 @@ class FlattenWalk {
 public:
     FlattenWalk(Handle indict, Handle path) { stack_.push_back({Kind::unstarted, Ref::borrow(indict), Ref::borrow(path), Ref()}); }
 
-    // The next item, or a null Ref at the end of the walk.
-    Ref next() {
+    // The next item: true and `item`, or false at the end of the walk.
+    Result<bool> next(Ref& item) {
         while (!stack_.empty()) {
             Level& top = stack_.back();
             switch (top.kind) {
             case Kind::unstarted:
-                start();
+                TRY(start());
                 break;
-            case Kind::single: {
-                Ref obj = std::move(top.obj);
+            case Kind::single:
+                item = std::move(top.obj);
                 stack_.pop_back();
-                return obj;
-            }
-            case Kind::foreign: {
-                Ref item = next_item(top.iter);
-                if (item) return item;
+                return true;
+            case Kind::foreign:
+                if (TRY(pf::next(top.iter, item))) return true;
                 stack_.pop_back();
                 break;
-            }
             case Kind::mapping:
             case Kind::sequence:
-                if (Ref item = element()) return item;
+                if (TRY(element(item))) return true;
                 break;
             }
         }
-        return Ref();
+        return false;
     }
 
     int visit(visitproc visit, void* arg) const {
@@ -253,62 +256,72 @@ private:
         Py_ssize_t index = 0;
     };
 
+    static Failure too_deep() { return raise(PyExc_RecursionError, "maximum recursion depth exceeded"); }
+
     // The top level starts: its path is settled and its object examined.
-    void start() {
-        if ((Py_ssize_t)stack_.size() > Py_GetRecursionLimit()) raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+    Status start() {
+        if ((Py_ssize_t)stack_.size() > Py_GetRecursionLimit()) return too_deep();
         Level& l = stack_.back();
         Ref path = std::move(l.path);
-        if (!path.truthy())
-            path = Ref::steal(PyTuple_New(0));
-        else if (!PyTuple_CheckExact(path.ptr()))  // path[:] of an exact tuple is the tuple
-            path = path.item(Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
-        l.path = std::move(path);
-        if (is_mutable_mapping(l.obj)) {
-            l.iter = l.obj.call_method<"items">().iter();
-            l.kind = Kind::mapping;
-        } else if (is_list_or_tuple(l.obj)) {
-            l.iter = l.obj.iter();
-            l.kind = Kind::sequence;
-        } else {
-            l.kind = Kind::single;
+        if (!TRY(path.truthy())) {
+            path = TRY(tuple());
+        } else if (!PyTuple_CheckExact(path.ptr())) {  // path[:] of an exact tuple is the tuple
+            Ref all = TRY(Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
+            path = TRY(path.item(all));
         }
+        Level& top = stack_.back();
+        top.path = std::move(path);
+        if (TRY(is_mutable_mapping(top.obj))) {
+            Ref items = TRY(top.obj.call_method<"items">());
+            stack_.back().iter = TRY(items.iter());
+            stack_.back().kind = Kind::mapping;
+        } else if (TRY(is_list_or_tuple(top.obj))) {
+            stack_.back().iter = TRY(top.obj.iter());
+            stack_.back().kind = Kind::sequence;
+        } else {
+            top.kind = Kind::single;
+        }
+        return ok;
     }
 
-    // The next element of a mapping or sequence level: its DictItem, or a
-    // null Ref when the level ended or a nested level was entered.
-    Ref element() {
+    // The next element of a mapping or sequence level: true with its
+    // DictItem, false when the level ended or a nested level was entered.
+    Result<bool> element(Ref& out) {
         Ref key, value;
         Ref path = stack_.back().path;
         {
-            Level& l = stack_.back();
-            Ref item = next_item(l.iter);
-            if (!item) {
+            Ref item;
+            if (!TRY(pf::next(stack_.back().iter, item))) {
                 stack_.pop_back();
-                return Ref();
+                return false;
             }
+            Level& l = stack_.back();
             if (l.kind == Kind::mapping) {
-                std::tie(key, value) = unpack_pair(item);
+                std::tie(key, value) = TRY(unpack_pair(item));
             } else {
                 value = std::move(item);
-                key = global<"IndexMarker">()(stack_.back().obj, integer(stack_.back().index++));
+                Ref marker_class = TRY(global<"IndexMarker">());
+                key = TRY(marker_class(stack_.back().obj, TRY(integer(stack_.back().index++))));
             }
         }  // the items() tuple is released here, free for the iterator to reuse
-        bool nested = (is_mutable_mapping(value) || is_list_or_tuple(value)) && value.truthy();
+        bool nested = (TRY(is_mutable_mapping(value)) || TRY(is_list_or_tuple(value))) && TRY(value.truthy());
         if (!nested) {
-            Ref cls = global<"DictItem">();
-            return make_dict_item(cls, path_plus(path, key), value);
+            Ref cls = TRY(global<"DictItem">());
+            out = TRY(make_dict_item(cls, TRY(path_plus(path, key)), value));
+            return true;
         }
-        Ref flatten = global<"FlatNest">().attr<"__flatten__">();
-        Ref sub = path_plus(path, key);
+        Ref flat_nest = TRY(global<"FlatNest">());
+        Ref flatten = TRY(flat_nest.attr<"__flatten__">());
+        Ref sub = TRY(path_plus(path, key));
         if (flatten.is(flatten_made)) {
             stack_.push_back({Kind::unstarted, std::move(value), std::move(sub), Ref()});
         } else {
-            Ref iter = flatten(value, sub).iter();
-            if ((Py_ssize_t)stack_.size() >= Py_GetRecursionLimit())
-                raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+            Ref result = TRY(flatten(value, sub));
+            Ref iter = TRY(result.iter());
+            if ((Py_ssize_t)stack_.size() >= Py_GetRecursionLimit()) return too_deep();
             stack_.push_back({Kind::foreign, Ref(), Ref(), std::move(iter)});
         }
-        return Ref();
+        return false;
     }
 
     std::vector<Level> stack_;
@@ -317,7 +330,11 @@ private:
 struct FlattenBody final : GenBody {
     FlattenWalk walk;
     FlattenBody(Handle indict, Handle path) : walk(indict, path) {}
-    Ref next() override { return walk.next(); }
+    Ref next() override {
+        Ref item;
+        if (!TRY(walk.next(item))) return Ref();  // the end: no error set
+        return item;
+    }
     int visit(visitproc visit, void* arg) override { return walk.visit(visit, arg); }
 };
 
@@ -341,32 +358,35 @@ public:
 
     // Puts `elements`, a new gathering list for a level of type `type`, in
     // the slot parent[key].
-    void add(Ref elements, Handle type, Handle parent, Handle key) {
+    Status add(Ref elements, Handle type, Handle parent, Handle key) {
         Ref slot_key = Ref::borrow(key);
         if (PyList_Check(parent.ptr()) && PyLong_Check(key.ptr())) {
             // Lists only grow while reconstruct() runs: a position counted
             // from the end is kept as one counted from the start.
             Py_ssize_t i = PyLong_AsSsize_t(key.ptr());
-            if (i == -1 && PyErr_Occurred()) throw_error();
-            if (i < 0) slot_key = integer(i + PyList_GET_SIZE(parent.ptr()));
+            if (i == -1 && PyErr_Occurred()) return failure;
+            if (i < 0) slot_key = TRY(integer(i + PyList_GET_SIZE(parent.ptr())));
         }
-        parent.set_item(key, elements);
+        TRY(parent.set_item(key, elements));
         index_.emplace(elements.ptr(), levels_.size());
         levels_.push_back({std::move(elements), Ref::borrow(type), Ref::borrow(parent), std::move(slot_key)});
+        return ok;
     }
 
-    void build() {
+    Status build() {
         for (auto l = levels_.rbegin(); l != levels_.rend(); ++l) {
-            Ref current = Ref::steal_or_null(PyObject_GetItem(l->parent.ptr(), l->key.ptr()));
+            Ref current = Ref::steal(PyObject_GetItem(l->parent.ptr(), l->key.ptr()));
             if (!current) {
-                if (!PyErr_ExceptionMatches(PyExc_LookupError)) throw_error();
+                if (!error_matches(PyExc_LookupError)) return failure;
                 PyErr_Clear();
                 continue;
             }
             if (!current.is(l->elements)) continue;  // replaced by a later pair
-            Ref built = l->type.is(Handle(&PyTuple_Type)) ? Ref::steal(PyList_AsTuple(l->elements.ptr())) : l->type(l->elements);
-            l->parent.set_item(l->key, built);
+            Ref built = TRY(l->type.is(Handle(&PyTuple_Type)) ? Ref::steal(PyList_AsTuple(l->elements.ptr()))
+                                                               : l->type(l->elements));
+            TRY(l->parent.set_item(l->key, built));
         }
+        return ok;
     }
 
 private:
@@ -424,30 +444,30 @@ constexpr const char* FlatNest_reconstruct_doc =
 //         (every element of args[0] checked as a pair, stored as a DictItem)
 //     else:
 //         super().__init__(*args)
-void FlatNest_init(Handle self, Args args) {
+Status FlatNest_init(Handle self, Args args) {
     Super parent = super(FlatNest, self);
-    if (args.size == 1 && is_mutable_mapping(args[0])) {
-        Ref flatten = global<"FlatNest">().attr<"__flatten__">();
-        if (flatten.is(flatten_made) && parent.provider<"__init__">() == &PyList_Type) {
+    if (args.size == 1 && TRY(is_mutable_mapping(args[0]))) {
+        Ref flat_nest = TRY(global<"FlatNest">());
+        Ref flatten = TRY(flat_nest.attr<"__flatten__">());
+        if (flatten.is(flatten_made) && TRY(parent.provider<"__init__">()) == &PyList_Type) {
             // list.__init__ empties the list, then appends what the generator
             // yields: the same walk, run here without the generator object.
-            check(PyList_SetSlice(self.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+            TRY(status(PyList_SetSlice(self.ptr(), 0, PY_SSIZE_T_MAX, nullptr)));
             FlattenWalk walk(args[0], Py_None);
-            while (Ref item = walk.next()) check(PyList_Append(self.ptr(), item.ptr()));
-            return;
+            for (Ref item; TRY(walk.next(item));) TRY(status(PyList_Append(self.ptr(), item.ptr())));
+            return ok;
         }
-        Ref gen = flatten(args[0]);
+        Ref gen = TRY(flatten(args[0]));
         PyObject* argv[] = {gen.ptr()};
-        parent.init(Args{argv, 1}, Kwargs{});
-        return;
+        return parent.init(Args{argv, 1}, Kwargs{});
     }
     if (args.size == 1) {
-        Ref items = dict_items(checked_pairs(args[0]));
+        std::vector<Pair> pairs = TRY(checked_pairs(args[0]));
+        Ref items = TRY(dict_items(pairs));
         PyObject* argv[] = {items.ptr()};
-        parent.init(Args{argv, 1}, Kwargs{});
-        return;
+        return parent.init(Args{argv, 1}, Kwargs{});
     }
-    parent.init(args, Kwargs{});
+    return parent.init(args, Kwargs{});
 }
 
 // @staticmethod
@@ -459,40 +479,48 @@ Ref FlatNest_flatten(Ctx ctx, Handle indict, Handle path) {
 // def __setitem__(self, index, item):
 //     an integer index stores the pair as a plain tuple; a slice stores
 //     every pair of the iterable `item` as a plain tuple, all or none.
-void FlatNest_setitem(Handle self, Handle index, Handle item) {
+Status FlatNest_setitem(Handle self, Handle index, Handle item) {
     Ref value;
     if (PySlice_Check(index.ptr())) {
-        value = list();
-        for (const auto& [path, obj] : checked_pairs(item)) check(PyList_Append(value.ptr(), tuple(path, obj).ptr()));
+        std::vector<Pair> pairs = TRY(checked_pairs(item));
+        value = TRY(list((Py_ssize_t)pairs.size()));
+        for (size_t i = 0; i < pairs.size(); ++i)
+            PyList_SET_ITEM(value.ptr(), (Py_ssize_t)i, TRY(tuple(pairs[i].first, pairs[i].second)).release());
     } else {
-        auto [path, obj] = checked_pair(item);
-        value = tuple(path, obj);
+        auto [path, obj] = TRY(checked_pair(item));
+        value = TRY(tuple(path, obj));
     }
-    super(FlatNest, self).setitem(index, value);
+    return super(FlatNest, self).setitem(index, value);
 }
 
 // def append(self, item):
 //     path, obj = item
 //     super().append(DictItem(path, obj))
-void FlatNest_append(Handle self, Handle item) {
-    auto [path, obj] = checked_pair(item);
-    super(FlatNest, self).call<"append">(make_dict_item(global<"DictItem">(), path, obj));
+Status FlatNest_append(Handle self, Handle item) {
+    auto [path, obj] = TRY(checked_pair(item));
+    Ref entry = TRY(make_dict_item(TRY(global<"DictItem">()), path, obj));
+    TRY(super(FlatNest, self).call<"append">(entry));
+    return ok;
 }
 
 // def extend(self, items):
 //     super().extend([DictItem(path, obj) for path, obj in items])
 //     once every element of items passed the pair check
-void FlatNest_extend(Handle self, Handle items) {
-    Ref added = dict_items(checked_pairs(items));
-    super(FlatNest, self).call<"extend">(added);
+Status FlatNest_extend(Handle self, Handle items) {
+    std::vector<Pair> pairs = TRY(checked_pairs(items));
+    Ref added = TRY(dict_items(pairs));
+    TRY(super(FlatNest, self).call<"extend">(added));
+    return ok;
 }
 
 // def insert(self, index, item):
 //     path, obj = item
 //     super().insert(index, DictItem(path, obj))
-void FlatNest_insert(Handle self, Handle index, Handle item) {
-    auto [path, obj] = checked_pair(item);
-    super(FlatNest, self).call<"insert">(index, make_dict_item(global<"DictItem">(), path, obj));
+Status FlatNest_insert(Handle self, Handle index, Handle item) {
+    auto [path, obj] = TRY(checked_pair(item));
+    Ref entry = TRY(make_dict_item(TRY(global<"DictItem">()), path, obj));
+    TRY(super(FlatNest, self).call<"insert">(index, entry));
+    return ok;
 }
 
 // The cursors of reconstruct(), kept from one pair to the next. A null Ref
@@ -501,85 +529,99 @@ struct Cursor {
     Ref ptr, prev_ptr, prev_k, k;
     TupleLevels tuples;
 
-    [[noreturn]] static void unbound(const char* name) {
-        raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+    static Failure unbound(const char* name) {
+        return raise(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+    }
+
+    // A new placeholder level of a list type: type(({},))
+    static Ref one_dict_of(Handle type) {
+        Ref element = TRY(dict());
+        return type(TRY(tuple(element)));
     }
 
     // A list or tuple level: enter the last element of the container in the
     // slot prev_ptr[prev_k], after putting a new container there when the
     // slot holds none of the marker's type, or appending a placeholder when
     // the marker's position does not exist yet.
-    void marker_step() {
-        Ref type = k.attr<"type_">();
+    Status marker_step() {
+        Ref type = TRY(k.attr<"type_">());
         bool tuple_level = PyType_Check(type.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type);
         PyObject* gathering = tuples.type_of(ptr);
         PyObject* level_type = gathering ? gathering : reinterpret_cast<PyObject*>(Py_TYPE(ptr.ptr()));
         if (tuple_level && !gathering && level_type == type.ptr()) {
             // A tuple stored by an earlier pair: gather its elements to grow it.
-            if (!prev_ptr) unbound("prev_ptr");
-            tuples.add(Ref::steal(PySequence_List(ptr.ptr())), type, prev_ptr, prev_k);
-            ptr = prev_ptr.item(prev_k);
+            if (!prev_ptr) return unbound("prev_ptr");
+            TRY(tuples.add(TRY(Ref::steal(PySequence_List(ptr.ptr()))), type, prev_ptr, prev_k));
+            ptr = TRY(prev_ptr.item(prev_k));
             gathering = level_type;
         }
         if (level_type != type.ptr()) {
-            Ref fresh = tuple_level ? list() : type(tuple(dict()));
-            if (tuple_level) check(PyList_Append(fresh.ptr(), dict().ptr()));
-            if (!prev_ptr) unbound("prev_ptr");
+            Ref fresh;
+            if (tuple_level) {
+                fresh = TRY(list());
+                TRY(status(PyList_Append(fresh.ptr(), TRY(dict()).ptr())));
+            } else {
+                fresh = TRY(one_dict_of(type));
+            }
+            if (!prev_ptr) return unbound("prev_ptr");
             if (tuple_level)
-                tuples.add(std::move(fresh), type, prev_ptr, prev_k);
+                TRY(tuples.add(std::move(fresh), type, prev_ptr, prev_k));
             else
-                prev_ptr.set_item(prev_k, fresh);
+                TRY(prev_ptr.set_item(prev_k, fresh));
         } else {
-            Ref index = k.attr<"index">();
+            Ref index = TRY(k.attr<"index">());
             if (gathering && !PyIndex_Check(index.ptr()) && !PySlice_Check(index.ptr()))
-                raise(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s", Py_TYPE(index.ptr())->tp_name);
-            Ref probe = Ref::steal_or_null(PyObject_GetItem(ptr.ptr(), index.ptr()));
+                return raise(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s",
+                             Py_TYPE(index.ptr())->tp_name);
+            Ref probe = Ref::steal(PyObject_GetItem(ptr.ptr(), index.ptr()));
             if (!probe) {
-                if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw_error();
+                if (!error_matches(PyExc_IndexError)) return failure;
                 PyErr_Clear();
                 if (gathering)
-                    check(PyList_Append(ptr.ptr(), dict().ptr()));
+                    TRY(status(PyList_Append(ptr.ptr(), TRY(dict()).ptr())));
                 else
-                    ptr = Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), type(tuple(dict())).ptr()));
+                    ptr = TRY(Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), TRY(one_dict_of(type)).ptr())));
             }
         }
-        if (!prev_ptr) unbound("prev_ptr");
-        prev_ptr = prev_ptr.item(prev_k);
-        prev_k = integer(-1);
-        ptr = prev_ptr.item(prev_k);
+        if (!prev_ptr) return unbound("prev_ptr");
+        prev_ptr = TRY(prev_ptr.item(prev_k));
+        prev_k = TRY(integer(-1));
+        ptr = TRY(prev_ptr.item(prev_k));
+        return ok;
     }
 
     // A key: enter ptr[k], made a placeholder when missing; a list level
     // (not a mapping) first grows by a new {k: {}}.
-    void key_step() {
-        if (PyDict_CheckExact(ptr.ptr()) && global<"MutableMapping">().is(MutableMapping_made)) {
+    Status key_step() {
+        Ref mutable_mapping = TRY(global<"MutableMapping">());
+        if (PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made)) {
             // ptr[k] = ptr.get(k, {}) on a plain dict
             PyObject* found = nullptr;
-            check(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found));
-            Ref next = Ref::steal_or_null(found);
+            Ref next = TRY(truth(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found))) ? Ref::steal(found) : Ref();
             if (!next) {
-                next = dict();
-                ptr.set_item(k, next);
+                next = TRY(dict());
+                TRY(ptr.set_item(k, next));
             }
             prev_ptr = std::move(ptr);
             prev_k = k;
             ptr = std::move(next);
-            return;
+            return ok;
         }
-        if (is_mutable_mapping(ptr)) {
-            ptr.set_item(k, ptr.call_method<"get">(k, dict()));
+        if (TRY(is_mutable_mapping(ptr))) {
+            TRY(ptr.set_item(k, TRY(ptr.call_method<"get">(k, TRY(dict())))));
         } else {
-            Ref added = dict();
-            added.set_item(k, dict());
+            Ref added = TRY(dict());
+            TRY(added.set_item(k, TRY(dict())));
             if (tuples.type_of(ptr))
-                check(PyList_Append(ptr.ptr(), added.ptr()));
+                TRY(status(PyList_Append(ptr.ptr(), added.ptr())));
             else
-                ptr = Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), type_of(ptr)(tuple(added)).ptr()));
-            ptr = ptr.item(integer(-1));
+                ptr = TRY(Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), TRY(type_of(ptr)(TRY(tuple(added)))).ptr())));
+            ptr = TRY(ptr.item(TRY(integer(-1))));
         }
         prev_ptr = ptr;
         prev_k = k;
-        ptr = ptr.item(k);
+        ptr = TRY(ptr.item(k));
+        return ok;
     }
 };
 
@@ -593,29 +635,31 @@ struct Cursor {
 // A pair after the first whose path is empty or begins with a marker has
 // no slot of its own to start from, and is refused.
 Ref FlatNest_reconstruct(Handle self) {
-    Ref ret = dict();
+    Ref ret = TRY(dict());
     Cursor c;
     bool first = true;
-    for (Ref element : iterate(self)) {
-        auto [path_steps, obj] = unpack_pair(element);
+    Ref it = TRY(self.iter());
+    for (Ref element; TRY(next(it, element));) {
+        auto [path_steps, obj] = TRY(unpack_pair(element));
         element = Ref();
         c.ptr = ret;
         // list(path): a copy of the steps, except that a tuple cannot change
-        Ref path = PyTuple_CheckExact(path_steps.ptr()) ? path_steps : Ref::steal(PySequence_List(path_steps.ptr()));
+        Ref path = PyTuple_CheckExact(path_steps.ptr()) ? path_steps : TRY(Ref::steal(PySequence_List(path_steps.ptr())));
         Py_ssize_t n = PySequence_Fast_GET_SIZE(path.ptr());
-        if (!first && (n == 0 || is_marker(PySequence_Fast_GET_ITEM(path.ptr(), 0)))) raise(PyExc_ValueError, pair_error);
+        if (!first && (n == 0 || TRY(is_marker(PySequence_Fast_GET_ITEM(path.ptr(), 0)))))
+            return raise(PyExc_ValueError, pair_error);
         first = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
             c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i));
-            if (is_marker(c.k))
-                c.marker_step();
+            if (TRY(is_marker(c.k)))
+                TRY(c.marker_step());
             else
-                c.key_step();
+                TRY(c.key_step());
         }
-        if (!c.k) Cursor::unbound("k");
-        c.prev_ptr.set_item(c.prev_k, obj);
+        if (!c.k) return Cursor::unbound("k");
+        TRY(c.prev_ptr.set_item(c.prev_k, obj));
     }
-    c.tuples.build();
+    TRY(c.tuples.build());
     return ret;
 }
 
@@ -623,40 +667,43 @@ Ref FlatNest_reconstruct(Handle self) {
 // Module body
 // ---------------------------------------------------------------------------
 
-void body() {
-    import_from("collections", {"namedtuple"});
-    import_from("collections.abc", {"MutableMapping"});
+Status body() {
+    TRY(import_from("collections", {"namedtuple"}));
+    TRY(import_from("collections.abc", {"MutableMapping"}));
 
     // DictItem = namedtuple('DictItem', ('path', 'value')); module= gives it
     // the __module__ that namedtuple() finds in the calling frame of a
     // module body written in Python.
     {
-        Ref cls = call_kw(global<"namedtuple">(), {str("DictItem"), tuple(str("path"), str("value"))},
-                          {{id<"module">(), module_name()}});
-        bind_global("DictItem", cls);
+        Ref namedtuple = TRY(global<"namedtuple">());
+        Ref fields = TRY(tuple(TRY(str("path")), TRY(str("value"))));
+        Ref cls = TRY(call_kw(namedtuple, {TRY(str("DictItem")), fields}, {{id<"module">(), module_name()}}));
+        TRY(bind_global("DictItem", cls));
         Ref ns = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.ptr())));
-        DictItem_new.set(ns.item(id<"__new__">()));
+        DictItem_new.set(TRY(ns.item(id<"__new__">())));
         DictItem_made.set(std::move(cls));
     }
-    MutableMapping_made.set(global<"MutableMapping">());
-    mutable_mapping_check.set(MutableMapping_made);
+    pair_error_text.set(TRY(str(pair_error)));
+    MutableMapping_made.set(TRY(global<"MutableMapping">()));
+    TRY(mutable_mapping_check.set(MutableMapping_made));
 
-    define_class(IndexMarker, "IndexMarker",
-                 ClassDef("IndexMarker")
-                     .method(def<IndexMarker_init>("__init__", "self, obj, index", IndexMarker_init_doc))
-                     .method(def<IndexMarker_repr>("__repr__", "self")));
+    TRY(define_class(IndexMarker, "IndexMarker",
+                     ClassDef("IndexMarker")
+                         .method(def<IndexMarker_init>("__init__", "self, obj, index", IndexMarker_init_doc))
+                         .method(def<IndexMarker_repr>("__repr__", "self"))));
 
-    define_class(FlatNest, "FlatNest",
-                 ClassDef("FlatNest", FlatNest_doc)
-                     .bases({&PyList_Type})
-                     .method(def<FlatNest_init>("__init__", "self, *args", FlatNest_init_doc))
-                     .staticmethod(def<FlatNest_flatten>("__flatten__", "indict, path=None", FlatNest_flatten_doc))
-                     .method(def<FlatNest_setitem>("__setitem__", "self, index, item"))
-                     .method(def<FlatNest_append>("append", "self, item"))
-                     .method(def<FlatNest_extend>("extend", "self, items"))
-                     .method(def<FlatNest_insert>("insert", "self, index, item"))
-                     .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc)));
-    flatten_made.set(Handle(FlatNest).attr<"__flatten__">());
+    TRY(define_class(FlatNest, "FlatNest",
+                     ClassDef("FlatNest", FlatNest_doc)
+                         .bases({&PyList_Type})
+                         .method(def<FlatNest_init>("__init__", "self, *args", FlatNest_init_doc))
+                         .staticmethod(def<FlatNest_flatten>("__flatten__", "indict, path=None", FlatNest_flatten_doc))
+                         .method(def<FlatNest_setitem>("__setitem__", "self, index, item"))
+                         .method(def<FlatNest_append>("append", "self, item"))
+                         .method(def<FlatNest_extend>("extend", "self, items"))
+                         .method(def<FlatNest_insert>("insert", "self, index, item"))
+                         .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc))));
+    flatten_made.set(TRY(Handle(FlatNest).attr<"__flatten__">()));
+    return ok;
 }
 
 }  // namespace

@@ -1,0 +1,459 @@
+// pyframe/calls.hpp: the variadic arguments of a call, super(), methods
+// looked up on the type, and the per-class memos that keep those lookups
+// cheap.
+//
+// No cache here keeps an object alive: entries are keyed by type version
+// tags, which the interpreter never reuses and changes whenever a class or
+// one of its bases changes, and their values are only used while the tag
+// matches (the interpreter's own method cache works the same way).
+#pragma once
+
+#include "refs.hpp"
+
+namespace pf {
+
+// ---------------------------------------------------------------------------
+// Variadic arguments of a call
+// ---------------------------------------------------------------------------
+
+// Variadic positional arguments (*args) as a view on the caller's vector.
+struct Args {
+    PyObject* const* items = nullptr;
+    Py_ssize_t size = 0;
+    Handle operator[](Py_ssize_t i) const { return Handle(items[i]); }
+    Ref to_tuple() const {
+        PyObject* t = PyTuple_New(size);
+        if (!t) return failure;
+        for (Py_ssize_t i = 0; i < size; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(items[i]));
+        return Ref::steal(t);
+    }
+};
+
+// Variadic keyword arguments (**kwargs): the caller's names and values when
+// every keyword lands here, or a dict when some were bound by name.
+struct Kwargs {
+    PyObject* names = nullptr;          // tuple of str, or nullptr
+    PyObject* const* values = nullptr;  // values for names
+    Ref dict;                           // used instead of names/values when set
+    Py_ssize_t size() const {
+        if (dict) return PyDict_GET_SIZE(dict.ptr());
+        return names ? PyTuple_GET_SIZE(names) : 0;
+    }
+    Ref to_dict() const {
+        if (dict) return Ref::steal(PyDict_Copy(dict.ptr()));
+        Ref d = TRY(pf::dict());
+        for (Py_ssize_t i = 0; i < size(); ++i) TRY(status(PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(names, i), values[i])));
+        return d;
+    }
+    // Calls `f(first, *args, **this)` (no `first` when it is null).
+    Ref call(Handle f, Handle first, const Args& args) const {
+        if (dict) {
+            Ref t = Ref::steal(PyTuple_New(args.size + (first ? 1 : 0)));
+            if (!t) return failure;
+            Py_ssize_t o = 0;
+            if (first) PyTuple_SET_ITEM(t.ptr(), o++, Py_NewRef(first.ptr()));
+            for (Py_ssize_t i = 0; i < args.size; ++i) PyTuple_SET_ITEM(t.ptr(), o++, Py_NewRef(args.items[i]));
+            return Ref::steal(PyObject_Call(f.ptr(), t.ptr(), dict.ptr()));
+        }
+        Py_ssize_t nkw = size();
+        std::vector<PyObject*> argv((size_t)(1 + args.size + nkw + 1));
+        size_t o = 1;
+        if (first) argv[o++] = first.ptr();
+        for (Py_ssize_t i = 0; i < args.size; ++i) argv[o++] = args.items[i];
+        for (Py_ssize_t i = 0; i < nkw; ++i) argv[o++] = values[i];
+        size_t nargs = (size_t)args.size + (first ? 1 : 0);
+        return vectorcall(f, argv.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, names);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Calling attributes found in class dictionaries
+// ---------------------------------------------------------------------------
+
+// `f`, an attribute found in a class dictionary, as read through `obj`:
+// descriptors are bound (a function gives a bound method), plain values are
+// returned as they are.
+inline Ref bind_to(Handle f, Handle obj) {
+    descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get;
+    if (!get) return Ref::borrow(f);
+    return Ref::steal(get(f.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))));
+}
+
+// Calls `f`, an attribute found in a class dictionary, as a method of `obj`
+// with vectorcall arguments: method descriptors (our functions, built-in
+// methods) get obj prepended, as the interpreter calls methods, without a
+// bound object; anything else is bound first.
+inline Ref call_as_method(Handle f, Handle obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        Ref bound = TRY(bind_to(f, obj));
+        return vectorcall(bound, args, (size_t)nargs, kwnames);
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* small[8];
+    std::vector<PyObject*> large;
+    size_t total = (size_t)(nargs + nkw + 1);
+    PyObject** argv = small;
+    if (total > std::size(small)) {
+        large.resize(total);
+        argv = large.data();
+    }
+    argv[0] = obj.ptr();
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) argv[(size_t)i + 1] = args[i];
+    return vectorcall(f, argv, (size_t)nargs + 1, kwnames);
+}
+
+// Calls `f`, an attribute found on type(obj), as a method of obj.
+template <class... A>
+Ref call_unbound(Handle f, Handle obj, const A&... args) {
+    PyObject* argv[sizeof...(A) + 1] = {as_ptr(args)...};
+    return call_as_method(f, obj, argv, (Py_ssize_t)sizeof...(A), nullptr);
+}
+inline Ref call_unbound(Handle f, Handle obj, const Args& args, const Kwargs& kwargs) {
+    if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return kwargs.call(f, obj, args);
+    Ref bound = TRY(bind_to(f, obj));
+    return kwargs.call(bound, Handle(), args);
+}
+
+// ---------------------------------------------------------------------------
+// super(): the class after `cls` in type(self).__mro__ that defines a name.
+// ---------------------------------------------------------------------------
+
+// What super() found: the attribute as it stands in the providing class's
+// dictionary (null when no class after `cls` defines the name) and that
+// class.
+struct SuperFound {
+    Ref attr;
+    PyTypeObject* provider = nullptr;
+};
+
+inline Result<SuperFound> super_lookup_uncached(PyObject* cls, PyObject* self, PyObject* name) {
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    if (!mro) return raise(PyExc_SystemError, "type without __mro__");
+    Ref keep = Ref::borrow(mro);
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != cls) ++i;
+    if (i == n) return raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    for (++i; i < n; ++i) {
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        Ref d = Ref::steal(PyType_GetDict(t));
+        PyObject* found = nullptr;
+        if (TRY(truth(PyDict_GetItemRef(d.ptr(), name, &found)))) return SuperFound{Ref::steal(found), t};
+    }
+    return SuperFound{};
+}
+
+// Results of super_lookup, keyed by the version tag of the instance's type.
+// While the tag is current, neither that type nor any class of its MRO has
+// changed, so the attribute found is still in the provider's dictionary,
+// which keeps it alive; the entry itself holds no reference. A tag that no
+// longer matches any type is simply never hit again. `cls` is a class of
+// this module and `name` an interned name of pf::id, both kept for the
+// process, so comparing their addresses is enough.
+struct SuperCacheEntry {
+    unsigned int tag = 0;  // 0: empty
+    PyObject* cls = nullptr;
+    PyObject* name = nullptr;
+    PyObject* found = nullptr;  // borrowed from provider's dictionary; may be null
+    PyTypeObject* provider = nullptr;
+};
+inline SuperCacheEntry super_cache[256];
+
+inline Result<SuperFound> super_lookup(PyObject* cls, PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return super_lookup_uncached(cls, self, name);
+    unsigned int tag = type->tp_version_tag;
+    auto h = (std::uintptr_t)tag * 0x9E3779B1u ^ (reinterpret_cast<std::uintptr_t>(name) >> 4) ^
+             (reinterpret_cast<std::uintptr_t>(cls) >> 6);
+    SuperCacheEntry& e = super_cache[h & 255];
+    if (e.tag == tag && e.cls == cls && e.name == name) return SuperFound{Ref::borrow(e.found), e.provider};
+    SuperFound found = TRY(super_lookup_uncached(cls, self, name));
+    if (type->tp_version_tag == tag) e = SuperCacheEntry{tag, cls, name, found.attr.ptr(), found.provider};
+    return found;
+}
+
+// The zero-argument super() of a method defined in `cls`, for calls on self.
+// Where the providing class is a built-in type (dict, list), its slot is
+// called directly; otherwise the attribute is bound and called as Python
+// would. Names are interned names (pf::id).
+class Super {
+public:
+    Super(PyObject* cls, PyObject* self) : cls_(cls), self_(self) {}
+
+    // super().name (the bound attribute).
+    Ref attr(PyObject* name) const {
+        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        if (!f.attr) return missing(name);
+        return bind_to(f.attr, Handle(self_));
+    }
+    template <name_literal S> Ref attr() const { return attr(id<S>()); }
+
+    // super().name as it stands in the providing class's dictionary
+    // (unbound) with the class that provides it.
+    Result<SuperFound> find(PyObject* name) const { return super_lookup(cls_, self_, name); }
+    // The class that provides super().name (nullptr: none).
+    Result<PyTypeObject*> provider(PyObject* name) const {
+        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        return f.provider;
+    }
+    template <name_literal S> Result<PyTypeObject*> provider() const { return provider(id<S>()); }
+
+    // super().name(*args, **kw) with vectorcall arguments (self excluded).
+    Ref call(PyObject* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        if (!f.attr) return missing(name);
+        return call_as_method(f.attr, Handle(self_), args, nargs, kwnames);
+    }
+    template <name_literal S, class... A>
+    Ref call(const A&... args) const {
+        PyObject* argv[sizeof...(A) + 1] = {as_ptr(args)...};
+        return call(id<S>(), argv, (Py_ssize_t)sizeof...(A), nullptr);
+    }
+
+    // super().name(*args, **kwargs) forwarding a call's variadic arguments.
+    Ref call(PyObject* name, const Args& args, const Kwargs& kwargs) const {
+        if (kwargs.dict) {
+            Ref bound = TRY(attr(name));
+            return kwargs.call(bound, Handle(), args);
+        }
+        Py_ssize_t nkw = kwargs.size();
+        std::vector<PyObject*> argv((size_t)(args.size + nkw));
+        for (Py_ssize_t i = 0; i < args.size; ++i) argv[(size_t)i] = args.items[i];
+        for (Py_ssize_t i = 0; i < nkw; ++i) argv[(size_t)(args.size + i)] = kwargs.values[i];
+        return call(name, argv.data(), args.size, kwargs.names);
+    }
+
+    // super().__init__(*args, **kwargs)
+    Status init(const Args& args, const Kwargs& kwargs) const {
+        if (PyTypeObject* t = TRY(builtin_provider(id<"__init__">())); t && t->tp_init) {
+            // The built-in initialiser itself, as its slot wrapper would call it.
+            Ref a = TRY(args.to_tuple());
+            Ref kw;
+            if (kwargs.size()) kw = TRY(kwargs.to_dict());
+            return status(t->tp_init(self_, a.ptr(), kw.ptr()));
+        }
+        TRY(call(id<"__init__">(), args, kwargs));
+        return ok;
+    }
+
+    // The container slots, direct where a built-in type provides them.
+    Ref getitem(Handle key) const {
+        if (PyTypeObject* t = TRY(builtin_provider(id<"__getitem__">())); t && t->tp_as_mapping && t->tp_as_mapping->mp_subscript)
+            return Ref::steal(t->tp_as_mapping->mp_subscript(self_, key.ptr()));
+        return call<"__getitem__">(key);
+    }
+    Status setitem(Handle key, Handle value) const {
+        if (PyTypeObject* t = TRY(builtin_provider(id<"__setitem__">())); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
+            return status(t->tp_as_mapping->mp_ass_subscript(self_, key.ptr(), value.ptr()));
+        TRY(call<"__setitem__">(key, value));
+        return ok;
+    }
+    Status delitem(Handle key) const {
+        if (PyTypeObject* t = TRY(builtin_provider(id<"__delitem__">())); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
+            return status(t->tp_as_mapping->mp_ass_subscript(self_, key.ptr(), nullptr));
+        TRY(call<"__delitem__">(key));
+        return ok;
+    }
+    Result<bool> contains(Handle key) const {
+        if (PyTypeObject* t = TRY(builtin_provider(id<"__contains__">())); t && t->tp_as_sequence && t->tp_as_sequence->sq_contains)
+            return truth(t->tp_as_sequence->sq_contains(self_, key.ptr()));
+        Ref r = TRY(call<"__contains__">(key));
+        return r.truthy();
+    }
+    Ref repr() const {
+        if (PyTypeObject* t = TRY(builtin_provider(id<"__repr__">())); t && t->tp_repr) return Ref::steal(t->tp_repr(self_));
+        return call<"__repr__">();
+    }
+
+private:
+    static Failure missing(PyObject* name) { return raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name); }
+
+    // The built-in (static) type that provides `name` next, or nullptr when
+    // the provider is a class made in Python or by a module of ours.
+    Result<PyTypeObject*> builtin_provider(PyObject* name) const {
+        PyTypeObject* t = TRY(provider(name));
+        if (!t) return missing(name);
+        return (t->tp_flags & Py_TPFLAGS_HEAPTYPE) ? nullptr : t;
+    }
+
+    PyObject* cls_;
+    PyObject* self_;
+};
+
+inline Super super(const Class& cls, Handle self) { return Super(cls.ptr(), self.ptr()); }
+
+// ---------------------------------------------------------------------------
+// Methods looked up on the type
+// ---------------------------------------------------------------------------
+
+// The attribute `name` as the class `type` and its bases define it (the
+// instance is not consulted), or a null Ref; never fails. Uses the
+// interpreter's method cache.
+inline Ref type_lookup(PyTypeObject* type, PyObject* name) { return Ref::steal(_PyType_LookupRef(type, name)); }
+template <name_literal S> Ref type_lookup(PyTypeObject* type) { return type_lookup(type, id<S>()); }
+
+// obj.name(...) with `name` looked up on type(obj), the way the interpreter
+// looks up special methods: nothing stored in the instance's own namespace
+// (for a dict that is its own namespace: any key) can hide the method, while
+// overrides in subclasses still apply. When the type has no such attribute,
+// the ordinary lookup is used, which finds instance-only callables or raises
+// the interpreter's own AttributeError.
+template <name_literal S, class... A>
+Ref call_type_method(Handle obj, const A&... args) {
+    Ref f = type_lookup<S>(obj.type());
+    if (!f) return obj.template call_method<S>(args...);
+    return call_unbound(f, obj, args...);
+}
+template <name_literal S>
+Ref call_type_method(Handle obj, const Args& args, const Kwargs& kwargs) {
+    if (Ref f = type_lookup<S>(obj.type())) return call_unbound(f, obj, args, kwargs);
+    Ref bound = TRY(obj.attr<S>());
+    return kwargs.call(bound, Handle(), args);
+}
+
+// ---------------------------------------------------------------------------
+// Per-class memos
+// ---------------------------------------------------------------------------
+
+// Facts about a class that hold until the class or one of its bases
+// changes, memoised per version tag. For a class that gets no tag the facts
+// are worked out on every call. Entries hold no reference.
+template <class T, std::size_t N = 4>
+class TypeMemo {
+public:
+    // `compute()` returns Result<T>.
+    template <class F>
+    Result<T> get(PyTypeObject* type, F&& compute) {
+        if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return compute();
+        unsigned int tag = type->tp_version_tag;
+        for (const Entry& e : entries_)
+            if (e.tag == tag) return e.value;
+        T value = TRY(compute());
+        if (type->tp_version_tag == tag) entries_[next_++ % N] = Entry{tag, value};
+        return value;
+    }
+
+private:
+    struct Entry {
+        unsigned int tag = 0;  // 0: empty
+        T value{};
+    };
+    Entry entries_[N];
+    std::size_t next_ = 0;
+};
+
+// The position of `t` among the exact built-in value types, or -1. Their
+// instances report their own type as __class__ and they cannot be changed,
+// so isinstance() against a plain class is a type check and an ABC's answer
+// for them changes only through registration.
+inline int builtin_value_slot(PyTypeObject* t) {
+    static PyTypeObject* const types[] = {
+        &PyLong_Type,  &PyBool_Type,      &PyFloat_Type,    &PyComplex_Type, &PyUnicode_Type,
+        &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None), &PyList_Type,    &PyTuple_Type,
+        &PySet_Type,   &PyFrozenSet_Type, &PyDict_Type};
+    for (int i = 0; i < (int)std::size(types); ++i)
+        if (types[i] == t) return i;
+    return -1;
+}
+
+// isinstance(obj, abc) for an abstract base class (collections.abc.Mapping
+// and the like), memoised for objects of exact built-in types. For such a
+// type the ABC machinery's answer changes only when a class is registered
+// with some ABC (the abc module's cache token changes) or when the ABC or
+// its metaclass is modified (their version tags change); the memo is
+// dropped on either. Objects of other types, and a `cls` other than the ABC
+// given to set(), take the ordinary isinstance.
+class AbcCheck {
+public:
+    // The ABC as the module imported it.
+    Status set(Handle abc) {
+        abc_.set(Ref::borrow(abc));
+        Ref mod = Ref::steal(PyImport_ImportModule("_abc"));
+        Ref get_token = mod ? Ref::steal(PyObject_GetAttrString(mod.ptr(), "get_cache_token")) : Ref();
+        if (get_token) get_token_.set(std::move(get_token));
+        PyErr_Clear();  // without the C accelerator there is no memo, only isinstance
+        return ok;
+    }
+    // Whether `cls` is the ABC given to set().
+    bool is(Handle cls) const { return cls.is(abc_); }
+
+    // isinstance(obj, cls); `cls` is what the module's name holds now.
+    Result<bool> isinstance(Handle obj, Handle cls) {
+        int slot = builtin_value_slot(obj.type());
+        if (slot < 0 || !cls.is(abc_) || !TRY(current())) return obj.isinstance(cls);
+        uint32_t bit = 1u << slot;
+        if (known_ & bit) return (positive_ & bit) != 0;
+        bool result = TRY(obj.isinstance(cls));
+        if (TRY(current())) {  // nothing was registered meanwhile
+            known_ |= bit;
+            if (result) positive_ |= bit;
+        }
+        return result;
+    }
+
+private:
+    // Whether the memo still holds; clears it when something changed.
+    Result<bool> current() {
+        if (!get_token_.ptr()) return false;
+        PyTypeObject* abc = abc_.type_ptr();
+        PyTypeObject* meta = Py_TYPE(abc_.ptr());
+        if (!PyUnstable_Type_AssignVersionTag(abc) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
+        Ref value = TRY(Ref::steal(PyObject_CallNoArgs(get_token_.ptr())));
+        long long token = PyLong_AsLongLong(value.ptr());
+        if (token == -1 && PyErr_Occurred()) return failure;
+        if (token != token_ || abc->tp_version_tag != abc_tag_ || meta->tp_version_tag != meta_tag_) {
+            token_ = token;
+            abc_tag_ = abc->tp_version_tag;
+            meta_tag_ = meta->tp_version_tag;
+            known_ = positive_ = 0;
+        }
+        return true;
+    }
+
+    Class abc_;
+    Class get_token_;
+    long long token_ = -1;
+    unsigned int abc_tag_ = 0, meta_tag_ = 0;
+    uint32_t known_ = 0, positive_ = 0;  // bits by builtin_value_slot
+};
+
+// ---------------------------------------------------------------------------
+// Recursion and the handled exception
+// ---------------------------------------------------------------------------
+
+// A C++ recursion that does not pass through the interpreter's calls raises
+// RecursionError where the interpreter would instead of exhausting the
+// stack:
+//     RecursionGuard guard(" while merging");
+//     TRY(guard.entered());
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    Status entered() const { return entered_ ? ok : Status(failure); }
+
+private:
+    bool entered_;
+};
+
+// While alive, makes `exc` the exception being handled, as inside an
+// `except` block: sys.exception() (and so logging's exception()) reports it
+// and exceptions raised meanwhile get it as their __context__. The
+// previously handled exception is put back at the end.
+class Handling {
+public:
+    explicit Handling(Handle exc) : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc.ptr());
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.ptr()); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref previous_;
+};
+
+}  // namespace pf

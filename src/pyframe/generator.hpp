@@ -1,0 +1,220 @@
+// pyframe/generator.hpp: `Generator`, a lazy iterator written in C++ that
+// offers the whole generator protocol (send, throw, close, gi_* attributes)
+// and is registered as a collections.abc.Generator.
+#pragma once
+
+#include "function.hpp"
+
+#include <memory>
+
+namespace pf {
+
+// ---------------------------------------------------------------------------
+// Generator: a lazy iterator written in C++ with the generator protocol
+// ---------------------------------------------------------------------------
+
+// The body of a generator. next() returns the next item, or a null Ref:
+// with the error indicator set when the body failed, without when the walk
+// is over. Objects the body holds are reported by visit() so that the cycle
+// collector sees them.
+struct GenBody {
+    virtual ~GenBody() = default;
+    virtual Ref next() = 0;
+    virtual int visit(visitproc, void*) { return 0; }
+};
+
+struct GeneratorObject {
+    PyObject_HEAD
+    GenBody* body;  // nullptr once finished or closed
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* weaklist;
+    bool started;
+    bool running;
+};
+
+inline void generator_finish(GeneratorObject* g) {
+    delete std::exchange(g->body, nullptr);
+}
+
+// A StopIteration escaping the body would look like the generator's end to
+// whoever iterates it. As in a Python generator (PEP 479) it becomes a
+// RuntimeError whose cause and context are the StopIteration.
+inline void generator_stop_to_runtime_error() {
+    PyObject* stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, Py_NewRef(stop));
+    PyException_SetContext(exc, stop);
+    PyErr_SetRaisedException(exc);
+}
+
+inline PyObject* generator_next(PyObject* o) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    if (!g->body) return nullptr;
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    g->started = g->running = true;
+    PyObject* item = guard_or<PyObject*>(nullptr, [&] { return g->body->next().release(); });
+    g->running = false;
+    if (!item) {
+        generator_finish(g);  // exhausted or failed: a finished generator stays finished
+        if (error_matches(PyExc_StopIteration)) generator_stop_to_runtime_error();
+    }
+    return item;
+}
+inline PyObject* generator_send(PyObject* o, PyObject* value) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    if (!g->started && g->body && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    PyObject* item = generator_next(o);
+    if (!item && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return item;
+}
+// throw(value) or the deprecated throw(type[, value[, traceback]]): the
+// exception is raised where the generator is suspended; nothing in a C++
+// generator handles it, so the generator finishes and the exception
+// propagates.
+inline PyObject* generator_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        if (nargs > 3) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        }
+        return nullptr;
+    }
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.", 1) < 0)
+        return nullptr;
+    PyObject* typ = args[0];
+    PyObject* val = nargs > 1 ? args[1] : Py_None;
+    PyObject* tb = nargs > 2 ? args[2] : Py_None;
+    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    if (PyExceptionClass_Check(typ)) {
+        PyErr_SetObject(typ, val);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return nullptr;
+    }
+    if (tb != Py_None) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyException_SetTraceback(exc, tb);
+        PyErr_SetRaisedException(exc);
+    }
+    generator_finish(g);
+    return nullptr;
+}
+inline PyObject* generator_close(PyObject* o, PyObject*) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    generator_finish(g);
+    Py_RETURN_NONE;
+}
+inline int generator_traverse(PyObject* o, visitproc visit, void* arg) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    return g->body ? g->body->visit(visit, arg) : 0;
+}
+inline int generator_clear(PyObject* o) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    if (!g->running) generator_finish(g);
+    return 0;
+}
+inline void generator_dealloc(PyObject* o) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    PyObject_GC_UnTrack(o);
+    if (g->weaklist) PyObject_ClearWeakRefs(o);
+    generator_finish(g);
+    Py_XDECREF(g->name);
+    Py_XDECREF(g->qualname);
+    PyObject_GC_Del(o);
+}
+inline PyObject* generator_repr(PyObject* o) {
+    return PyUnicode_FromFormat("<generator object %U at %p>", reinterpret_cast<GeneratorObject*>(o)->qualname, o);
+}
+inline PyObject* generator_running(PyObject* o, void*) {
+    return PyBool_FromLong(reinterpret_cast<GeneratorObject*>(o)->running);
+}
+inline PyObject* generator_suspended(PyObject* o, void*) {
+    auto* g = reinterpret_cast<GeneratorObject*>(o);
+    return PyBool_FromLong(g->started && g->body && !g->running);
+}
+inline PyObject* generator_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+inline PyMethodDef generator_methods[] = {
+    {"send", generator_send, METH_O, "send(value) -> send 'value' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generator_throw)), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"close", generator_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+inline PyGetSetDef generator_getset[] = {
+    name_attr<GeneratorObject, &GeneratorObject::name>("__name__"),
+    name_attr<GeneratorObject, &GeneratorObject::qualname>("__qualname__"),
+    {"gi_running", generator_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", generator_suspended, nullptr, nullptr, nullptr},
+    {"gi_frame", generator_none, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", generator_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+inline PyTypeObject GeneratorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vornal.datastructures.generator",
+    .tp_basicsize = sizeof(GeneratorObject),
+    .tp_dealloc = generator_dealloc,
+    .tp_repr = generator_repr,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_doc = "A generator of vornal.datastructures, implemented in C++.",
+    .tp_traverse = generator_traverse,
+    .tp_clear = generator_clear,
+    .tp_weaklistoffset = offsetof(GeneratorObject, weaklist),
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = generator_next,
+    .tp_methods = generator_methods,
+    .tp_getset = generator_getset,
+};
+
+#pragma GCC diagnostic pop
+
+// Makes a generator object that runs `body`, named like the generator
+// function that made it.
+inline Ref make_generator(std::unique_ptr<GenBody> body, Ctx ctx) {
+    auto* g = PyObject_GC_New(GeneratorObject, &GeneratorType);
+    if (!g) return failure;
+    g->body = body.release();
+    g->name = Py_NewRef(ctx.function->name);
+    g->qualname = Py_NewRef(ctx.function->qualname);
+    g->weaklist = nullptr;
+    g->started = g->running = false;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
+    return Ref::steal(reinterpret_cast<PyObject*>(g));
+}
+
+}  // namespace pf

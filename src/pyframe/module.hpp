@@ -1,0 +1,180 @@
+// pyframe/module.hpp: the module frame. PF_MODULE(name, body) defines
+// PyInit_<name> for multi-phase initialisation: the module is created once
+// per process under its full name (one interpreter only), its body runs
+// once, and a second module object is refused. The body imports names
+// package-first, binds module globals, and methods look globals up when
+// they run.
+#pragma once
+
+#include "generator.hpp"
+
+#include <string>
+
+namespace pf {
+
+// The module this extension executed into (one per process).
+struct ModuleState {
+    const char* short_name = nullptr;
+    PyObject* module = nullptr;   // the created module (kept once made)
+    PyObject* globals = nullptr;  // its namespace
+    PyObject* full_name = nullptr;
+    int64_t interpreter = -1;
+    bool executed = false;
+};
+inline ModuleState module_state;
+
+inline PyObject* module_name() { return module_state.full_name; }
+
+// A module-level name, looked up when the code runs (then the builtins).
+inline Ref global(PyObject* name) {
+    PyObject* v = nullptr;
+    if (TRY(truth(PyDict_GetItemRef(module_state.globals, name, &v)))) return Ref::steal(v);
+    if (TRY(truth(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &v)))) return Ref::steal(v);
+    return raise(PyExc_NameError, "name '%U' is not defined", name);
+}
+template <name_literal S> Ref global() { return global(id<S>()); }
+
+// `import name` following the package convention: first relative to the
+// package (vornal.datastructures.name), then top-level. Returns the module.
+inline Ref import_module(const char* name) {
+    Ref modname = TRY(str(name));
+    Ref fromlist = TRY(tuple(id<"__name__">()));  // any attribute every module has: returns the leaf module
+    PyObject* m = PyImport_ImportModuleLevelObject(modname.ptr(), module_state.globals, nullptr, fromlist.ptr(), 1);
+    if (m) return Ref::steal(m);
+    if (!error_matches(PyExc_ImportError)) return failure;
+    PyErr_Clear();
+    return Ref::steal(PyImport_ImportModuleLevelObject(modname.ptr(), module_state.globals, nullptr, fromlist.ptr(), 0));
+}
+// Binds `name = value` in the module namespace.
+inline Status bind_global(const char* name, Handle value) {
+    if (!value) return failure;
+    return status(PyDict_SetItemString(module_state.globals, name, value.ptr()));
+}
+// `import name`, binding the top-level package name in the module namespace.
+inline Ref import(const char* name) {
+    Ref mod = TRY(import_module(name));
+    std::string_view n(name);
+    std::string top(n.substr(0, n.find('.')));
+    Ref bound = n.find('.') == std::string_view::npos ? mod : TRY(import_module(top.c_str()));
+    TRY(bind_global(top.c_str(), bound));
+    return mod;
+}
+// Binds `name` from `mod` in the module namespace (the `from ... import`).
+inline Status bind_from(Handle mod, const char* name) {
+    Ref attr_name = TRY(str(name));
+    PyObject* v = nullptr;
+    if (!TRY(truth(PyObject_GetOptionalAttr(mod.ptr(), attr_name.ptr(), &v)))) {
+        Ref mod_name = TRY(mod.attr<"__name__">());
+        return raise(PyExc_ImportError, "cannot import name '%s' from '%U'", name, mod_name.ptr());
+    }
+    Ref value = Ref::steal(v);
+    return status(PyDict_SetItem(module_state.globals, attr_name.ptr(), value.ptr()));
+}
+// `from module import a, b`, binding each name in the module namespace.
+inline Status import_from(const char* module, std::initializer_list<const char*> names) {
+    Ref mod = TRY(import_module(module));
+    for (const char* name : names) TRY(bind_from(mod, name));
+    return ok;
+}
+// `from .module import a, b` (explicitly relative to the package).
+inline Status import_relative(const char* module, std::initializer_list<const char*> names) {
+    Ref modname = TRY(str(module));
+    Ref fromlist = TRY(tuple(id<"__name__">()));
+    Ref mod = TRY(Ref::steal(PyImport_ImportModuleLevelObject(modname.ptr(), module_state.globals, nullptr, fromlist.ptr(), 1)));
+    for (const char* name : names) TRY(bind_from(mod, name));
+    return ok;
+}
+
+// A module-level function of this module.
+inline Ref function(FuncDef* def) { return make_function(def, module_name()); }
+
+// ---------------------------------------------------------------------------
+// Module definition (PF_MODULE)
+// ---------------------------------------------------------------------------
+
+inline int copy_spec_attr(PyObject* spec, PyObject* module, const char* from, const char* to, bool allow_none) {
+    PyObject* value = nullptr;
+    int rc = PyObject_GetOptionalAttrString(spec, from, &value);
+    if (rc <= 0) return rc;
+    Ref keep = Ref::steal(value);
+    if (value == Py_None && !allow_none) return 0;
+    return PyObject_SetAttrString(module, to, value);
+}
+
+// Py_mod_create: one interpreter per process; the module made once.
+inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (module_state.interpreter == -1) {
+        module_state.interpreter = current;
+    } else if (current != module_state.interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (module_state.module) return Py_NewRef(module_state.module);
+    Ref module = Ref::steal(PyModule_NewObject(module_state.full_name));
+    if (!module || copy_spec_attr(spec, module.ptr(), "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(spec, module.ptr(), "origin", "__file__", true) < 0 ||
+        copy_spec_attr(spec, module.ptr(), "parent", "__package__", true) < 0 ||
+        copy_spec_attr(spec, module.ptr(), "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    module_state.module = Py_NewRef(module.ptr());
+    return module.release();
+}
+
+// The framework's own types, ready and known to the abc machinery.
+inline Status ready_framework_types() {
+    TRY(status(PyType_Ready(&FunctionType)));
+    TRY(status(PyType_Ready(&GeneratorType)));
+    Ref abc = TRY(Ref::steal(PyImport_ImportModule("collections.abc")));
+    Ref generator = TRY(abc.attr<"Generator">());
+    TRY(generator.call_method<"register">(Handle(&GeneratorType)));
+    return ok;
+}
+
+// Py_mod_exec: runs the module body once, for the module made above.
+inline int module_exec(PyObject* module, Status (*body)()) {
+    if (module_state.executed) {
+        if (module == module_state.module) return 0;
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     module_state.short_name);
+        return -1;
+    }
+    unsigned long runtime = Py_Version;
+    int major = (int)((runtime >> 24) & 0xff), minor = (int)((runtime >> 16) & 0xff);
+    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+        char msg[200];
+        PyOS_snprintf(msg, sizeof msg, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                      PY_MAJOR_VERSION, PY_MINOR_VERSION, PyUnicode_AsUTF8(module_state.full_name), "does not match",
+                      major, minor);
+        if (PyErr_WarnEx(nullptr, msg, 1) < 0) return -1;
+    }
+    module_state.globals = PyModule_GetDict(module);
+    return guard_or(-1, [&] {
+        if (!intern_names().succeeded() || !ready_framework_types().succeeded() || !body().succeeded()) return -1;
+        module_state.executed = true;
+        return 0;
+    });
+}
+
+}  // namespace pf
+
+// Defines PyInit_<name> for a module whose body is `body` (a pf::Status()).
+#define PF_MODULE(NAME, BODY)                                                                        \
+    static int pf_exec_##NAME(PyObject* m) { return pf::module_exec(m, BODY); }                      \
+    static PyModuleDef_Slot pf_slots_##NAME[] = {                                                     \
+        {Py_mod_create, reinterpret_cast<void*>(pf::module_create)},                                  \
+        {Py_mod_exec, reinterpret_cast<void*>(pf_exec_##NAME)},                                       \
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},                         \
+        {Py_mod_gil, Py_MOD_GIL_USED},                                                                \
+        {0, nullptr}};                                                                                \
+    static PyModuleDef pf_def_##NAME = {                                                              \
+        PyModuleDef_HEAD_INIT, "vornal.datastructures." #NAME, nullptr, 0, nullptr, pf_slots_##NAME,  \
+        nullptr, nullptr, nullptr};                                                                   \
+    PyMODINIT_FUNC PyInit_##NAME() {                                                                  \
+        pf::module_state.short_name = #NAME;                                                          \
+        if (!pf::module_state.full_name)                                                              \
+            pf::module_state.full_name = PyUnicode_InternFromString("vornal.datastructures." #NAME);  \
+        if (!pf::module_state.full_name) return nullptr;                                              \
+        return PyModuleDef_Init(&pf_def_##NAME);                                                      \
+    }

@@ -1,0 +1,472 @@
+// pyframe/refs.hpp: the failure values, interned names, references and the
+// everyday operations on objects.
+//
+// A call that fails leaves the Python exception in the interpreter's error
+// indicator and returns a failure value, as CPython's own C code does:
+//   Ref        a null reference;
+//   Status     the result of a call that gives nothing back;
+//   Result<T>  a value that is not an object (bool, size, a pair of refs).
+// TRY(expr) passes a failure on to the caller of the enclosing function and
+// otherwise gives the value of expr. Nothing here throws a C++ exception.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cassert>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace pf {
+
+// ---------------------------------------------------------------------------
+// Failure values
+// ---------------------------------------------------------------------------
+
+// `return failure;` from any function returning Ref, Status or Result<T>:
+// the exception is already in the error indicator.
+struct [[nodiscard]] Failure {};
+inline constexpr Failure failure{};
+
+// The outcome of a call that gives nothing back.
+class [[nodiscard]] Status {
+public:
+    constexpr Status(Failure) noexcept : ok_(false) {}
+    static constexpr Status success() noexcept { return Status(true); }
+    constexpr bool succeeded() const noexcept { return ok_; }
+
+private:
+    constexpr explicit Status(bool ok) noexcept : ok_(ok) {}
+    bool ok_;
+};
+inline constexpr Status ok = Status::success();
+
+// A C API status code (negative: failed) as a Status.
+inline Status status(int rc) noexcept { return rc < 0 ? Status(failure) : ok; }
+
+// A value that is not an object, or a failure.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(Failure) noexcept {}
+    Result(T value) : value_(std::move(value)), ok_(true) {}
+    // A C API answer such as PyObject_IsTrue()'s -1/0/1 must go through
+    // truth(): an int never becomes a Result<bool> by itself.
+    template <class U>
+        requires(std::is_same_v<T, bool> && std::is_integral_v<U> && !std::is_same_v<U, bool>)
+    Result(U) = delete;
+
+    bool succeeded() const noexcept { return ok_; }
+    T& value() & { return value_; }
+    T&& value() && { return std::move(value_); }
+
+private:
+    T value_{};
+    bool ok_ = false;
+};
+
+// A C API answer -1 (failed), 0 (false) or 1 (true).
+inline Result<bool> truth(int rc) noexcept {
+    if (rc < 0) return failure;
+    return rc != 0;
+}
+
+class Ref;
+inline bool succeeded(const Ref& r) noexcept;
+inline bool succeeded(Status s) noexcept { return s.succeeded(); }
+template <class T> bool succeeded(const Result<T>& r) noexcept { return r.succeeded(); }
+inline void unwrap(Status) noexcept {}
+template <class T> T unwrap(Result<T>&& r) { return std::move(r).value(); }
+template <class T> T unwrap(Result<T>& r) { return r.value(); }
+
+}  // namespace pf
+
+// TRY(expr): the value of expr (nothing for a Status); when expr failed, the
+// enclosing function returns pf::failure instead. A GNU statement
+// expression, as GCC and Clang offer.
+#define TRY(...)                                                     \
+    ({                                                               \
+        auto&& pf_try_ = (__VA_ARGS__);                              \
+        if (!::pf::succeeded(pf_try_)) return ::pf::failure;         \
+        ::pf::unwrap(static_cast<decltype(pf_try_)&&>(pf_try_));     \
+    })
+
+namespace pf {
+
+// ---------------------------------------------------------------------------
+// Interned names: pf::id<"update">() is an interned str.
+// ---------------------------------------------------------------------------
+
+template <std::size_t N>
+struct name_literal {
+    char text[N];
+    constexpr name_literal(const char (&s)[N]) {
+        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+namespace detail {
+struct NameSlot {
+    PyObject** slot;
+    const char* text;
+};
+inline std::vector<NameSlot>& name_slots() {
+    static std::vector<NameSlot> slots;
+    return slots;
+}
+// Each name used anywhere in the module registers itself when the shared
+// object is loaded; intern_names() makes them all before the module body
+// runs, so id<>() is a plain load that cannot fail.
+template <name_literal S>
+struct Interned {
+    static inline PyObject* value = nullptr;
+    static inline const bool registered = (name_slots().push_back({&value, S.text}), true);
+};
+}  // namespace detail
+
+template <name_literal S>
+PyObject* id() noexcept {
+    (void)&detail::Interned<S>::registered;
+    return detail::Interned<S>::value;
+}
+
+// Makes every name id<>() may hand out (once per process; never released).
+inline Status intern_names() {
+    for (const detail::NameSlot& n : detail::name_slots()) {
+        if (*n.slot) continue;
+        *n.slot = PyUnicode_InternFromString(n.text);
+        if (!*n.slot) return failure;
+    }
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// References
+// ---------------------------------------------------------------------------
+
+class Handle;
+
+// Anything that can stand for an object argument.
+inline PyObject* as_ptr(PyObject* o) { return o; }
+
+template <class D>
+class Api {
+    PyObject* p() const {
+        PyObject* o = static_cast<const D*>(this)->ptr();
+        assert(o && "operation on a null reference (a failure not passed on?)");
+        return o;
+    }
+
+public:
+    PyTypeObject* type() const { return Py_TYPE(p()); }
+    bool is(const auto& o) const { return p() == as_ptr(o); }
+    bool is_none() const { return p() == Py_None; }
+    Result<bool> isinstance(const auto& cls) const { return truth(PyObject_IsInstance(p(), as_ptr(cls))); }
+    Result<bool> truthy() const { return truth(PyObject_IsTrue(p())); }
+    Result<bool> eq(const auto& o) const { return truth(PyObject_RichCompareBool(p(), as_ptr(o), Py_EQ)); }
+    Result<Py_ssize_t> len() const {
+        Py_ssize_t n = PyObject_Length(p());
+        if (n < 0) return failure;
+        return n;
+    }
+
+    Ref attr(PyObject* name) const;
+    template <name_literal S> Ref attr() const;
+    Status setattr(PyObject* name, const auto& v) const { return status(PyObject_SetAttr(p(), name, as_ptr(v))); }
+    template <name_literal S> Status setattr(const auto& v) const { return setattr(id<S>(), v); }
+
+    Ref item(const auto& key) const;
+    Status set_item(const auto& key, const auto& v) const { return status(PyObject_SetItem(p(), as_ptr(key), as_ptr(v))); }
+    Status del_item(const auto& key) const { return status(PyObject_DelItem(p(), as_ptr(key))); }
+    Result<bool> contains(const auto& key) const { return truth(PySequence_Contains(p(), as_ptr(key))); }
+
+    Ref str() const;
+    Ref repr() const;
+    Ref iter() const;
+
+    template <class... A> Ref operator()(const A&... args) const;
+    template <name_literal S, class... A> Ref call_method(const A&... args) const;
+};
+
+// A borrowed reference: valid while someone else owns the object.
+class Handle : public Api<Handle> {
+public:
+    Handle() = default;
+    Handle(PyObject* o) : p_(o) {}
+    Handle(PyTypeObject* t) : p_(reinterpret_cast<PyObject*>(t)) {}
+    PyObject* ptr() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// An owning reference. Null means failed (the error indicator is set) for a
+// function that returns an object, or "none" where a function says so.
+class [[nodiscard]] Ref : public Api<Ref> {
+public:
+    Ref() = default;
+    Ref(std::nullptr_t) {}
+    Ref(Failure) {}
+    Ref(const Ref& o) : p_(Py_XNewRef(o.p_)) {}
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (null when the call that made it failed).
+    static Ref steal(PyObject* o) { return Ref(o, 0); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* o) { return Ref(Py_XNewRef(o), 0); }
+    static Ref borrow(Handle h) { return borrow(h.ptr()); }
+
+    PyObject* ptr() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+    operator Handle() const { return Handle(p_); }
+
+private:
+    Ref(PyObject* o, int) : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+inline bool succeeded(const Ref& r) noexcept { return bool(r); }
+inline Ref unwrap(Ref&& r) { return std::move(r); }
+inline Ref unwrap(const Ref& r) { return r; }
+
+inline PyObject* as_ptr(Handle h) { return h.ptr(); }
+inline PyObject* as_ptr(const Ref& r) { return r.ptr(); }
+inline PyObject* as_ptr(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
+
+// A holder for an object made once per process (a class, an imported
+// module's attribute): set by the module body, never released.
+class Class {
+public:
+    PyObject* ptr() const { return p_; }
+    PyTypeObject* type_ptr() const { return reinterpret_cast<PyTypeObject*>(p_); }
+    operator Handle() const { return Handle(p_); }
+    void set(Ref r) { p_ = r.release(); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+inline PyObject* as_ptr(const Class& c) { return c.ptr(); }
+
+// ---------------------------------------------------------------------------
+// Raising and inspecting exceptions
+// ---------------------------------------------------------------------------
+
+// Raises `type` with a printf-style message (PyUnicode_FromFormat codes):
+// `return raise(PyExc_TypeError, "...", ...);`
+[[nodiscard]] inline Failure raise(PyObject* type, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyErr_FormatV(type, fmt, va);
+    va_end(va);
+    return failure;
+}
+// Raises `type(arg)` for a single-argument exception.
+[[nodiscard]] inline Failure raise_value(PyObject* type, PyObject* arg) {
+    PyErr_SetObject(type, arg);
+    return failure;
+}
+// Raises KeyError(key) exactly as dict does (a tuple key stays one argument).
+[[nodiscard]] inline Failure raise_key_error(PyObject* key) {
+    PyObject* exc = PyObject_CallOneArg(PyExc_KeyError, key);
+    if (exc) PyErr_SetRaisedException(exc);
+    return failure;
+}
+// Whether the pending exception is an instance of `type` (a class or tuple).
+inline bool error_matches(PyObject* type) { return PyErr_ExceptionMatches(type); }
+
+// The exception of a failed call, taken out of the error indicator so that
+// code may run before it is raised again or dropped.
+class Caught {
+public:
+    Caught() : exc_(Ref::steal(PyErr_GetRaisedException())) {}
+    Handle value() const { return exc_; }
+    bool matches(PyObject* type) const { return PyErr_GivenExceptionMatches(exc_.ptr(), type); }
+    // Puts the exception back: `return caught.reraise();`
+    [[nodiscard]] Failure reraise() {
+        PyErr_SetRaisedException(exc_.release());
+        return failure;
+    }
+    Ref release() { return std::move(exc_); }
+
+private:
+    Ref exc_;
+};
+
+// Raises `type(msg)` as if from inside an `except` block handling the
+// pending exception, which becomes the new exception's __context__.
+[[nodiscard]] inline Failure raise_in_handler(PyObject* type, PyObject* message) {
+    Caught handled;
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, message));
+    if (!exc) return failure;
+    PyException_SetContext(exc.ptr(), handled.release().release());
+    PyErr_SetRaisedException(exc.release());
+    return failure;
+}
+
+// Runs `body` at a boundary into the interpreter. Our code raises no C++
+// exception, but the standard library may (std::bad_alloc); none escapes.
+template <class R, class F>
+R guard_or(R failure_value, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in vornal.datastructures");
+    }
+    return failure_value;
+}
+
+// ---------------------------------------------------------------------------
+// Making objects
+// ---------------------------------------------------------------------------
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref str(std::string_view s) { return Ref::steal(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size())); }
+inline Ref integer(Py_ssize_t v) { return Ref::steal(PyLong_FromSsize_t(v)); }
+inline Ref dict() { return Ref::steal(PyDict_New()); }
+inline Ref list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
+// tuple(a, b, ...); every item must be an object (not a failed Ref).
+template <class... A>
+Ref tuple(const A&... items) {
+    return Ref::steal(PyTuple_Pack((Py_ssize_t)sizeof...(A), as_ptr(items)...));
+}
+// The type of an object as an owning reference.
+inline Ref type_of(Handle o) { return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o.ptr()))); }
+
+template <class D> Ref Api<D>::attr(PyObject* name) const { return Ref::steal(PyObject_GetAttr(p(), name)); }
+template <class D> template <name_literal S> Ref Api<D>::attr() const { return attr(id<S>()); }
+template <class D> Ref Api<D>::item(const auto& key) const { return Ref::steal(PyObject_GetItem(p(), as_ptr(key))); }
+template <class D> Ref Api<D>::str() const { return Ref::steal(PyObject_Str(p())); }
+template <class D> Ref Api<D>::repr() const { return Ref::steal(PyObject_Repr(p())); }
+template <class D> Ref Api<D>::iter() const { return Ref::steal(PyObject_GetIter(p())); }
+template <class D> template <class... A> Ref Api<D>::operator()(const A&... args) const {
+    PyObject* argv[sizeof...(A) + 1] = {nullptr, as_ptr(args)...};
+    return Ref::steal(PyObject_Vectorcall(p(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <class D> template <name_literal S, class... A> Ref Api<D>::call_method(const A&... args) const {
+    PyObject* argv[sizeof...(A) + 1] = {p(), as_ptr(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(id<S>(), argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Iteration and calls
+// ---------------------------------------------------------------------------
+
+// next(iterator) into `item`: true with the item, false when the iterator
+// is exhausted. The loop over an iterable reads
+//     Ref it = TRY(obj.iter());
+//     for (Ref item; TRY(next(it, item));) { ... }
+inline Result<bool> next(Handle iterator, Ref& item) {
+    PyObject* o = nullptr;
+    int rc = PyIter_NextItem(iterator.ptr(), &o);
+    item = Ref::steal(o);
+    return truth(rc);
+}
+
+// Calls `callable(*args, **kwargs)` from vectors held elsewhere.
+inline Ref vectorcall(Handle callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return Ref::steal(PyObject_Vectorcall(callable.ptr(), args, nargsf, kwnames));
+}
+
+// f(*positional, name=value, ...): a call with keyword arguments, the names
+// given as interned strings (pf::id<"name">()).
+inline Ref call_kw(Handle f, std::initializer_list<Handle> positional,
+                   std::initializer_list<std::pair<PyObject*, Handle>> keywords) {
+    PyObject* argv[16];
+    size_t n = 1 + positional.size() + keywords.size();
+    if (n > std::size(argv)) return raise(PyExc_SystemError, "call_kw: too many arguments");
+    size_t o = 1;  // argv[0]: room for PY_VECTORCALL_ARGUMENTS_OFFSET
+    for (Handle h : positional) argv[o++] = h.ptr();
+    Ref kwnames = Ref::steal(PyTuple_New((Py_ssize_t)keywords.size()));
+    if (!kwnames) return failure;
+    Py_ssize_t i = 0;
+    for (const auto& [name, value] : keywords) {
+        PyTuple_SET_ITEM(kwnames.ptr(), i++, Py_NewRef(name));
+        argv[o++] = value.ptr();
+    }
+    return vectorcall(f, argv + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+}
+
+// ---------------------------------------------------------------------------
+// Tuples, unpacking, text
+// ---------------------------------------------------------------------------
+
+// `t + (item,)` for an exact tuple `t`: a new tuple one item longer.
+inline Ref tuple_plus(Handle t, Handle item) {
+    Py_ssize_t n = PyTuple_GET_SIZE(t.ptr());
+    PyObject* r = PyTuple_New(n + 1);
+    if (!r) return failure;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(r, i, Py_NewRef(PyTuple_GET_ITEM(t.ptr(), i)));
+    PyTuple_SET_ITEM(r, n, Py_NewRef(item.ptr()));
+    return Ref::steal(r);
+}
+
+using Pair = std::pair<Ref, Ref>;
+
+// `a, b = obj`: the two parts of an object that unpacks into exactly two,
+// with the interpreter's own errors otherwise. A tuple or list (or subclass
+// that keeps the built-in iteration) of two items is read directly, as the
+// interpreter's specialised unpacking does.
+inline Result<Pair> unpack_pair(Handle obj) {
+    PyObject* o = obj.ptr();
+    if (((PyTuple_Check(o) && Py_TYPE(o)->tp_iter == PyTuple_Type.tp_iter) ||
+         (PyList_Check(o) && Py_TYPE(o)->tp_iter == PyList_Type.tp_iter)) &&
+        Py_SIZE(o) == 2) {
+        PyObject** items = PyTuple_Check(o) ? &PyTuple_GET_ITEM(o, 0) : &PyList_GET_ITEM(o, 0);
+        return Pair{Ref::borrow(items[0]), Ref::borrow(items[1])};
+    }
+    // What the interpreter reports for an object that iter() refuses anyway.
+    if (!Py_TYPE(o)->tp_iter && !PySequence_Check(o))
+        return raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
+    Ref it = TRY(Ref::steal(PyObject_GetIter(o)));
+    Ref a, b, extra;
+    if (!TRY(next(it, a))) return raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    if (!TRY(next(it, b))) return raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (!TRY(next(it, extra))) return Pair{std::move(a), std::move(b)};
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o)) {
+        Py_ssize_t n = PyDict_CheckExact(o) ? PyDict_GET_SIZE(o) : Py_SIZE(o);
+        if (n > 2) return raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+    }
+    return raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+}
+
+// Joins str objects (and literals) into one str.
+template <class... A>
+Ref concat(const A&... parts) {
+    PyUnicodeWriter* w = PyUnicodeWriter_Create(0);
+    if (!w) return failure;
+    bool written = true;
+    auto put = [&](const auto& part) {
+        if (!written) return;
+        if constexpr (std::is_convertible_v<decltype(part), const char*>)
+            written = PyUnicodeWriter_WriteUTF8(w, part, -1) == 0;
+        else
+            written = PyUnicodeWriter_WriteStr(w, as_ptr(part)) == 0;
+    };
+    (put(parts), ...);
+    if (!written) {
+        PyUnicodeWriter_Discard(w);
+        return failure;
+    }
+    return Ref::steal(PyUnicodeWriter_Finish(w));
+}
+
+}  // namespace pf
