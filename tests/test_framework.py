@@ -204,6 +204,65 @@ def test_python_subclass_overrides_and_super():
     assert repr(t) == "T:Tracked({'a': 1})"
 
 
+def test_special_methods_of_subclasses_and_reassigned_methods_are_dispatched():
+    # Our own classes run their special methods from C slots; subclasses and
+    # methods assigned later must still be found the ordinary way.
+    from vornal.datastructures.configuration import Configuration
+    from vornal.datastructures.fieldmap import NestedFieldMap
+    from vornal.datastructures.flatnest import FlatNest
+
+    log = []
+
+    class Spy(NestedFieldMap):
+        def __init__(self, *args, **kwargs):
+            log.append("init")
+            super().__init__(*args, **kwargs)
+
+        def __getitem__(self, key):
+            log.append(("get", key))
+            return super().__getitem__(key)
+
+        def __setitem__(self, key, value):
+            log.append(("set", key))
+            super().__setitem__(key, value)
+
+        def __contains__(self, key):
+            log.append(("in", key))
+            return super().__contains__(key)
+
+        def __delitem__(self, key):
+            log.append(("del", key))
+            super().__delitem__(key)
+
+        def __repr__(self):
+            return "Spy"
+
+    s = Spy(x=1)
+    s["a.b"] = 2
+    assert s["a.b"] == 2 and "a.b" in s and repr(s) == "Spy"
+    del s["a.b"]
+    assert log[0] == "init" and ("set", "a.b") in log and ("get", "a.b") in log
+    assert ("in", "a.b") in log and ("del", "a.b") in log
+
+    original = NestedFieldMap.__getitem__
+    NestedFieldMap.__getitem__ = lambda self, key: "patched"
+    try:
+        assert NestedFieldMap(a=1)["a"] == "patched"
+    finally:
+        NestedFieldMap.__getitem__ = original
+    assert NestedFieldMap(a=1)["a"] == 1
+
+    cfg = Configuration({"a": {"b": "1"}})  # __setitem__ is its own, __delitem__ inherited
+    assert cfg["a.b"] == 1
+    del cfg["a.b"]
+    with pytest.raises(KeyError):
+        del cfg["a.b"]
+    with pytest.raises(TypeError) as err:
+        FlatNest(x=1)
+    assert str(err.value) == "FlatNest.__init__() got an unexpected keyword argument 'x'"
+    assert NestedFieldMap([("k", 1)], b=2) == {"k": 1, "b": 2}
+
+
 def test_abc_metaclass_and_mixin_between_class_and_dict():
     from vornal.datastructures.fieldmap import FieldMap
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "module.hpp"
+#include "slots.hpp"
 
 #include <string>
 
@@ -58,7 +59,9 @@ public:
             }
             TRY(ns.set_item(TRY(str(e.name)), value));
         }
-        return meta(name, bases, ns);
+        Ref cls = TRY(meta(name, bases, ns));
+        TRY(install_direct_slots(cls));
+        return cls;
     }
 
 private:

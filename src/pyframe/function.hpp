@@ -152,13 +152,25 @@ struct Ctx {
 
 // The static description of one function: name, parameters, docstring and
 // the trampoline that binds arguments and calls the C++ implementation.
+// A C slot that runs the implementation directly (see slots.hpp): which
+// slot, and the adaptor to put there.
+struct DirectSlot {
+    int slot = 0;  // a Py_* slot id of typeslots.h; 0: none
+    void* function = nullptr;
+};
+
 struct FuncDef {
     const char* name;
     const char* params;
     const char* doc;
     vectorcallfunc call;
     Signature sig;
+    DirectSlot direct;
 };
+
+namespace detail {
+template <auto F> DirectSlot direct_slot_for(const char* name, const Signature& sig);
+}
 
 struct FunctionObject {
     PyObject_HEAD
@@ -258,6 +270,9 @@ PyObject* trampoline(PyObject* callable, PyObject* const* args, size_t nargsf, P
     });
 }
 
+// The FuncDef made for F, for the direct slots that need its signature.
+template <auto F> inline FuncDef* def_of = nullptr;
+
 }  // namespace detail
 
 // Describes a function implemented by F with the given Python parameters
@@ -277,7 +292,10 @@ FuncDef* def(const char* name, const char* params, const char* doc = nullptr) {
         PyErr_Format(PyExc_SystemError, "%s(%s): parameters do not match the C++ implementation", name, params);
         return nullptr;
     }
-    return new FuncDef{name, params, doc, &detail::trampoline<F>, std::move(sig).value()};
+    DirectSlot direct = detail::direct_slot_for<F>(name, s);
+    auto* made = new FuncDef{name, params, doc, &detail::trampoline<F>, std::move(sig).value(), direct};
+    detail::def_of<F> = made;
+    return made;
 }
 
 // True when `o` is a function object of this module implemented by F. Module

@@ -32,6 +32,7 @@
 //   generator.hpp  generators written in C++ with the generator protocol
 //   module.hpp     the module frame (PF_MODULE), package-first imports,
 //                  module globals looked up at call time
+//   slots.hpp      direct C slots for the special methods of our classes
 //   classes.hpp    ClassDef: classes made the way a class statement makes them
 //
 // Each extension module compiles its own copy (hidden visibility); modules
@@ -43,4 +44,5 @@
 #include "function.hpp"
 #include "generator.hpp"
 #include "module.hpp"
+#include "slots.hpp"
 #include "classes.hpp"
