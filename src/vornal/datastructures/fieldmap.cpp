@@ -70,6 +70,63 @@ Ref FieldMap_repr(Handle self) {
     return concat(name, "(", entries, ")");
 }
 
+// Copies and pickles. The interpreter's default protocol would make the new
+// object with __new__ alone, so its __dict__ would be a dictionary of its
+// own instead of the object, and it would store every entry through
+// __setitem__ (splitting dotted keys, converting values). Here the entries
+// travel as a plain dict of state that __setstate__ puts into the storage
+// as they are, and the object becomes its own namespace again. The object
+// is made before the state is copied, so a map that contains itself
+// deep-copies and pickles to one that contains its copy.
+
+// copyreg.__newobj__, the constructor the default protocol names too (so the
+// pickle stream is the ordinary NEWOBJ + BUILD); not bound in the module.
+Class newobj;
+
+constexpr const char* FieldMap_reduce_doc =
+    "Copy and pickle support: the entries are restored as they are stored,\n"
+    "and the restored object is its own attribute namespace again.";
+
+// def __reduce__(self):
+//     return copyreg.__newobj__, (type(self),), dict(self)
+Ref FieldMap_reduce(Handle self) {
+    Ref args = TRY(tuple(type_of(self)));
+    Ref state = TRY(Ref::steal(PyDict_Copy(self.ptr())));
+    return tuple(newobj, args, state);
+}
+
+// def __setstate__(self, state):
+//     state, slots = state if isinstance(state, tuple) else (state, None)
+//     self.__dict__ = self
+//     if state: dict.update(self, state)
+//     for name, value in (slots or {}).items(): setattr(self, name, value)
+//
+// `state` is what __reduce__ gave, or what the default protocol wrote for
+// the same class written in Python (the object itself, already filled).
+Status FieldMap_setstate(Handle self, Handle state) {
+    Ref entries = Ref::borrow(state), slots;
+    if (PyTuple_Check(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == 2) {
+        entries = Ref::borrow(PyTuple_GET_ITEM(state.ptr(), 0));
+        slots = Ref::borrow(PyTuple_GET_ITEM(state.ptr(), 1));
+    }
+    TRY(self.setattr<"__dict__">(self));
+    if (!entries.is_none()) {
+        if (!PyDict_Check(entries.ptr()))
+            return raise(PyExc_TypeError, "%.200s state must be a dict, not %.200s", self.type()->tp_name,
+                         entries.type()->tp_name);
+        TRY(status(PyDict_Update(self.ptr(), entries.ptr())));
+    }
+    if (slots && !slots.is_none()) {
+        Ref items = TRY(slots.call_method<"items">());
+        Ref it = TRY(items.iter());
+        for (Ref item; TRY(next(it, item));) {
+            auto [name, value] = TRY(unpack_pair(item));
+            TRY(self.setattr(name.ptr(), value));
+        }
+    }
+    return ok;
+}
+
 // ---------------------------------------------------------------------------
 // class NestedFieldMap(FieldMap, MutableMapping)
 // ---------------------------------------------------------------------------
@@ -507,12 +564,18 @@ Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
 Status body() {
     TRY(import("itertools"));
     TRY(import_from("collections.abc", {"Mapping", "MutableMapping"}));
+    {
+        Ref copyreg = TRY(Ref::steal(PyImport_ImportModule("copyreg")));
+        newobj.set(TRY(copyreg.attr<"__newobj__">()));
+    }
 
     TRY(define_class(FieldMap, "FieldMap",
                      ClassDef("FieldMap", FieldMap_doc)
                          .bases({&PyDict_Type})
                          .method(def<FieldMap_init>("__init__", "self, *args, **kwargs", FieldMap_init_doc))
-                         .method(def<FieldMap_repr>("__repr__", "self"))));
+                         .method(def<FieldMap_repr>("__repr__", "self"))
+                         .method(def<FieldMap_reduce>("__reduce__", "self", FieldMap_reduce_doc))
+                         .method(def<FieldMap_setstate>("__setstate__", "self, state", FieldMap_reduce_doc))));
 
     Ref mutable_mapping = TRY(global<"MutableMapping">());
     TRY(define_class(NestedFieldMap, "NestedFieldMap",
