@@ -7,6 +7,7 @@ import inspect
 import pickle
 import sys
 import types
+import weakref
 
 import pytest
 
@@ -293,6 +294,60 @@ def test_abc_metaclass_and_mixin_between_class_and_dict():
 
 
 # --- reliability ------------------------------------------------------------
+
+
+class _Buffer:
+    """A large object a user's method closes over."""
+
+    def __init__(self):
+        self.data = bytes(10 * 2**20)
+
+
+class _Key:
+    """A key of a user-defined type."""
+
+    def __hash__(self):
+        return 1
+
+
+def _mixin_classes():
+    """(our class, the plain-list/dict base of a mixin, a call that runs super() into the mixin)."""
+    from vornal.datastructures.configuration import Configuration
+    from vornal.datastructures.fieldmap import FieldMap, NestedFieldMap
+    from vornal.datastructures.flatnest import FlatNest
+
+    return [
+        (FlatNest, list, "append", lambda obj: obj.append((("a",), 1))),
+        (FieldMap, dict, "__repr__", repr),
+        (NestedFieldMap, dict, "__setitem__", lambda obj: obj.__setitem__("x.y", 1)),
+        (Configuration, dict, "__getitem__", lambda obj: obj["a"]),
+    ]
+
+
+@pytest.mark.parametrize("ours, base, method, call", _mixin_classes(), ids=lambda v: getattr(v, "__name__", None))
+def test_caches_keep_nothing_of_the_user_alive(ours, base, method, call):
+    # A mixin between our class and dict/list is reached through super(); our
+    # lookup caches must not keep it, its closure or the values alive.
+    def make():
+        buffer = _Buffer()
+
+        def override(self, *args):
+            buffer.data  # the closure holds the buffer
+            return getattr(base, method)(self, *args)
+
+        Mixin = type("Mixin", (base,), {method: override})
+        Spy = type("Spy", (ours, Mixin), {})
+        obj = Spy()
+        key, value = _Key(), _Buffer()
+        if isinstance(obj, dict):
+            dict.__setitem__(obj, "a", {"b": 0} if ours.__name__ != "Configuration" else 0)
+            obj[key] = value
+        call(obj)
+        return weakref.ref(Spy), weakref.ref(Mixin), weakref.ref(buffer), weakref.ref(key), weakref.ref(value)
+
+    refs = make()
+    gc.collect()
+    assert [r() for r in refs] == [None] * len(refs)
 
 
 def test_deep_recursion_raises_instead_of_crashing():
