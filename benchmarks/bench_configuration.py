@@ -56,9 +56,15 @@ def cases():
 
     group = "load a 3-section YAML file"
     yield Case(group, "yaml.safe_load", plain_yaml, floor=True)
-    yield Case(group, "Configuration().load_yamls(path)", lambda: Configuration().load_yamls(str(YAML)))
+    def load_yamls():
+        cfg = Configuration()
+        cfg.load_yamls(str(YAML))
+        return cfg
+
+    yield Case(group, "Configuration().load_yamls(path)", load_yamls)
     if omegaconf:
-        yield Case(group, "omegaconf: OmegaConf.load(path)", lambda: omegaconf.OmegaConf.load(YAML))
+        yield Case(group, "omegaconf: OmegaConf.load(path)", lambda: omegaconf.OmegaConf.load(YAML),
+                   check=omegaconf.OmegaConf.to_container)
 
     big = Configuration(plain_ini())
     group = "copy a 3-section configuration"

@@ -164,7 +164,8 @@ def nested_cases():
         b = box.Box(NESTED, box_dots=True)
         yield Case(group, "box.Box: b.merge_update(data)", lambda: b.merge_update(NESTED))
     if conf:
-        yield Case(group, "omegaconf: OmegaConf.merge(conf, data)", lambda: omegaconf.OmegaConf.merge(conf, NESTED))
+        yield Case(group, "omegaconf: OmegaConf.merge(conf, data)", lambda: omegaconf.OmegaConf.merge(conf, NESTED),
+                   check=omegaconf.OmegaConf.to_container)
 
 
 def _peers(make):

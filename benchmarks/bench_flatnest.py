@@ -167,6 +167,17 @@ def _check(doc):
     return fn
 
 
+def _canonical(pairs):
+    """Flattened pairs as {'a:0:b': value}, the form flatdict uses, whatever the marker class."""
+    def step(k):
+        return str(k.index) if hasattr(k, "index") and hasattr(k, "type_") else str(k)
+    return {":".join(step(k) for k in path): value for path, value in pairs}
+
+
+def _canonical_flatdict(flat):
+    return dict(flat.items())
+
+
 def cases():
     documents = [
         (f"{len(plain_walk(DICT_DOC))}-leaf dict document, depth 6", DICT_DOC,
@@ -179,11 +190,12 @@ def cases():
         pfn = PyFlatNest(doc)
         group = f"flatten a {label}"
         yield Case(group, "plain recursive walk", lambda doc=doc: plain_walk(doc), floor=True)
-        yield Case(group, "FlatNest(doc)", lambda doc=doc: FlatNest(doc))
-        yield Case(group, "list(FlatNest.__flatten__(doc))", lambda doc=doc: list(FlatNest.__flatten__(doc)))
-        yield Case(group, "Python FlatNest(doc)", lambda doc=doc: PyFlatNest(doc))
+        yield Case(group, "FlatNest(doc)", lambda doc=doc: FlatNest(doc), check=_canonical)
+        yield Case(group, "list(FlatNest.__flatten__(doc))", lambda doc=doc: list(FlatNest.__flatten__(doc)),
+                   check=_canonical)
+        yield Case(group, "Python FlatNest(doc)", lambda doc=doc: PyFlatNest(doc), check=_canonical)
         if peer:
-            yield Case(group, f"{peer_name}(doc)", lambda doc=doc, peer=peer: peer(doc))
+            yield Case(group, f"{peer_name}(doc)", lambda doc=doc, peer=peer: peer(doc), check=_canonical_flatdict)
 
         group = f"reconstruct a {label}"
         yield Case(group, "plain recursive copy", lambda doc=doc: plain_copy(doc), floor=True)
@@ -191,9 +203,5 @@ def cases():
         yield Case(group, "Python FlatNest.reconstruct()", pfn.reconstruct)
         if peer:
             flat = peer(doc)
-            try:
-                ok = flat.as_dict() == doc
-            except Exception:  # some versions cannot rebuild lists of plain values
-                ok = False
-            if ok:
-                yield Case(group, f"{peer_name}.as_dict()", flat.as_dict)
+            # Timed only where its rebuild gives the document back (the runner checks).
+            yield Case(group, f"{peer_name}.as_dict()", flat.as_dict)
