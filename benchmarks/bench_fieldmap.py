@@ -213,5 +213,5 @@ def cases():
     yield Case("repr of a 10-entry map", "repr(dict)", lambda: repr(d), floor=True)
     yield Case("repr of a 10-entry map", "repr(FieldMap)", lambda: repr(m))
     pm = PyFieldMap(DATA)
-    yield Case("repr of a 10-entry map", "repr(Python FieldMap)", lambda: repr(pm))
+    yield Case("repr of a 10-entry map", "Python FieldMap: repr(m)", lambda: repr(pm))
     yield from nested_cases()

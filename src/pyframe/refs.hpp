@@ -58,7 +58,8 @@ template <class T>
 class [[nodiscard]] Result {
 public:
     Result(Failure) noexcept {}
-    Result(T value) : value_(std::move(value)), ok_(true) {}
+    Result(T&& value) : value_(std::move(value)), ok_(true) {}
+    Result(const T& value) : value_(value), ok_(true) {}
     // A C API answer such as PyObject_IsTrue()'s -1/0/1 must go through
     // truth(): an int never becomes a Result<bool> by itself.
     template <class U>
@@ -223,7 +224,10 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Inline, so that the many Refs that end moved-from or failed cost one test.
+    [[gnu::always_inline]] ~Ref() {
+        if (p_) Py_DECREF(p_);
+    }
 
     // Takes over a new reference (null when the call that made it failed).
     static Ref steal(PyObject* o) { return Ref(o, 0); }
@@ -419,13 +423,18 @@ inline Ref tuple_plus(Handle t, Handle item) {
     return Ref::steal(r);
 }
 
-using Pair = std::pair<Ref, Ref>;
+// Two objects, as `a, b = obj` gives them; binds as `auto [a, b] = ...`.
+struct Pair {
+    Ref first, second;
+};
 
 // `a, b = obj`: the two parts of an object that unpacks into exactly two,
 // with the interpreter's own errors otherwise. A tuple or list (or subclass
 // that keeps the built-in iteration) of two items is read directly, as the
 // interpreter's specialised unpacking does.
-inline Result<Pair> unpack_pair(Handle obj) {
+[[gnu::noinline, maybe_unused]] static Result<Pair> unpack_pair_by_iteration(Handle obj);
+
+[[gnu::always_inline]] inline Result<Pair> unpack_pair(Handle obj) {
     PyObject* o = obj.ptr();
     if (((PyTuple_Check(o) && Py_TYPE(o)->tp_iter == PyTuple_Type.tp_iter) ||
          (PyList_Check(o) && Py_TYPE(o)->tp_iter == PyList_Type.tp_iter)) &&
@@ -433,6 +442,12 @@ inline Result<Pair> unpack_pair(Handle obj) {
         PyObject** items = PyTuple_Check(o) ? &PyTuple_GET_ITEM(o, 0) : &PyList_GET_ITEM(o, 0);
         return Pair{Ref::borrow(items[0]), Ref::borrow(items[1])};
     }
+    return unpack_pair_by_iteration(obj);
+}
+
+// The general case of unpack_pair, kept out of line.
+[[gnu::noinline]] static Result<Pair> unpack_pair_by_iteration(Handle obj) {
+    PyObject* o = obj.ptr();
     // What the interpreter reports for an object that iter() refuses anyway.
     if (!Py_TYPE(o)->tp_iter && !PySequence_Check(o))
         return raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);

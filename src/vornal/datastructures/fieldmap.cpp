@@ -205,18 +205,6 @@ Result<Plan> plan_of(Handle m) {
     return plans.get(m.type(), [&] { return make_plan(m); });
 }
 
-// Whether a key is dotted: a str (subclasses included) that contains ".".
-Result<bool> is_dotted(Handle key) {
-    PyObject* k = key.ptr();
-    if (PyUnicode_CheckExact(k)) {
-        Py_ssize_t dot = PyUnicode_FindChar(k, '.', 0, PyUnicode_GET_LENGTH(k), 1);
-        if (dot == -2) return failure;
-        return dot >= 0;
-    }
-    if (!PyUnicode_Check(k)) return false;
-    return key.contains(id<".">());  // a str subclass answers with its own `in`
-}
-
 // The segments of recently used exact-str keys: 'a.b.c' gives
 // ('a', 'b', 'c'); a null Ref for a key without a dot. Keys written in code
 // are constants, the same str object on every call, so such a key is
@@ -241,6 +229,14 @@ Result<Ref> dotted_parts(PyObject* key) {
     e.key = Ref::borrow(key);
     e.parts = parts;
     return parts.is_none() ? Ref() : parts;
+}
+
+// Whether a key is dotted: a str (subclasses included) that contains ".".
+Result<bool> is_dotted(Handle key) {
+    PyObject* k = key.ptr();
+    if (PyUnicode_CheckExact(k)) return bool(TRY(dotted_parts(k)));
+    if (!PyUnicode_Check(k)) return false;
+    return key.contains(id<".">());  // a str subclass answers with its own `in`
 }
 
 // A key taken apart level by level: each split() is key.split('.', 1) on
@@ -540,6 +536,10 @@ Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
         Ref it = TRY(source.iter());
         Py_ssize_t position = 0;
         for (Ref item; TRY(next(it, item)); ++position) {
+            if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {  // what items() yields
+                TRY(merge.item(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1)));
+                continue;
+            }
             if (TRY(item.len()) != 2)
                 return raise(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence",
                              position);

@@ -297,7 +297,9 @@ private:
             }
             Level& l = stack_.back();
             if (l.kind == Kind::mapping) {
-                std::tie(key, value) = TRY(unpack_pair(item));
+                Pair pair = TRY(unpack_pair(item));
+                key = std::move(pair.first);
+                value = std::move(pair.second);
             } else {
                 value = std::move(item);
                 Ref marker_class = TRY(global<"IndexMarker">());

@@ -1,0 +1,51 @@
+"""Compares benchmark runs: ours/floor and ours/Python of each case, before and after.
+
+    python benchmarks/compare.py BEFORE.json[,BEFORE2.json...] AFTER.json[,AFTER2.json...] [--markdown]
+
+Several files on one side (comma-separated) are runs of the same build; the
+median of their ratios is used.
+"""
+import argparse
+import json
+import statistics
+
+
+def load(spec):
+    runs = [json.load(open(path)) for path in spec.split(",")]
+    table = {}
+    for run in runs:
+        for row in run:
+            if row["kind"] != "ours":
+                continue
+            key = (row["module"], row["group"], row["case"])
+            entry = table.setdefault(key, {"floor": [], "python": []})
+            entry["floor"].append(row["floor_ratio"])
+            if "python_ratio" in row:
+                entry["python"].append(row["python_ratio"])
+    return {k: {n: statistics.median(v) if v else None for n, v in e.items()} for k, e in table.items()}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("before")
+    ap.add_argument("after")
+    ap.add_argument("--markdown", action="store_true")
+    args = ap.parse_args()
+    before, after = load(args.before), load(args.after)
+    fmt = (lambda v: "—" if v is None else f"{v:.2f}")
+    if args.markdown:
+        print("| group | case | before /floor | after /floor | change | before /Python | after /Python |")
+        print("|---|---|---:|---:|---:|---:|---:|")
+    for key in after:
+        b, a = before.get(key, {}), after[key]
+        change = a["floor"] / b["floor"] if b.get("floor") else None
+        cells = [f"{key[0]}: {key[1]}", key[2], fmt(b.get("floor")), fmt(a["floor"]),
+                 "—" if change is None else f"{change:.2f}", fmt(b.get("python")), fmt(a["python"])]
+        if args.markdown:
+            print("| " + " | ".join(cells) + " |")
+        else:
+            print(f"{cells[0][:58]:<58} {cells[1][:40]:<40} {cells[2]:>6} {cells[3]:>6} {cells[4]:>6} {cells[5]:>6} {cells[6]:>6}")
+
+
+if __name__ == "__main__":
+    main()
