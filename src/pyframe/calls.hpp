@@ -20,8 +20,10 @@ namespace pf {
 struct Args {
     PyObject* const* items = nullptr;
     Py_ssize_t size = 0;
+    PyObject* tuple = nullptr;  // a tuple of exactly these items, when the caller had one
     Handle operator[](Py_ssize_t i) const { return Handle(items[i]); }
     Ref to_tuple() const {
+        if (tuple) return Ref::borrow(tuple);
         PyObject* t = PyTuple_New(size);
         if (!t) return failure;
         for (Py_ssize_t i = 0; i < size; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(items[i]));

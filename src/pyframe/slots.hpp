@@ -68,6 +68,7 @@ PyObject* call_with_tuple(PyObject* self, PyObject* name, PyObject* args, PyObje
     Result<bool> fits = bind(def->sig, argv, n + 1, nullptr, b);
     if (!fits.succeeded()) return nullptr;
     if (!fits.value()) return call_special(self, name, args, kwds);
+    if (b.args.size == n) b.args.tuple = args;  // *args received them all: the tuple itself
     return invoke<F>(nullptr, b);
 }
 

@@ -171,6 +171,7 @@ struct Plan {
     bool generic_setdefault = false;  // type(m).setdefault is MutableMapping's, from the class body
     bool plain_init = false;     // super().__init__() is FieldMap's, whose super().__init__ is dict's
     bool plain_new = false;      // type(m)() is dict.__new__ plus the __init__ chain of this module
+    unsigned int tag = 0;        // the class's version tag the plan was made for (0: none)
 };
 
 Result<Plan> make_plan(Handle m) {
@@ -188,7 +189,13 @@ Result<Plan> make_plan(Handle m) {
     p.own_update = is_impl<NestedFieldMap_update>(type_lookup<"update">(t).ptr());
     p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
     SuperFound next_init = TRY(super(NestedFieldMap, m).find(id<"__init__">()));
-    p.plain_init = t->tp_setattro == PyObject_GenericSetAttr && is_impl<FieldMap_init>(next_init.attr.ptr()) &&
+    // `self.__dict__ = self` stays what it is for every class with an
+    // attribute dictionary: the generic setattr and the class's own
+    // __dict__ getset descriptor.
+    Ref dict_descr = type_lookup<"__dict__">(t);
+    bool plain_dict_attr = t->tp_setattro == PyObject_GenericSetAttr && dict_descr &&
+                           Py_IS_TYPE(dict_descr.ptr(), &PyGetSetDescr_Type);
+    p.plain_init = plain_dict_attr && is_impl<FieldMap_init>(next_init.attr.ptr()) &&
                    TRY(next_is_dict(FieldMap, id<"__init__">()));
     p.plain_new = p.plain_init && p.own_update && t->tp_new == PyDict_Type.tp_new &&
                   is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr());
@@ -199,10 +206,26 @@ bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_p
 
 // The plan of m's class. An object that is no NestedFieldMap (a method called
 // through the class with another `self`) gets no fast path at all.
+//
+// A walk down a dotted key asks for the plan of every level, and the levels
+// are nearly always of one class: the plan last handed out is kept with its
+// class's version tag and handed out again while both match.
 TypeMemo<Plan> plans;
+struct LastPlan {
+    PyTypeObject* type = nullptr;  // compared, never dereferenced
+    unsigned int tag = 0;
+    Plan plan;
+} last_plan;
+
 Result<Plan> plan_of(Handle m) {
+    PyTypeObject* t = m.type();
+    if (t == last_plan.type && t->tp_version_tag == last_plan.tag && last_plan.tag != 0) return last_plan.plan;
     if (!is_map(m)) return Plan{};
-    return plans.get(m.type(), [&] { return make_plan(m); });
+    unsigned int tag = t->tp_version_tag;
+    Plan p = TRY(plans.get(t, [&] { return make_plan(m); }));
+    p.tag = t->tp_version_tag == tag ? tag : 0;
+    last_plan = LastPlan{t, p.tag, p};
+    return p;
 }
 
 // The segments of recently used exact-str keys: 'a.b.c' gives
@@ -249,24 +272,14 @@ public:
 
     // Takes the head off the remaining key; false when that key is plain.
     // `plain_head`: the head is known to hold no dot.
-    Result<bool> split(Ref& head, bool& plain_head) {
-        PyObject* k = key_.ptr();
-        if (PyUnicode_CheckExact(k)) {
-            if (!parts_ && !(parts_ = TRY(dotted_parts(k)))) return false;
+    [[gnu::always_inline]] Result<bool> split(Ref& head, bool& plain_head) {
+        if (parts_) {  // walking the segments of an exact str
             if (index_ + 1 >= PyTuple_GET_SIZE(parts_.ptr())) return false;
             head = Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_++));
             plain_head = true;
             return true;
         }
-        plain_head = false;
-        if (!TRY(is_dotted(key_))) return false;
-        Ref halves = TRY(key_.call_method<"split">(id<".">(), TRY(integer(1))));
-        auto [first, rest] = TRY(unpack_pair(halves));
-        head = std::move(first);
-        key_ = std::move(rest);
-        parts_ = Ref();
-        index_ = 0;
-        return true;
+        return split_first(head, plain_head);
     }
     Result<bool> split(Ref& head) {
         bool plain_head;
@@ -284,6 +297,24 @@ public:
     }
 
 private:
+    // split() of a key not yet known to be walked by its segments.
+    Result<bool> split_first(Ref& head, bool& plain_head) {
+        PyObject* k = key_.ptr();
+        if (PyUnicode_CheckExact(k)) {
+            if (!(parts_ = TRY(dotted_parts(k)))) return false;
+            return split(head, plain_head);
+        }
+        plain_head = false;
+        if (!TRY(is_dotted(key_))) return false;
+        Ref halves = TRY(key_.call_method<"split">(id<".">(), TRY(integer(1))));
+        auto [first, rest] = TRY(unpack_pair(halves));
+        head = std::move(first);
+        key_ = std::move(rest);
+        parts_ = Ref();
+        index_ = 0;
+        return true;
+    }
+
     Ref key_;
     Ref parts_;  // the segments of key_, once it is known to be an exact str with a dot
     Py_ssize_t index_ = 0;
@@ -291,7 +322,7 @@ private:
 
 // super().__getitem__(key) inside NestedFieldMap's methods. Under dict_get a
 // miss raises dict's own KeyError directly.
-Ref own_lookup(Handle m, const Plan& p, Handle key) {
+[[gnu::always_inline]] inline Ref own_lookup(Handle m, const Plan& p, Handle key) {
     if (p.dict_get) {
         PyObject* v = nullptr;
         if (TRY(truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)))) return Ref::steal(v);
@@ -319,7 +350,7 @@ Ref made_level(Handle m) {
     Ref empty = TRY(tuple());
     return Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
 }
-Status finish_level(Handle level) { return status(PyObject_GenericSetAttr(level.ptr(), id<"__dict__">(), level.ptr())); }
+Status finish_level(Handle level) { return status(PyObject_GenericSetDict(level.ptr(), level.ptr(), nullptr)); }
 
 // type(m)(): a new, empty level.
 Ref new_level(Handle m, const Plan& p) {
@@ -332,21 +363,20 @@ Ref new_level(Handle m, const Plan& p) {
 // type(m).setdefault(m, key, type(m)()): the level under `key`, made and
 // stored when the key is absent. With the generic setdefault
 // (try: return self[key] / except KeyError: self[key] = default) and a plain
-// key, the lookup is done without raising KeyError. The new level is made on
-// every call; when nothing of the user's can see it (plain_new), it becomes
-// its own namespace only once it is stored, so a level dropped because the
-// key exists is freed at once instead of remaining as a reference cycle for
-// the collector.
+// key, the lookup is done without raising KeyError. The default level is
+// made on every call as written, except when nothing of the user's can see
+// it being made (plain_new): then it is made only when it is stored, since
+// a level made and dropped at once is not observable.
 Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
     if (!(plain_key && p.generic_setdefault && p.own_get)) {
         Ref fresh = TRY(new_level(m, p));
         return call_type_method<"setdefault">(m, key, fresh);
     }
-    bool deferred = plain_new(m, p);
-    Ref fresh = TRY(deferred ? made_level(m) : new_level(m, p));
+    Ref fresh;
+    if (!plain_new(m, p)) fresh = TRY(new_level(m, p));
     PyObject* v = nullptr;
     if (TRY(truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)))) return Ref::steal(v);
-    if (deferred) TRY(finish_level(fresh));
+    if (!fresh) fresh = TRY(new_level(m, p));
     if (p.own_set)
         TRY(status(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr())));
     else
@@ -371,6 +401,12 @@ Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
 // def __getitem__(self, key):
 //     if dotted: return super().__getitem__(head)[rest]
 //     return super().__getitem__(key)
+// Whether `value` is of map's class, unchanged since `p`, map's plan, was made.
+inline bool same_class(Handle value, Handle map, const Plan& p) {
+    PyTypeObject* t = map.type();
+    return value.type() == t && p.tag != 0 && t->tp_version_tag == p.tag;
+}
+
 Ref NestedFieldMap_getitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     Plan p = TRY(plan_of(self));
@@ -378,6 +414,10 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
     for (;;) {
         if (!TRY(k.split(head))) return own_lookup(map, p, TRY(k.rest()));
         Ref value = TRY(own_lookup(map, p, head));
+        if (p.own_get && same_class(value, map, p)) {  // a level of the same class: the same plan
+            map = std::move(value);
+            continue;
+        }
         if (is_map(value)) {
             Plan q = TRY(plan_of(value));
             if (q.own_get) {  // value[rest] would run this method again
@@ -415,7 +455,8 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
         Ref level = TRY(setdefault_level(map, p, head, plain_head));
         if (!TRY(level.isinstance(type_of(map)))) return raise_target_key(map, head);
         // (isinstance may also accept a registered virtual subclass: no plan for that)
-        if (!is_map(level) || !(p = TRY(plan_of(level))).own_set) return level.set_item(TRY(k.rest()), value);
+        if (!(p.own_set && same_class(level, map, p)) && (!is_map(level) || !(p = TRY(plan_of(level))).own_set))
+            return level.set_item(TRY(k.rest()), value);
         map = std::move(level);  // level[rest] = value would run this method again
     }
 }
@@ -441,6 +482,10 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
         } else {
             if (!TRY(super(NestedFieldMap, map).contains(head))) return false;
             value = TRY(super(NestedFieldMap, map).getitem(head));
+        }
+        if (p.own_contains && same_class(value, map, p)) {
+            map = std::move(value);
+            continue;
         }
         if (is_map(value)) {
             Plan q = TRY(plan_of(value));
