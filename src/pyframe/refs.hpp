@@ -280,6 +280,11 @@ inline PyObject* as_ptr(const Class& c) { return c.ptr(); }
     va_end(va);
     return failure;
 }
+// Raises `type()` without arguments, as `raise NotImplementedError` does.
+[[nodiscard]] inline Failure raise(PyObject* type) {
+    PyErr_SetNone(type);
+    return failure;
+}
 // Raises `type(arg)` for a single-argument exception.
 [[nodiscard]] inline Failure raise_value(PyObject* type, PyObject* arg) {
     PyErr_SetObject(type, arg);
@@ -462,6 +467,33 @@ struct Pair {
     }
     return raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
+
+// Builds a str piece by piece; what is not finished is discarded.
+//     Writer w;
+//     TRY(w.made());
+//     TRY(w.write("("));  TRY(w.write(part));
+//     return w.finish();
+class Writer {
+public:
+    Writer() : w_(PyUnicodeWriter_Create(0)) {}
+    ~Writer() {
+        if (w_) PyUnicodeWriter_Discard(w_);
+    }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Whether the writer could be made (MemoryError otherwise).
+    Status made() const { return w_ ? ok : Status(failure); }
+    // A str as it is (any other object as str(obj)).
+    Status write(Handle s) { return status(PyUnicodeWriter_WriteStr(w_, s.ptr())); }
+    // A literal in UTF-8.
+    Status write(const char* utf8) { return status(PyUnicodeWriter_WriteUTF8(w_, utf8, -1)); }
+    // The text written so far; the writer is spent.
+    Ref finish() { return Ref::steal(PyUnicodeWriter_Finish(std::exchange(w_, nullptr))); }
+
+private:
+    PyUnicodeWriter* w_;
+};
 
 // Joins str objects (and literals) into one str.
 template <class... A>

@@ -1,0 +1,492 @@
+// vornal.datastructures.logic: logical expressions over regular expressions
+// and callables, and their string form read back from a command line.
+//
+//     import re
+//     import logging
+//     from vornal.utils.strings import decode_cli_string
+//
+//     __all__ = ['And', 'Or', 'Not']
+//     logger = logging.getLogger(__name__)
+//
+//     class BaseLogic:
+//         def __init__(self, *expressions): ...
+//         def __call__(self): raise NotImplementedError
+//         def __str__(self): ...
+//         def __repr__(self): return str(self)
+//         def __eq__(self, other): ...
+//
+//     class And(BaseLogic):
+//         def __call__(self, *items): ...
+//     class Or(BaseLogic):
+//         def __call__(self, *items): ...
+//     class Not(BaseLogic):
+//         def __call__(self, *items): ...
+//
+//     def logic_str(string): ...
+//
+// Module-level names (re, BaseLogic, decode_cli_string) are looked up when a
+// function runs. Evaluation is the hot path: an expression is built once and
+// called on many values, so the evaluation below calls compiled patterns'
+// search and nested expressions of this module directly, while every other
+// object is used the ordinary way.
+#include "pyframe.hpp"
+
+namespace {
+using namespace pf;
+
+Class BaseLogic;
+Class And;
+Class Or;
+Class Not;
+
+// Types of the regular-expression engine, fixed for the process (immutable
+// built-in types, whatever the name `re` is bound to later).
+Class Pattern;        // re.Pattern
+Class Match;          // re.Match
+Class pattern_search;  // re.Pattern.search, the method descriptor
+
+// The interpreter's __debug__ as it was when the module was loaded.
+bool assertions_enabled = true;
+
+// ---------------------------------------------------------------------------
+// class BaseLogic
+// ---------------------------------------------------------------------------
+
+constexpr const char* BaseLogic_doc =
+    "BaseLogic Class\n"
+    "\n"
+    "Gathers the code that And, Or and Not share: construction from regular\n"
+    "expressions (given as strings) and callables, the string form and\n"
+    "equality. The class only gathers the common code and performs no\n"
+    "meaningful testing by itself: calling an instance raises\n"
+    "NotImplementedError.";
+
+constexpr const char* BaseLogic_init_doc =
+    "Keep the expressions in order: a str is compiled with re.compile(), a\n"
+    "callable (another expression included) is kept as it is.";
+
+// def __init__(self, *expressions):
+//     self.expressions = []
+//     for expression in expressions:
+//         if isinstance(expression, str):
+//             expression = re.compile(expression)
+//         elif not callable(expression):
+//             raise TypeError('Expression only accepts str and callable. Got: '
+//                             + str(expression) + ' (' + str(type(expression)) + ')')
+//         self.expressions.append(expression)
+Status BaseLogic_init(Handle self, Args expressions) {
+    Ref kept = TRY(list());
+    TRY(self.setattr<"expressions">(kept));
+    for (Py_ssize_t i = 0; i < expressions.size; ++i) {
+        Handle expression = expressions[i];
+        Ref value;
+        if (TRY(expression.isinstance(Handle(&PyUnicode_Type)))) {
+            Ref re = TRY(global<"re">());
+            value = TRY(re.call_method<"compile">(expression));
+        } else if (PyCallable_Check(expression.ptr())) {
+            value = Ref::borrow(expression);
+        } else {
+            Ref text = TRY(expression.str());
+            Ref type_text = TRY(type_of(expression).str());
+            Ref message = TRY(concat("Expression only accepts str and callable. Got: ", text, " (", type_text, ")"));
+            return raise_value(PyExc_TypeError, message.ptr());
+        }
+        TRY(status(PyList_Append(kept.ptr(), value.ptr())));
+    }
+    return ok;
+}
+
+// def __call__(self):
+//     raise NotImplementedError
+Ref BaseLogic_call(Handle) { return raise(PyExc_NotImplementedError); }
+
+// An element of `expressions` in the string form: repr() of a callable,
+// the source text of a pattern between single quotes ("'%s'" % pattern).
+Status write_element(Writer& w, Handle element) {
+    if (PyCallable_Check(element.ptr())) return w.write(TRY(element.repr()));
+    Ref pattern = TRY(element.attr<"pattern">());
+    if (PyUnicode_CheckExact(pattern.ptr())) {
+        TRY(w.write("'"));
+        TRY(w.write(pattern));
+        return w.write("'");
+    }
+    return w.write(TRY(Ref::steal(PyUnicode_Format(id<"'%s'">(), pattern.ptr()))));
+}
+
+// The elements of `expressions` in the string form, joined with ", ".
+Status write_elements(Writer& w, Handle self) {
+    Ref expressions = TRY(self.attr<"expressions">());
+    Ref it = TRY(expressions.iter());
+    bool first = true;
+    for (Ref element; TRY(next(it, element)); first = false) {
+        if (!first) TRY(w.write(", "));
+        TRY(write_element(w, element));
+    }
+    return ok;
+}
+
+// def __str__(self):
+//     parts = []
+//     for element in self.expressions:
+//         parts.append(repr(element) if callable(element) else "'%s'" % element.pattern)
+//     return type(self).__name__ + '(' + ', '.join(parts) + ')'
+//
+// The text is written in one piece. For a class whose metaclass is `type`,
+// reading __name__ runs no code of anyone's, so it is written first.
+Ref BaseLogic_str(Handle self) {
+    PyTypeObject* cls = self.type();
+    Writer w;
+    TRY(w.made());
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        TRY(w.write(TRY(Ref::steal(PyType_GetName(cls)))));
+        TRY(w.write("("));
+        TRY(write_elements(w, self));
+        TRY(w.write(")"));
+        return w.finish();
+    }
+    TRY(write_elements(w, self));
+    Ref joined = TRY(w.finish());
+    Ref name = TRY(type_of(self).attr<"__name__">());
+    if (PyUnicode_Check(name.ptr())) return concat(name, "(", joined, ")");
+    // A metaclass's own __name__ that is no str: `+` decides, as in Python.
+    Ref text = TRY(Ref::steal(PyNumber_Add(name.ptr(), id<"(">())));
+    text = TRY(Ref::steal(PyNumber_Add(text.ptr(), joined.ptr())));
+    return Ref::steal(PyNumber_Add(text.ptr(), id<")">()));
+}
+
+// def __repr__(self):
+//     return str(self)
+Ref BaseLogic_repr(Handle self) { return self.str(); }
+
+// def __eq__(self, other):
+//     if type(other) is type(self):
+//         return self.expressions == other.expressions
+//     return False
+Ref BaseLogic_eq(Handle self, Handle other) {
+    if (other.type() != self.type()) return boolean(false);
+    Ref mine = TRY(self.attr<"expressions">());
+    Ref theirs = TRY(other.attr<"expressions">());
+    return Ref::steal(PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ));
+}
+
+// ---------------------------------------------------------------------------
+// Evaluation: And, Or, Not
+// ---------------------------------------------------------------------------
+//
+// def __call__(self, *items):
+//     for expression in self.expressions:
+//         if isinstance(expression, BaseLogic):
+//             satisfied = expression(*items)
+//         elif callable(expression):
+//             satisfied = any([expression(item) for item in items])
+//         else:
+//             satisfied = any([expression.search(item if type(item) is str else str(item))
+//                              for item in items])
+//         <decide on satisfied: see Op>
+//     return <the result after the last expression>
+
+// any([...]) over results that arrive one by one: no result is judged
+// before all are made, and the judging stops at the first true one. The
+// truth of None, bools, match objects and the other built-in values is
+// known at once and runs no code, so those are not kept; other results
+// are kept, in order, until the end.
+class AnyOf {
+public:
+    // Whether the answer is true whatever comes later: a result whose
+    // truth is known to be true arrived (only kept results come before it).
+    bool settled() const { return settled_; }
+
+    void add(Ref result) {
+        if (settled_) return;  // any() stops before it
+        PyObject* r = result.ptr();
+        if (r == Py_None || r == Py_False) return;
+        if (r == Py_True || Py_IS_TYPE(r, Match.type_ptr())) {
+            settled_ = true;
+            return;
+        }
+        if (builtin_value_slot(Py_TYPE(r)) >= 0) {
+            settled_ = PyObject_IsTrue(r) > 0;  // cannot fail for these types
+            return;
+        }
+        kept_.push_back(std::move(result));
+    }
+
+    Result<bool> result() const {
+        for (const Ref& r : kept_)
+            if (TRY(r.truthy())) return true;
+        return settled_;
+    }
+
+private:
+    bool settled_ = false;
+    std::vector<Ref> kept_;
+};
+
+// Types whose instances report their own type as __class__: isinstance()
+// of one of them against a plain class is a type check.
+bool class_is_type(PyTypeObject* t) {
+    return t == Pattern.type_ptr() || t == &PyFunction_Type || t == &PyCFunction_Type || t == &PyCMethod_Type ||
+           t == &PyMethod_Type || t == &PyMethodDescr_Type || t == &PyType_Type || builtin_value_slot(t) >= 0;
+}
+
+// isinstance(expression, cls), `cls` being what the module's BaseLogic
+// holds now.
+Result<bool> is_logic(Handle expression, Handle cls) {
+    if (cls.is(BaseLogic) && Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+        if (PyObject_TypeCheck(expression.ptr(), BaseLogic.type_ptr())) return true;
+        if (class_is_type(expression.type())) return false;
+    }
+    return expression.isinstance(cls);
+}
+
+enum class Op { and_, or_, not_ };
+
+template <Op op> Result<bool> evaluate(Handle self, Args items);
+
+Result<bool> And_call(Handle self, Args items);
+Result<bool> Or_call(Handle self, Args items);
+Result<bool> Not_call(Handle self, Args items);
+
+// `expression(*items)` judged by its truth. While type(expression).__call__
+// is one of this module's, that is what the call runs, so it runs at once.
+Result<bool> nested(Handle expression, Args items) {
+    Ref call = type_lookup<"__call__">(expression.type());
+    Result<bool> (*direct)(Handle, Args) = nullptr;
+    if (is_impl<And_call>(call.ptr())) direct = evaluate<Op::and_>;
+    else if (is_impl<Or_call>(call.ptr())) direct = evaluate<Op::or_>;
+    else if (is_impl<Not_call>(call.ptr())) direct = evaluate<Op::not_>;
+    if (direct) {
+        RecursionGuard depth(" while calling a Python object");
+        TRY(depth.entered());
+        return direct(expression, items);
+    }
+    Ref result = TRY(vectorcall(expression, items.items, (size_t)items.size, nullptr));
+    return result.truthy();
+}
+
+// any([expression(item) for item in items])
+Result<bool> any_call(Handle expression, Args items) {
+    AnyOf any;
+    PyObject* argv[2] = {nullptr, nullptr};  // argv[0]: room for PY_VECTORCALL_ARGUMENTS_OFFSET
+    for (Py_ssize_t i = 0; i < items.size; ++i) {
+        argv[1] = items.items[i];
+        any.add(TRY(vectorcall(expression, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+    }
+    return any.result();
+}
+
+// any([expression.search(item if type(item) is str else str(item)) for item in items])
+//
+// A compiled pattern's search on a str runs no code of anyone's and has no
+// effect, so once one item matched, the remaining searches are skipped: the
+// answer is the same. str() of every item is still taken, since that may
+// run the item's own __str__.
+Result<bool> any_search(Handle expression, Args items) {
+    bool compiled = Py_IS_TYPE(expression.ptr(), Pattern.type_ptr());
+    AnyOf any;
+    for (Py_ssize_t i = 0; i < items.size; ++i) {
+        Handle item = items[i];
+        Ref converted;
+        if (!PyUnicode_CheckExact(item.ptr())) converted = TRY(item.str());
+        Handle text = converted ? Handle(converted) : item;
+        if (compiled) {
+            if (any.settled()) continue;
+            PyObject* argv[2] = {expression.ptr(), text.ptr()};
+            any.add(TRY(vectorcall(pattern_search, argv, 2, nullptr)));
+        } else {
+            any.add(TRY(expression.call_method<"search">(text)));
+        }
+    }
+    return any.result();
+}
+
+// Whether one expression is satisfied by the items.
+Result<bool> satisfied(Handle expression, Args items) {
+    Ref cls = TRY(global<"BaseLogic">());
+    if (TRY(is_logic(expression, cls))) return nested(expression, items);
+    if (PyCallable_Check(expression.ptr())) return any_call(expression, items);
+    return any_search(expression, items);
+}
+
+// What a judgement does:
+//   And: an expression not satisfied returns False; after the last, True.
+//   Or:  an expression satisfied returns True; after the last, False.
+//   Not: an expression satisfied returns False; after the last, True.
+template <Op op> constexpr bool decides(bool is_satisfied) { return op == Op::and_ ? !is_satisfied : is_satisfied; }
+template <Op op> constexpr bool decided = op == Op::or_;
+template <Op op> constexpr bool after_last = op != Op::or_;
+
+template <Op op>
+Result<bool> evaluate(Handle self, Args items) {
+    Ref expressions = TRY(self.attr<"expressions">());
+    PyObject* list = expressions.ptr();
+    if (PyList_CheckExact(list)) {
+        // As the list iterator walks it: the length is read again at every step.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            Ref expression = Ref::borrow(PyList_GET_ITEM(list, i));
+            if (decides<op>(TRY(satisfied(expression, items)))) return decided<op>;
+        }
+        return after_last<op>;
+    }
+    Ref it = TRY(expressions.iter());
+    for (Ref expression; TRY(next(it, expression));)
+        if (decides<op>(TRY(satisfied(expression, items)))) return decided<op>;
+    return after_last<op>;
+}
+
+Result<bool> And_call(Handle self, Args items) { return evaluate<Op::and_>(self, items); }
+Result<bool> Or_call(Handle self, Args items) { return evaluate<Op::or_>(self, items); }
+Result<bool> Not_call(Handle self, Args items) { return evaluate<Op::not_>(self, items); }
+
+constexpr const char* And_doc =
+    "Logical And\n"
+    "\n"
+    "True when every expression is satisfied by at least one of the values\n"
+    "(each expression may be satisfied by a different value); True for no\n"
+    "expressions.\n"
+    "\n"
+    "    >>> And('a', 'b')('ab')\n"
+    "    True\n"
+    "    >>> And('a', 'b')('a')\n"
+    "    False";
+
+constexpr const char* Or_doc =
+    "Logical Or\n"
+    "\n"
+    "True when some expression is satisfied by some value; False for no\n"
+    "expressions.\n"
+    "\n"
+    "    >>> Or('x', 'b')('abc')\n"
+    "    True";
+
+constexpr const char* Not_doc =
+    "Logical Not\n"
+    "\n"
+    "True when no expression is satisfied by any value, the negation of Or\n"
+    "over the same expressions; True for no expressions.\n"
+    "\n"
+    "    >>> Not('x')('abc')\n"
+    "    True";
+
+constexpr const char* call_doc =
+    "Test the values given as positional arguments; answer True or False.\n"
+    "\n"
+    "A pattern is satisfied when it is found in str() of some value, a callable\n"
+    "when it returns a true result for some value (it is called with every\n"
+    "value), a nested expression when its answer for all the values at once\n"
+    "is true.\n"
+    "Expressions after the deciding one are not evaluated.";
+
+// ---------------------------------------------------------------------------
+// logic_str
+// ---------------------------------------------------------------------------
+
+constexpr const char* logic_str_doc =
+    "Logic String Conversion\n"
+    "\n"
+    "Convert a logic form string to objects, mostly for command-line parsing\n"
+    "of arguments: the text that str() of an expression gives is turned back\n"
+    "into the expression.\n"
+    "\n"
+    "    >>> logic_str(\"And('a', 'b')\")('ab')\n"
+    "    True\n"
+    "\n"
+    "The text, decoded with decode_cli_string(), is evaluated as a Python\n"
+    "expression with this module's namespace as its globals and the text\n"
+    "itself as the local name `string`, so any expression is accepted, calls\n"
+    "of any reachable function included. It must come from a trusted user,\n"
+    "exactly as a command-line argument does. Text that does not evaluate\n"
+    "to an expression raises ValueError.";
+
+// eval(text, <module namespace>, locals), as the built-in eval compiles and
+// runs a str: leading blanks and tabs skipped, no null characters, the
+// "exec" audit event raised before the code runs. The built-in itself would
+// store `__builtins__` into the module namespace, which this module's
+// namespace does not hold; the code sees the built-in names all the same.
+Ref eval_text(Handle text, Handle locals) {
+    if (!PyUnicode_Check(text.ptr()))
+        return raise(PyExc_TypeError, "logic string must be str, not %.200s", text.type()->tp_name);
+    Py_ssize_t size = 0;
+    const char* source = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!source) return failure;
+    if (std::strlen(source) != (size_t)size) return raise(PyExc_SyntaxError, "source code string cannot contain null bytes");
+    while (*source == ' ' || *source == '\t') ++source;
+    PyCompilerFlags flags = {PyCF_SOURCE_IS_UTF8, PY_MINOR_VERSION};
+    Ref code = TRY(Ref::steal(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)));
+    TRY(status(PySys_Audit("exec", "O", code.ptr())));
+    return Ref::steal(PyEval_EvalCode(code.ptr(), module_state.globals, locals.ptr()));
+}
+
+// try:
+//     ret = eval(string, globals(), {'string': string})
+//     assert isinstance(ret, BaseLogic)
+Ref evaluate_text(Handle text) {
+    Ref locals = TRY(dict());
+    TRY(locals.set_item(id<"string">(), text));
+    Ref result = TRY(eval_text(text, locals));
+    if (assertions_enabled) {
+        Ref cls = TRY(global<"BaseLogic">());
+        if (!TRY(result.isinstance(cls))) return raise(PyExc_AssertionError);
+    }
+    return result;
+}
+
+// def logic_str(string):
+//     string = decode_cli_string(string)
+//     try:
+//         <evaluate_text(string)>
+//     except Exception:
+//         raise ValueError('Not a properly formatted logic string: %s' % string)
+//     return ret
+Ref logic_str(Handle string) {
+    Ref decode = TRY(global<"decode_cli_string">());
+    Ref text = TRY(decode(string));
+    Ref result = evaluate_text(text);
+    if (result) return result;
+    Caught caught;
+    if (!caught.matches(PyExc_Exception)) return caught.reraise();
+    // Raised while the first exception is handled: that becomes its context.
+    Handling handling(caught.value());
+    Ref message = TRY(Ref::steal(PyUnicode_Format(id<"Not a properly formatted logic string: %s">(), text.ptr())));
+    return raise_value(PyExc_ValueError, message.ptr());
+}
+
+// ---------------------------------------------------------------------------
+// Module body
+// ---------------------------------------------------------------------------
+
+Status body() {
+    TRY(import("re"));
+    TRY(import("logging"));
+    TRY(import_from("vornal.utils.strings", {"decode_cli_string"}));
+    TRY(bind_global("__all__", TRY(Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not")))));
+    Ref logging = TRY(global<"logging">());
+    TRY(bind_global("logger", TRY(logging.call_method<"getLogger">(TRY(global<"__name__">())))));
+
+    Ref re = TRY(global<"re">());
+    Pattern.set(TRY(re.attr<"Pattern">()));
+    Match.set(TRY(re.attr<"Match">()));
+    pattern_search.set(TRY(Handle(Pattern).attr<"search">()));
+    int optimization_level = 0;
+    TRY(status(PyConfig_GetInt("optimization_level", &optimization_level)));
+    assertions_enabled = optimization_level == 0;
+
+    TRY(define_class(BaseLogic, "BaseLogic",
+                     ClassDef("BaseLogic", BaseLogic_doc)
+                         .method(def<BaseLogic_init>("__init__", "self, *expressions", BaseLogic_init_doc))
+                         .method(def<BaseLogic_call>("__call__", "self"))
+                         .method(def<BaseLogic_str>("__str__", "self"))
+                         .method(def<BaseLogic_repr>("__repr__", "self"))
+                         .method(def<BaseLogic_eq>("__eq__", "self, other"))));
+    TRY(define_class(And, "And",
+                     ClassDef("And", And_doc).bases({BaseLogic}).method(def<And_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(Or, "Or",
+                     ClassDef("Or", Or_doc).bases({BaseLogic}).method(def<Or_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(Not, "Not",
+                     ClassDef("Not", Not_doc).bases({BaseLogic}).method(def<Not_call>("__call__", "self, *items", call_doc))));
+    return bind_global("logic_str", TRY(function(def<logic_str>("logic_str", "string", logic_str_doc))));
+}
+
+}  // namespace
+
+PF_MODULE(logic, body)
