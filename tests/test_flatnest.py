@@ -339,6 +339,21 @@ def test_module_names_are_read_at_call_time(monkeypatch):
     assert shape(FlatNest({"u": UserDict(x=1)})) == [(("u",), UserDict(x=1))]
 
 
+def test_a_name_rebound_while_a_walk_is_suspended_is_read_anew(monkeypatch):
+    # Module names are looked up as each item is made, not once per call.
+    class Item(tuple):
+        def __new__(cls, path, value):
+            return super().__new__(cls, (path, value))
+
+    walk = FlatNest.__flatten__({"a": 1, "b": 2, "c": 3})
+    first = next(walk)
+    monkeypatch.setattr(flatnest, "DictItem", Item)
+    second = next(walk)
+    monkeypatch.undo()
+    third = next(walk)
+    assert [type(i) for i in (first, second, third)] == [flatnest.DictItem, Item, flatnest.DictItem]
+
+
 def test_changes_to_dict_item_are_honoured(monkeypatch):
     def new(cls, path, value):
         return tuple.__new__(cls, (path, ("seen", value)))

@@ -371,7 +371,12 @@ public:
         abc_.set(Ref::borrow(abc));
         Ref mod = Ref::steal(PyImport_ImportModule("_abc"));
         Ref get_token = mod ? Ref::steal(PyObject_GetAttrString(mod.ptr(), "get_cache_token")) : Ref();
-        if (get_token) get_token_.set(std::move(get_token));
+        if (get_token && PyCFunction_Check(get_token.ptr()) && PyCFunction_GET_FLAGS(get_token.ptr()) == METH_NOARGS) {
+            // Called through its C function: it is asked on every check.
+            token_fn_ = PyCFunction_GET_FUNCTION(get_token.ptr());
+            token_self_ = PyCFunction_GET_SELF(get_token.ptr());
+            get_token_.set(std::move(get_token));
+        }
         PyErr_Clear();  // without the C accelerator there is no memo, only isinstance
         return ok;
     }
@@ -399,7 +404,7 @@ private:
         PyTypeObject* abc = abc_.type_ptr();
         PyTypeObject* meta = Py_TYPE(abc_.ptr());
         if (!PyUnstable_Type_AssignVersionTag(abc) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
-        Ref value = TRY(Ref::steal(PyObject_CallNoArgs(get_token_.ptr())));
+        Ref value = TRY(Ref::steal(token_fn_(token_self_, nullptr)));
         long long token = PyLong_AsLongLong(value.ptr());
         if (token == -1 && PyErr_Occurred()) return failure;
         if (token != token_ || abc->tp_version_tag != abc_tag_ || meta->tp_version_tag != meta_tag_) {
@@ -412,7 +417,9 @@ private:
     }
 
     Class abc_;
-    Class get_token_;
+    Class get_token_;  // _abc.get_cache_token, kept alive for the two below
+    PyCFunction token_fn_ = nullptr;
+    PyObject* token_self_ = nullptr;
     long long token_ = -1;
     unsigned int abc_tag_ = 0, meta_tag_ = 0;
     uint32_t known_ = 0, positive_ = 0;  // bits by builtin_value_slot

@@ -20,10 +20,83 @@ struct ModuleState {
     PyObject* full_name = nullptr;
     int64_t interpreter = -1;
     bool executed = false;
+    // Advanced by a dict watcher on every change of the namespace; 0 while
+    // the namespace is not watched (then nothing is kept, see global()).
+    uint64_t generation = 0;
 };
 inline ModuleState module_state;
 
 inline PyObject* module_name() { return module_state.full_name; }
+
+// ---------------------------------------------------------------------------
+// Watching the module namespace
+// ---------------------------------------------------------------------------
+//
+// The interpreter has few dict watcher ids, so the extension modules of
+// this package share one: the first module that loads adds it and leaves
+// the table below in the interpreter's state dictionary; every module
+// enters its namespace and generation counter there.
+
+namespace detail {
+struct WatchedNamespaces {
+    int watcher_id;
+    int count;
+    struct {
+        PyObject* dict;
+        uint64_t* generation;
+    } entries[32];
+};
+inline constexpr const char watch_key[] = "vornal.datastructures.pyframe.watched-namespaces.1";
+
+inline int namespace_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    PyObject* table_capsule = nullptr;
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!state) return 0;
+    PyObject* exc = PyErr_GetRaisedException();  // a lookup here must not disturb a pending error
+    if (PyDict_GetItemStringRef(state, watch_key, &table_capsule) > 0) {
+        auto* table = static_cast<WatchedNamespaces*>(PyCapsule_GetPointer(table_capsule, watch_key));
+        if (table)
+            for (int i = 0; i < table->count; ++i)
+                if (table->entries[i].dict == dict) ++*table->entries[i].generation;
+        Py_DECREF(table_capsule);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return 0;
+}
+}  // namespace detail
+
+// Starts watching the module namespace; without a watcher id (all taken)
+// global() simply looks every name up.
+inline Status watch_namespace() {
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!state) return ok;
+    PyObject* found = nullptr;
+    TRY(truth(PyDict_GetItemStringRef(state, detail::watch_key, &found)));
+    Ref capsule = Ref::steal(found);
+    detail::WatchedNamespaces* table;
+    if (capsule) {
+        table = static_cast<detail::WatchedNamespaces*>(PyCapsule_GetPointer(capsule.ptr(), detail::watch_key));
+        if (!table) return failure;
+    } else {
+        table = new detail::WatchedNamespaces{};  // kept for the process, as the modules are
+        table->watcher_id = PyDict_AddWatcher(detail::namespace_changed);
+        if (table->watcher_id < 0) {
+            PyErr_Clear();
+            table->count = -1;  // no watcher: no module keeps lookups
+        }
+        capsule = TRY(Ref::steal(PyCapsule_New(table, detail::watch_key, nullptr)));
+        TRY(status(PyDict_SetItemString(state, detail::watch_key, capsule.ptr())));
+    }
+    if (table->count < 0 || table->count == (int)std::size(table->entries)) return ok;
+    table->entries[table->count++] = {module_state.globals, &module_state.generation};
+    module_state.generation = 1;
+    return status(PyDict_Watch(table->watcher_id, module_state.globals));
+}
+
+// ---------------------------------------------------------------------------
+// Module globals
+// ---------------------------------------------------------------------------
 
 // A module-level name, looked up when the code runs (then the builtins).
 inline Ref global(PyObject* name) {
@@ -32,7 +105,24 @@ inline Ref global(PyObject* name) {
     if (TRY(truth(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &v)))) return Ref::steal(v);
     return raise(PyExc_NameError, "name '%U' is not defined", name);
 }
-template <name_literal S> Ref global() { return global(id<S>()); }
+
+// The same for a name known when the module is compiled. What the
+// namespace held is kept with the namespace's generation and used again
+// while no change has been made to the namespace since; the watcher runs
+// before any change, so the namespace still holds the kept value whenever
+// it is used. Names found only among the builtins are looked up each time.
+template <name_literal S> Ref global() {
+    static uint64_t generation = 0;
+    static PyObject* value = nullptr;  // borrowed from the namespace
+    if (generation == module_state.generation && generation != 0) return Ref::borrow(value);
+    PyObject* v = nullptr;
+    if (TRY(truth(PyDict_GetItemRef(module_state.globals, id<S>(), &v)))) {
+        generation = module_state.generation;
+        value = v;
+        return Ref::steal(v);
+    }
+    return global(id<S>());
+}
 
 // `import name` following the package convention: first relative to the
 // package (vornal.datastructures.name), then top-level. Returns the module.
@@ -151,7 +241,9 @@ inline int module_exec(PyObject* module, Status (*body)()) {
     }
     module_state.globals = PyModule_GetDict(module);
     return guard_or(-1, [&] {
-        if (!intern_names().succeeded() || !ready_framework_types().succeeded() || !body().succeeded()) return -1;
+        if (!intern_names().succeeded() || !ready_framework_types().succeeded() || !watch_namespace().succeeded() ||
+            !body().succeeded())
+            return -1;
         module_state.executed = true;
         return 0;
     });

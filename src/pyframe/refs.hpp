@@ -357,6 +357,19 @@ template <class... A>
 Ref tuple(const A&... items) {
     return Ref::steal(PyTuple_Pack((Py_ssize_t)sizeof...(A), as_ptr(items)...));
 }
+// tuple.__new__(type, (items...)) for a subclass of tuple whose instances
+// hold nothing but the items (a named tuple): made directly, without the
+// argument tuple and the intermediate tuple that tuple.__new__ builds.
+template <class... A>
+Ref tuple_of_type(PyTypeObject* type, const A&... items) {
+    PyObject* t = type->tp_alloc(type, (Py_ssize_t)sizeof...(A));
+    if (!t) return failure;
+    reinterpret_cast<PyTupleObject*>(t)->ob_hash = -1;  // not yet computed, as tuple.__new__ leaves it
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t, i++, Py_NewRef(as_ptr(items)))), ...);
+    return Ref::steal(t);
+}
+
 // The type of an object as an owning reference.
 inline Ref type_of(Handle o) { return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o.ptr()))); }
 

@@ -95,11 +95,8 @@ Result<bool> dict_item_unchanged(Handle cls) {
 
 // DictItem(path, value), with `cls` the DictItem looked up by the caller.
 Ref make_dict_item(Handle cls, Handle path, Handle value) {
-    if (TRY(dict_item_unchanged(cls))) {
-        // What namedtuple's __new__ does: tuple.__new__(cls, (path, value)).
-        Ref args = TRY(tuple(TRY(tuple(path, value))));
-        return Ref::steal(PyTuple_Type.tp_new(DictItem_made.type_ptr(), args.ptr(), nullptr));
-    }
+    // What namedtuple's __new__ does: tuple.__new__(cls, (path, value)).
+    if (TRY(dict_item_unchanged(cls))) return tuple_of_type(DictItem_made.type_ptr(), path, value);
     return cls(path, value);
 }
 
