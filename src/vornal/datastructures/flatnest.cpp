@@ -139,6 +139,33 @@ Result<std::vector<Pair>> checked_pairs(Handle items) {
     return pairs;
 }
 
+// [DictItem(path, obj) for path, obj in items], every element of `items`
+// checked as a pair first; all of them pass or the ValueError is raised.
+// While DictItem is the module's own class nothing of the user's runs as an
+// item is made, so for an exact list or tuple whose elements are exact
+// tuples or lists the items are made as the elements are read, in one
+// pass; at the first other element (whose unpacking may run code) the
+// elements are read anew the general way, nothing having run yet.
+Ref dict_items(const std::vector<Pair>& pairs);
+Ref checked_dict_items(Handle items) {
+    Ref cls = TRY(global<"DictItem">());
+    PyObject* seq = items.ptr();
+    if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && TRY(dict_item_unchanged(cls))) {
+        Py_ssize_t n = Py_SIZE(seq);
+        Ref out = TRY(list(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref element = Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            if (!PyTuple_CheckExact(element.ptr()) && !PyList_CheckExact(element.ptr())) break;
+            Result<Pair> pair = unpack_pair(element);
+            if (!pair.succeeded()) return refuse();
+            PyList_SET_ITEM(out.ptr(), i, TRY(tuple_of_type(DictItem_made.type_ptr(), pair.value().first,
+                                                              pair.value().second)).release());
+            if (i + 1 == n) return out;
+        }
+    }
+    return dict_items(TRY(checked_pairs(items)));
+}
+
 // [DictItem(path, obj) for path, obj in pairs]
 Ref dict_items(const std::vector<Pair>& pairs) {
     Ref out = TRY(list((Py_ssize_t)pairs.size()));
@@ -461,8 +488,7 @@ Status FlatNest_init(Handle self, Args args) {
         return parent.init(Args{argv, 1}, Kwargs{});
     }
     if (args.size == 1) {
-        std::vector<Pair> pairs = TRY(checked_pairs(args[0]));
-        Ref items = TRY(dict_items(pairs));
+        Ref items = TRY(checked_dict_items(args[0]));
         PyObject* argv[] = {items.ptr()};
         return parent.init(Args{argv, 1}, Kwargs{});
     }
@@ -506,8 +532,7 @@ Status FlatNest_append(Handle self, Handle item) {
 //     super().extend([DictItem(path, obj) for path, obj in items])
 //     once every element of items passed the pair check
 Status FlatNest_extend(Handle self, Handle items) {
-    std::vector<Pair> pairs = TRY(checked_pairs(items));
-    Ref added = TRY(dict_items(pairs));
+    Ref added = TRY(checked_dict_items(items));
     TRY(super(FlatNest, self).call<"extend">(added));
     return ok;
 }
