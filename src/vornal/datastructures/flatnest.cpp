@@ -616,7 +616,8 @@ struct Cursor {
 
     // A key: enter ptr[k], made a placeholder when missing; a list level
     // (not a mapping) first grows by a new {k: {}}.
-    Status key_step() {
+    // Returns true when the step was the plain-dict one, which runs no code.
+    Result<bool> key_step() {
         Ref mutable_mapping = TRY(global<"MutableMapping">());
         if (PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made)) {
             // ptr[k] = ptr.get(k, {}) on a plain dict
@@ -629,7 +630,7 @@ struct Cursor {
             prev_ptr = std::move(ptr);
             prev_k = k;
             ptr = std::move(next);
-            return ok;
+            return true;
         }
         if (TRY(is_mutable_mapping(ptr))) {
             TRY(ptr.set_item(k, TRY(ptr.call_method<"get">(k, TRY(dict())))));
@@ -645,9 +646,40 @@ struct Cursor {
         prev_ptr = ptr;
         prev_k = k;
         ptr = TRY(ptr.item(k));
-        return ok;
+        return false;
     }
 };
+
+// The levels a pair entered, for the next pair to enter again. Paths made
+// by flattening share their leading key objects. When a pair was handled
+// without any code of anyone's running (every step a key of a built-in
+// type on a plain dict, with the module's own MutableMapping and a plain
+// IndexMarker class; the list read by its own iterator), and none runs
+// before the next pair, walking the next pair's leading steps that are the
+// very same key objects would only find the levels found before: they are
+// not walked again.
+struct WalkedLevels {
+    std::vector<Ref> levels;       // levels[i]: what ptr was before step i (levels[0] is the result dict)
+    Ref steps;                     // the steps of the pair that entered them
+    Py_ssize_t reusable = 0;       // how many of its leading steps may be taken over
+
+    // How many leading steps of `path` (n steps) are the same as before.
+    Py_ssize_t shared(Handle path, Py_ssize_t n) const {
+        if (!steps) return 0;
+        Py_ssize_t limit = std::min(reusable, n - 1), j = 0;
+        while (j < limit && PySequence_Fast_GET_ITEM(path.ptr(), j) == PySequence_Fast_GET_ITEM(steps.ptr(), j)) ++j;
+        return j;
+    }
+};
+
+// Whether key steps of built-in keys on plain dicts run no code of anyone's
+// now: MutableMapping and IndexMarker are what the module body made, or
+// at least a plain class.
+Result<bool> plain_steps() {
+    Ref mutable_mapping = TRY(global<"MutableMapping">());
+    Ref marker = TRY(global<"IndexMarker">());
+    return mutable_mapping.is(MutableMapping_made) && Py_IS_TYPE(marker.ptr(), &PyType_Type);
+}
 
 // def reconstruct(self):
 //     ret = {}
@@ -661,9 +693,14 @@ struct Cursor {
 Ref FlatNest_reconstruct(Handle self) {
     Ref ret = TRY(dict());
     Cursor c;
+    WalkedLevels walked;
     bool first = true;
     Ref it = TRY(self.iter());
+    bool plain_iteration = Py_IS_TYPE(it.ptr(), &PyListIter_Type);
     for (Ref element; TRY(next(it, element));) {
+        // a tuple (DictItem included) that unpacks through tuple's own iteration
+        bool element_exact = PyTuple_Check(element.ptr()) && Py_TYPE(element.ptr())->tp_iter == PyTuple_Type.tp_iter &&
+                             PyTuple_GET_SIZE(element.ptr()) == 2;
         auto [path_steps, obj] = TRY(unpack_pair(element));
         element = Ref();
         c.ptr = ret;
@@ -673,15 +710,29 @@ Ref FlatNest_reconstruct(Handle self) {
         if (!first && (n == 0 || TRY(is_marker(PySequence_Fast_GET_ITEM(path.ptr(), 0)))))
             return raise(PyExc_ValueError, pair_error);
         first = false;
-        for (Py_ssize_t i = 0; i < n; ++i) {
+        bool quiet = plain_iteration && element_exact && TRY(plain_steps());
+        Py_ssize_t i = quiet ? walked.shared(path, n) : 0;
+        if (i > 0) {  // enter the levels the previous pair entered
+            c.ptr = walked.levels[(size_t)i];
+            c.prev_ptr = walked.levels[(size_t)i - 1];
+            c.k = c.prev_k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i - 1));
+        }
+        Py_ssize_t plain = i;  // leading steps taken the plain-dict way
+        walked.levels.resize((size_t)std::max(n, (Py_ssize_t)1));
+        for (; i < n; ++i) {
+            walked.levels[(size_t)i] = c.ptr;
             c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i));
-            if (TRY(is_marker(c.k)))
+            bool plain_key = builtin_value_slot(c.k.type()) >= 0;
+            if (TRY(is_marker(c.k))) {
                 TRY(c.marker_step());
-            else
-                TRY(c.key_step());
+            } else if (TRY(c.key_step()) && plain_key && plain == i) {
+                ++plain;
+            }
         }
         if (!c.k) return Cursor::unbound("k");
         TRY(c.prev_ptr.set_item(c.prev_k, obj));
+        walked.steps = path;
+        walked.reusable = quiet && plain == n ? n - 1 : 0;  // the last step's slot was just written
     }
     TRY(c.tuples.build());
     return ret;
