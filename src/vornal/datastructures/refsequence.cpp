@@ -63,12 +63,16 @@ struct Original {
     PyObject* name = nullptr;
     Class func;
     Class code;
+    unsigned bit = 0;
 };
 Original UL_getitem, UL_setitem, UL_delitem, UL_contains, UL_append, UL_insert, UL_remove, UL_index, UL_count,
     UL_sort, UL_len;
+Original* const originals[] = {&UL_getitem, &UL_setitem, &UL_delitem, &UL_contains, &UL_append, &UL_insert,
+                               &UL_remove,  &UL_index,   &UL_count,   &UL_sort,     &UL_len};
 
-Status capture(Original& o, Handle userlist, PyObject* name) {
+Status capture(Original& o, Handle userlist, PyObject* name, unsigned bit) {
     o.name = name;
+    o.bit = bit;
     Ref f = type_lookup(reinterpret_cast<PyTypeObject*>(userlist.ptr()), name);
     if (f && PyFunction_Check(f.ptr())) {
         o.code.set(Ref::borrow(PyFunction_GET_CODE(f.ptr())));
@@ -77,41 +81,125 @@ Status capture(Original& o, Handle userlist, PyObject* name) {
     return ok;
 }
 
-// True when super(RefSequence, self).<name> is that method, unchanged; its
+// What a class of sequences still does the way UserList does it, kept per
+// type version tag (so it holds until the class or a base changes).
+struct Plan {
+    unsigned base = 0;          // bits: super(RefSequence, self).<name> is the Original's function
+    unsigned own = 0;           // bits: type(self).<name> is (__len__)
+    bool data_in_dict = false;  // self.data is the instance dictionary's entry (generic
+                                // attribute access, no class attribute named data)
+};
+TypeMemo<Plan> plans;
+
+Result<Plan> make_plan(Handle self) {
+    Plan p;
+    for (const Original* o : originals) {
+        if (!o->func.ptr()) continue;
+        SuperFound f = TRY(super(RefSequence, self).find(o->name));
+        if (f.attr && f.attr.is(o->func)) p.base |= o->bit;
+        Ref own = type_lookup(self.type(), o->name);
+        if (own && own.is(o->func)) p.own |= o->bit;
+    }
+    PyTypeObject* t = self.type();
+    p.data_in_dict = t->tp_getattro == PyObject_GenericGetAttr && !type_lookup<"data">(t) &&
+                     (PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) || t->tp_dictoffset != 0);
+    return p;
+}
+
+// The plan of self's class; nothing is planned for an object that is no
+// RefSequence (a method called through the class), whose super() fails.
+// The last class asked about is answered first: a version tag is never
+// given to another class, so the entry needs no reference to the class.
+struct LastPlan {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    Plan plan;
+} last_plan;
+
+Result<Plan> plan_of(Handle self) {
+    PyTypeObject* t = self.type();
+    if (t == last_plan.type && t->tp_version_tag == last_plan.tag && last_plan.tag != 0) return last_plan.plan;
+    if (!PyObject_TypeCheck(self.ptr(), RefSequence.type_ptr())) return Plan{};
+    Plan p = TRY(plans.get(t, [&] { return make_plan(self); }));
+    if (t->tp_version_tag != 0) last_plan = LastPlan{t, t->tp_version_tag, p};
+    return p;
+}
+
+// Whether super(RefSequence, self).<name> is that method, unchanged; its
 // body, `self.data.<operation>`, may then run here.
-Result<bool> plain_base(Handle self, const Original& o) {
-    if (!o.func.ptr()) return false;
-    SuperFound f = TRY(super(RefSequence, self).find(o.name));
-    return f.attr && f.attr.is(o.func) && PyFunction_GET_CODE(f.attr.ptr()) == o.code.ptr();
+bool plain(const Plan& p, const Original& o) { return (p.base & o.bit) && PyFunction_GET_CODE(o.func.ptr()) == o.code.ptr(); }
+Result<bool> plain_base(Handle self, const Original& o) { return plain(TRY(plan_of(self)), o); }
+
+// self.data
+Ref data_of(Handle self, const Plan& p) {
+    if (p.data_in_dict) {
+        Ref ns = TRY(Ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr)));
+        PyObject* data = nullptr;
+        if (TRY(truth(PyDict_GetItemRef(ns.ptr(), id<"data">(), &data)))) return Ref::steal(data);
+    }
+    return self.attr<"data">();  // also the AttributeError of an instance without data
+}
+Ref data_of(Handle self) { return data_of(self, TRY(plan_of(self))); }
+
+// self.data borrowed from the instance dictionary, for a class planned so;
+// nullptr (no error) when it is not there. Valid until code runs.
+Result<PyObject*> data_in_dict(Handle self) {
+    PyObject* ns = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!ns) return failure;
+    PyObject* data = PyDict_GetItemWithError(ns, id<"data">());
+    Py_DECREF(ns);  // the instance keeps its dictionary
+    if (!data && PyErr_Occurred()) return failure;
+    return data;
+}
+
+// The position an exact int `index` stands for in an exact list, as list
+// indexing finds it (negative ones count from the end); -1 when out of
+// range, where the list's own indexing reports the error.
+Py_ssize_t position_in(PyObject* list, PyObject* index) {
+    Py_ssize_t i = PyLong_AsSsize_t(index), n = PyList_GET_SIZE(list);
+    if (i == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (i < 0) i += n;
+    return i >= 0 && i < n ? i : -1;
+}
+
+// data[index]
+Ref item_at(Handle data, Handle index) {
+    if (PyList_CheckExact(data.ptr()) && PyLong_CheckExact(index.ptr()))
+        if (Py_ssize_t i = position_in(data.ptr(), index.ptr()); i >= 0) return Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
+    return data.item(index);
 }
 
 // super().__getitem__(index) for an index that is no slice: self.data[index]
 Ref base_getitem(Handle self, Handle index) {
-    if (TRY(plain_base(self, UL_getitem))) return TRY(self.attr<"data">()).item(index);
+    Plan p = TRY(plan_of(self));
+    if (plain(p, UL_getitem)) return item_at(TRY(data_of(self, p)), index);
     return super(RefSequence, self).call<"__getitem__">(index);
 }
 // super().__setitem__(index, value): self.data[index] = value
 Status base_setitem(Handle self, Handle index, Handle value) {
-    if (TRY(plain_base(self, UL_setitem))) return TRY(self.attr<"data">()).set_item(index, value);
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_setitem)) return TRY(data_of(self, p)).set_item(index, value);
     TRY(super(RefSequence, self).call<"__setitem__">(index, value));
     return ok;
 }
 // super().__delitem__(index): del self.data[index]
 Status base_delitem(Handle self, Handle index) {
-    if (TRY(plain_base(self, UL_delitem))) return TRY(self.attr<"data">()).del_item(index);
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_delitem)) return TRY(data_of(self, p)).del_item(index);
     TRY(super(RefSequence, self).call<"__delitem__">(index));
     return ok;
 }
 // super().__contains__(probe): probe in self.data
 Result<bool> base_contains(Handle self, Handle probe) {
-    if (TRY(plain_base(self, UL_contains))) return TRY(self.attr<"data">()).contains(probe);
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_contains)) return TRY(data_of(self, p)).contains(probe);
     Ref r = TRY(super(RefSequence, self).call<"__contains__">(probe));
     return r.truthy();
 }
 // super().append(entry): self.data.append(entry)
 Status base_append(Handle self, Handle entry) {
-    if (TRY(plain_base(self, UL_append))) {
-        Ref data = TRY(self.attr<"data">());
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_append)) {
+        Ref data = TRY(data_of(self, p));
         if (PyList_CheckExact(data.ptr())) return status(PyList_Append(data.ptr(), entry.ptr()));
         TRY(data.call_method<"append">(entry));
         return ok;
@@ -121,24 +209,24 @@ Status base_append(Handle self, Handle entry) {
 }
 // super().insert(index, entry): self.data.insert(index, entry)
 Status base_insert(Handle self, Handle index, Handle entry) {
-    if (TRY(plain_base(self, UL_insert))) TRY(TRY(self.attr<"data">()).call_method<"insert">(index, entry));
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_insert)) TRY(TRY(data_of(self, p)).call_method<"insert">(index, entry));
     else TRY(super(RefSequence, self).call<"insert">(index, entry));
     return ok;
 }
 // super().remove(target): self.data.remove(target)
 Status base_remove(Handle self, Handle target) {
-    if (TRY(plain_base(self, UL_remove))) TRY(TRY(self.attr<"data">()).call_method<"remove">(target));
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_remove)) TRY(TRY(data_of(self, p)).call_method<"remove">(target));
     else TRY(super(RefSequence, self).call<"remove">(target));
     return ok;
 }
 // super().index(probe): self.data.index(probe)
 Ref base_index(Handle self, Handle probe) {
-    if (TRY(plain_base(self, UL_index))) return TRY(self.attr<"data">()).call_method<"index">(probe);
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_index)) return TRY(data_of(self, p)).call_method<"index">(probe);
     return super(RefSequence, self).call<"index">(probe);
 }
 // super().count(probe): self.data.count(probe)
 Ref base_count(Handle self, Handle probe) {
-    if (TRY(plain_base(self, UL_count))) return TRY(self.attr<"data">()).call_method<"count">(probe);
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_count)) return TRY(data_of(self, p)).call_method<"count">(probe);
     return super(RefSequence, self).call<"count">(probe);
 }
 
@@ -158,7 +246,16 @@ Ref referent(Handle entry) {
     return Ref::steal(PyObject_CallNoArgs(entry.ptr()));
 }
 
-// weakref.ref, looked up once per operation, when the first entry is made.
+// Whether `obj` has `name` in its instance dictionary.
+Result<bool> in_instance_dict(Handle obj, PyObject* name) {
+    PyTypeObject* t = obj.type();
+    if (!PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) && t->tp_dictoffset == 0) return false;
+    Ref ns = TRY(Ref::steal(PyObject_GenericGetDict(obj.ptr(), nullptr)));
+    return truth(PyDict_Contains(ns.ptr(), name));
+}
+
+// The entries of one operation: weakref.ref, looked up when the first entry
+// is made, and self.remove, looked up for each entry.
 class Wrapper {
 public:
     explicit Wrapper(Handle self) : self_(self) {}
@@ -166,7 +263,7 @@ public:
     // weakref.ref(obj, self.remove): an entry to store.
     Ref entry(Handle obj) {
         TRY(start());
-        Ref callback = TRY(self_.attr<"remove">());
+        Ref callback = TRY(remove());
         if (plain_) return Ref::steal(PyWeakref_NewRef(obj.ptr(), callback.ptr()));
         return ref_(obj, callback);
     }
@@ -186,9 +283,36 @@ private:
         return ok;
     }
 
+    // self.remove. While the lookup resolves to the same function of the
+    // same class bound to self (the class unchanged, no instance attribute
+    // named remove), it gives an equal bound method each time, and the
+    // entries of the operation share the first: one object fewer per entry
+    // to allocate and for the cycle collector to free.
+    Ref remove() {
+        PyTypeObject* t = self_.type();
+        if (bound_ && t == bound_type_ && t->tp_version_tag == bound_tag_ && !TRY(in_instance_dict(self_, id<"remove">())))
+            return bound_;
+        Ref callback = TRY(self_.attr<"remove">());
+        if (t->tp_version_tag != 0 && t->tp_getattro == PyObject_GenericGetAttr && PyMethod_Check(callback.ptr()) &&
+            PyMethod_GET_SELF(callback.ptr()) == self_.ptr()) {
+            PyObject* f = PyMethod_GET_FUNCTION(callback.ptr());
+            Ref found = type_lookup<"remove">(t);
+            if (found.ptr() == f && (PyFunction_Check(f) || Py_IS_TYPE(f, &FunctionType)) &&
+                !TRY(in_instance_dict(self_, id<"remove">()))) {
+                bound_ = callback;
+                bound_type_ = t;
+                bound_tag_ = t->tp_version_tag;
+            }
+        }
+        return callback;
+    }
+
     Handle self_;
     Ref ref_;
     bool plain_ = false;
+    Ref bound_;
+    PyTypeObject* bound_type_ = nullptr;
+    unsigned int bound_tag_ = 0;
 };
 
 Ref probe_for(Handle self, Handle item) { return Wrapper(self).probe(item); }
@@ -203,7 +327,7 @@ bool iterates_as_ours(Handle obj, bool with_len);
 // can die while an operation works on them (the generator, read while
 // other objects die, would skip live entries that move into its place).
 Ref snapshot(Handle seq) {
-    Ref data = TRY(seq.attr<"data">());
+    Ref data = TRY(data_of(seq));
     Ref out = TRY(list());
     if (PyList_CheckExact(data.ptr())) {
         // Indexed on each step: calling an entry that is no weak reference
@@ -304,7 +428,7 @@ struct IterBody final : GenBody {
     Ref next() override {
         if (!started) {
             started = true;
-            data = TRY(self.attr<"data">());
+            data = TRY(data_of(self));
             if (!PyList_CheckExact(data.ptr())) it = TRY(data.iter());
         }
         Ref entry;
@@ -395,10 +519,18 @@ Result<bool> RefSequence_contains(Handle self, Handle item) {
 Ref RefSequence_getitem(Handle self, Handle index) {
     if (TRY(is_slice(index))) {
         Ref cls = TRY(self.attr<"__class__">());
-        Ref data = TRY(self.attr<"data">());
+        Ref data = TRY(data_of(self));
         Ref entries = TRY(data.item(index));
         Ref gen = TRY(make_generator(std::make_unique<SliceBody>(std::move(entries)), genexpr_name, genexpr_qualname));
         return cls(gen);
+    }
+    // An exact list read at an int position: nothing runs code between
+    // reading the entry and calling it, so nothing needs holding.
+    if (PyLong_CheckExact(index.ptr())) {
+        Plan p = TRY(plan_of(self));
+        PyObject* data = p.data_in_dict && plain(p, UL_getitem) ? TRY(data_in_dict(self)) : nullptr;
+        Py_ssize_t i = data && PyList_CheckExact(data) ? position_in(data, index.ptr()) : -1;
+        if (i >= 0 && PyWeakref_CheckRefExact(PyList_GET_ITEM(data, i))) return referent(PyList_GET_ITEM(data, i));
     }
     Ref entry = TRY(base_getitem(self, index));
     return referent(entry);
@@ -544,13 +676,13 @@ Ref key_applied(Ctx ctx, Handle x) {
 // keys of the first form are the objects themselves, which the list's own
 // sort holds, and its key calls no code.)
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
-    bool plain = TRY(plain_base(self, UL_sort));
+    bool direct = TRY(plain_base(self, UL_sort));
     Ref k = key.is_none() ? TRY(make_function(key_of_referent_def, module_name(), sort_key_qualname))
                           : TRY(make_function(key_applied_def, module_name(), sort_key_qualname, key));
-    Ref data = plain ? TRY(self.attr<"data">()) : Ref();
+    Ref data = direct ? TRY(data_of(self)) : Ref();
     std::vector<Ref> held;
-    if (!plain || !key.is_none()) held = hold_referents(plain ? data : TRY(self.attr<"data">()));
-    Ref sort = plain ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
+    if (!direct || !key.is_none()) held = hold_referents(direct ? data : TRY(data_of(self)));
+    Ref sort = direct ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
 
@@ -661,16 +793,10 @@ Status body() {
     TRY(import("collections"));
     Ref collections = TRY(global<"collections">());
     Ref userlist = TRY(collections.attr<"UserList">());
-    struct {
-        Original* o;
-        PyObject* name;
-    } const originals[] = {
-        {&UL_getitem, id<"__getitem__">()}, {&UL_setitem, id<"__setitem__">()}, {&UL_delitem, id<"__delitem__">()},
-        {&UL_contains, id<"__contains__">()}, {&UL_append, id<"append">()},      {&UL_insert, id<"insert">()},
-        {&UL_remove, id<"remove">()},         {&UL_index, id<"index">()},        {&UL_count, id<"count">()},
-        {&UL_sort, id<"sort">()},             {&UL_len, id<"__len__">()},
-    };
-    for (const auto& o : originals) TRY(capture(*o.o, userlist, o.name));
+    PyObject* const names[] = {id<"__getitem__">(), id<"__setitem__">(), id<"__delitem__">(), id<"__contains__">(),
+                               id<"append">(),      id<"insert">(),      id<"remove">(),      id<"index">(),
+                               id<"count">(),       id<"sort">(),        id<"__len__">()};
+    for (size_t i = 0; i < std::size(originals); ++i) TRY(capture(*originals[i], userlist, names[i], 1u << i));
     genexpr_name.set(TRY(str("<genexpr>")));
     genexpr_qualname.set(TRY(str("RefSequence.__getitem__.<locals>.<genexpr>")));
     key_of_referent_def = def<key_of_referent>("<lambda>", "x");
