@@ -85,7 +85,7 @@ Status capture(Original& o, Handle userlist, PyObject* name, unsigned bit) {
 // type version tag (so it holds until the class or a base changes).
 struct Plan {
     unsigned base = 0;          // bits: super(RefSequence, self).<name> is the Original's function
-    unsigned own = 0;           // bits: type(self).<name> is (__len__)
+    unsigned own = 0;           // bits: type(self).<name> is the Original's function
     bool data_in_dict = false;  // self.data is the instance dictionary's entry (generic
                                 // attribute access, no class attribute named data)
 };
@@ -320,7 +320,7 @@ Ref probe_for(Handle self, Handle item) { return Wrapper(self).probe(item); }
 // Whether iterating `obj` runs RefSequence.__iter__ (type(obj) does not
 // override it); `with_len`: and len(obj), which list(obj) asks first for a
 // size hint, is UserList's.
-bool iterates_as_ours(Handle obj, bool with_len);
+Result<bool> iterates_as_ours(Handle obj, bool with_len);
 
 // The objects of a sequence that iterates as ours, read from its `data` in
 // one pass: [entry() for entry in obj.data]. The list holds them, so none
@@ -349,7 +349,7 @@ Ref snapshot(Handle seq) {
 
 // list(seq): the objects in iteration order.
 Ref objects_of(Handle seq) {
-    if (iterates_as_ours(seq, true)) return snapshot(seq);
+    if (TRY(iterates_as_ours(seq, true))) return snapshot(seq);
     return Ref::steal(PySequence_List(seq.ptr()));
 }
 
@@ -357,7 +357,7 @@ Ref objects_of(Handle seq) {
 // that iterates as ours: its objects as one snapshot).
 template <class F>
 Status for_each(Handle items, F&& f) {
-    if (iterates_as_ours(items, false)) {
+    if (TRY(iterates_as_ours(items, false))) {
         Ref objs = TRY(snapshot(items));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objs.ptr()); ++i) TRY(f(Handle(PyList_GET_ITEM(objs.ptr(), i))));
         return ok;
@@ -554,12 +554,11 @@ Status RefSequence_setitem(Handle self, Handle index, Handle item) {
 
 Ref RefSequence_iter(Ctx ctx, Handle self) { return make_generator(std::make_unique<IterBody>(self), ctx); }
 
-bool iterates_as_ours(Handle obj, bool with_len) {
-    PyTypeObject* t = obj.type();
-    if (!is_impl<RefSequence_iter>(type_lookup<"__iter__">(t).ptr())) return false;
+Result<bool> iterates_as_ours(Handle obj, bool with_len) {
+    if (!is_impl<RefSequence_iter>(type_lookup<"__iter__">(obj.type()).ptr())) return false;
     if (!with_len) return true;
-    Ref len = type_lookup<"__len__">(t);
-    return len && UL_len.func.ptr() && len.is(UL_len.func) && PyFunction_GET_CODE(len.ptr()) == UL_len.code.ptr();
+    Plan p = TRY(plan_of(obj));
+    return (p.own & UL_len.bit) && PyFunction_GET_CODE(UL_len.func.ptr()) == UL_len.code.ptr();
 }
 
 // list(self) <op> other: the objects compared by the full comparison
