@@ -13,7 +13,7 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
-MODULES = ["fieldmap", "flatnest", "configuration", "logic"]
+MODULES = ["fieldmap", "flatnest", "configuration", "logic", "refsequence"]
 
 
 def load(name):

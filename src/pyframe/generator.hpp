@@ -203,18 +203,25 @@ inline PyTypeObject GeneratorType = {
 
 #pragma GCC diagnostic pop
 
-// Makes a generator object that runs `body`, named like the generator
-// function that made it.
-inline Ref make_generator(std::unique_ptr<GenBody> body, Ctx ctx) {
+// Makes a generator object that runs `body` under the given __name__ and
+// __qualname__ (str objects), as for a generator expression, whose names
+// are its own rather than those of a function.
+inline Ref make_generator(std::unique_ptr<GenBody> body, Handle name, Handle qualname) {
     auto* g = PyObject_GC_New(GeneratorObject, &GeneratorType);
     if (!g) return failure;
     g->body = body.release();
-    g->name = Py_NewRef(ctx.function->name);
-    g->qualname = Py_NewRef(ctx.function->qualname);
+    g->name = Py_NewRef(name.ptr());
+    g->qualname = Py_NewRef(qualname.ptr());
     g->weaklist = nullptr;
     g->started = g->running = false;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
     return Ref::steal(reinterpret_cast<PyObject*>(g));
+}
+
+// Makes a generator object that runs `body`, named like the generator
+// function that made it.
+inline Ref make_generator(std::unique_ptr<GenBody> body, Ctx ctx) {
+    return make_generator(std::move(body), Handle(ctx.function->name), Handle(ctx.function->qualname));
 }
 
 }  // namespace pf

@@ -1,0 +1,274 @@
+"""RefSequence hot paths against a plain list of weak references handled in Python.
+
+Yardsticks: the floor is the same work on a plain list of ``weakref.ref``
+objects written out in Python; then the same class written in Python and
+``weakref.WeakSet`` as the peer, where it offers the operation.
+
+Run as a script (``tools/dev python benchmarks/bench_refsequence.py``) to
+print the memory of a 10,000-entry sequence against the Python class.
+"""
+import collections
+import random
+import weakref
+
+from run import Case
+
+from vornal.datastructures.refsequence import RefSequence
+
+
+class Item(float):
+    """A weakly referenceable object with a cheap comparison, so the sequence's own work shows."""
+
+
+# --- the same class written in Python ----------------------------------------------------
+
+
+class PyRefSequence(collections.UserList):
+    """RefSequence written in Python: the yardstick for the C++ one."""
+
+    def __init__(self, items=()):
+        super().__init__([weakref.ref(i, self.remove) for i in items])
+
+    def __contains__(self, item):
+        return super().__contains__(weakref.ref(item))
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return self.__class__(i() for i in self.data[index])
+        return super().__getitem__(index)()
+
+    def __setitem__(self, index, item):
+        if isinstance(index, slice):
+            item = [weakref.ref(i, self.remove) for i in item]
+        else:
+            item = weakref.ref(item, self.remove)
+        super().__setitem__(index, item)
+
+    def __iter__(self):
+        data = self.data
+        for entry in data:
+            yield entry()
+
+    def __eq__(self, other):
+        return list(self) == other
+
+    def __reversed__(self):
+        return self[::-1]
+
+    def remove(self, item):
+        if isinstance(item, weakref.ReferenceType):
+            super().remove(item)
+        else:
+            super().remove(weakref.ref(item))
+
+    def append(self, item):
+        super().append(weakref.ref(item, self.remove))
+
+    def index(self, item):
+        return super().index(weakref.ref(item))
+
+    def count(self, item):
+        return super().count(weakref.ref(item))
+
+    def pop(self, item):
+        position = super().index(weakref.ref(item))
+        obj = super().__getitem__(position)()
+        super().__delitem__(position)
+        return obj
+
+    def insert(self, index, item):
+        super().insert(index, weakref.ref(item, self.remove))
+
+    def extend(self, items):
+        super().extend([weakref.ref(i, self.remove) for i in items])
+
+    def sort(self, key=None, reverse=False):
+        if key is None:
+            k = lambda x: x()  # noqa: E731
+        else:
+            k = lambda x: key(x())  # noqa: E731
+        return super().sort(key=k, reverse=reverse)
+
+    def __add__(self, item):
+        if not isinstance(item, PyRefSequence):
+            raise TypeError('can only concatenante RefSequence (not "{value_type}") to RefSequence'.format(
+                value_type=type(item).__name__))
+        r = PyRefSequence()
+        r.extend(self)
+        r.extend(item)
+        return r
+
+    def __iadd__(self, items):
+        return super().__iadd__([weakref.ref(i, self.remove) for i in items])
+
+    def __repr__(self):
+        return "RefSequence([" + ", ".join([repr(i) for i in self]) + "])"
+
+    def __str__(self):
+        return "RefSequence([" + ", ".join([str(i) for i in self]) + "])"
+
+    def __mul__(self, n):
+        return self.__class__(list(self) * n)
+
+    __rmul__ = __mul__
+
+    def __imul__(self, n):
+        super().__setitem__(slice(None), [weakref.ref(i, self.remove) for i in list(self) * n])
+        return self
+
+    def __copy__(self):
+        return self.copy()
+
+    def __deepcopy__(self, memo):
+        return self.copy()
+
+
+# --- data ------------------------------------------------------------------------------
+
+N = 1000
+OBJS = [Item(i) for i in range(N)]
+SHUFFLED = OBJS[:]
+random.Random(5).shuffle(SHUFFLED)
+
+
+def callback(ref):
+    pass
+
+
+REFS = [weakref.ref(o, callback) for o in OBJS]
+SEQ = RefSequence(OBJS)
+PYSEQ = PyRefSequence(OBJS)
+WSET = weakref.WeakSet(OBJS)
+
+# Sequences in a shuffled order, put back into it before each sort.
+SHUFFLED_REFS = [weakref.ref(o, callback) for o in SHUFFLED]
+SORT_SEQ, SORT_PYSEQ = RefSequence(SHUFFLED), PyRefSequence(SHUFFLED)
+SORT_SEQ_ENTRIES, SORT_PYSEQ_ENTRIES = SORT_SEQ.data[:], SORT_PYSEQ.data[:]
+
+TARGET = OBJS[10]  # looked up near the front, so the lookup's own cost shows
+
+
+SMALL_REFS = [weakref.ref(o, callback) for o in OBJS[:10]]
+SMALL_SEQ, SMALL_PYSEQ, SMALL_WSET = RefSequence(OBJS[:10]), PyRefSequence(OBJS[:10]), weakref.WeakSet(OBJS[:10])
+
+
+def _drop(ref):
+    SMALL_REFS.remove(ref)
+
+
+# --- cases -----------------------------------------------------------------------------
+
+
+def _iterate(container):
+    for _ in container:
+        pass
+
+
+def _index(container):
+    for i in range(N):
+        container[i]
+
+
+def _sorted(container, entries):
+    container.data[:] = entries
+    container.sort()
+
+
+def _append_and_drop(container):
+    o = Item(1.5)
+    container.append(o)
+    del o
+
+
+def _add_and_drop():
+    o = Item(1.5)
+    SMALL_WSET.add(o)
+    del o
+
+
+def _plain_append_and_drop():
+    o = Item(1.5)
+    SMALL_REFS.append(weakref.ref(o, _drop))
+    del o
+
+
+def _plain_iterate():
+    for r in REFS:
+        r()
+
+
+def _plain_index():
+    for i in range(N):
+        REFS[i]()
+
+
+def _plain_sort():
+    SHUFFLED_REFS[:] = SHUFFLED_REFS_ORDER
+    SHUFFLED_REFS.sort(key=lambda r: r())
+
+
+SHUFFLED_REFS_ORDER = SHUFFLED_REFS[:]
+OBJS_TWICE = OBJS * 2
+
+
+def cases():
+    g = "construct from 1000 objects"
+    yield Case(g, "[weakref.ref(o, cb) for o in objs]", lambda: [weakref.ref(o, callback) for o in OBJS], floor=True)
+    yield Case(g, "RefSequence(objs)", lambda: RefSequence(OBJS))
+    yield Case(g, "PyRefSequence(objs)", lambda: PyRefSequence(OBJS))
+    yield Case(g, "WeakSet(objs)", lambda: weakref.WeakSet(OBJS))
+
+    g = "seq + seq (2000 entries)"
+    yield Case(g, "[weakref.ref(o, cb) for o in objs * 2]", lambda: [weakref.ref(o, callback) for o in OBJS_TWICE], floor=True)
+    yield Case(g, "RefSequence + RefSequence", lambda: SEQ + SEQ)
+    yield Case(g, "PyRefSequence + PyRefSequence", lambda: PYSEQ + PYSEQ)
+
+    g = "iterate 1000"
+    yield Case(g, "for r in refs: r()", _plain_iterate, floor=True)
+    yield Case(g, "for o in RefSequence", lambda: _iterate(SEQ))
+    yield Case(g, "for o in PyRefSequence", lambda: _iterate(PYSEQ))
+    yield Case(g, "for o in WeakSet", lambda: _iterate(WSET))
+
+    g = "seq[i] for each of 1000"
+    yield Case(g, "refs[i]()", _plain_index, floor=True)
+    yield Case(g, "RefSequence[i]", lambda: _index(SEQ))
+    yield Case(g, "PyRefSequence[i]", lambda: _index(PYSEQ))
+
+    g = "in (entry 10 of 1000)"
+    yield Case(g, "weakref.ref(o) in refs", lambda: weakref.ref(TARGET) in REFS, floor=True)
+    yield Case(g, "o in RefSequence", lambda: TARGET in SEQ)
+    yield Case(g, "o in PyRefSequence", lambda: TARGET in PYSEQ)
+    yield Case(g, "o in WeakSet", lambda: TARGET in WSET)
+
+    g = "sort 1000 shuffled"
+    yield Case(g, "refs.sort(key=lambda r: r())", _plain_sort, floor=True)
+    yield Case(g, "RefSequence.sort()", lambda: _sorted(SORT_SEQ, SORT_SEQ_ENTRIES))
+    yield Case(g, "PyRefSequence.sort()", lambda: _sorted(SORT_PYSEQ, SORT_PYSEQ_ENTRIES))
+
+    g = "append, then the object dies (10 live entries)"
+    yield Case(g, "refs.append(weakref.ref(o, cb)) + cb removes", _plain_append_and_drop, floor=True)
+    yield Case(g, "RefSequence.append + auto-removal", lambda: _append_and_drop(SMALL_SEQ))
+    yield Case(g, "PyRefSequence.append + auto-removal", lambda: _append_and_drop(SMALL_PYSEQ))
+    yield Case(g, "WeakSet.add + auto-removal", _add_and_drop)
+
+
+def memory_ratio(n=10000):
+    """Bytes allocated for an n-entry RefSequence over those of the Python class."""
+    import gc
+    import tracemalloc
+
+    objs = [Item(i) for i in range(n)]
+    sizes = {}
+    for cls in (RefSequence, PyRefSequence):
+        gc.collect()
+        tracemalloc.start()
+        seq = cls(objs)
+        sizes[cls.__name__] = tracemalloc.get_traced_memory()[0]
+        tracemalloc.stop()
+        del seq
+    return sizes["RefSequence"] / sizes["PyRefSequence"], sizes
+
+
+if __name__ == "__main__":
+    ratio, sizes = memory_ratio()
+    print(f"memory of 10,000 entries: RefSequence / PyRefSequence = {ratio:.3f} {sizes}")

@@ -1,0 +1,842 @@
+// vornal.datastructures.refsequence: a list that holds its objects by weak
+// reference and forgets each one once it is collected.
+//
+//     import weakref
+//     import collections
+//
+//     class RefSequence(collections.UserList):
+//         def __init__(self, items=()): ...
+//         def __contains__(self, item): ...
+//         def __getitem__(self, index): ...
+//         def __setitem__(self, index, item): ...
+//         def __iter__(self): ...
+//         def __eq__(self, other): ...
+//         def __reversed__(self): ...
+//         def remove(self, item): ...
+//         def append(self, item): ...
+//         def index(self, item): ...
+//         def count(self, item): ...
+//         def pop(self, item): ...
+//         def insert(self, index, item): ...
+//         def extend(self, items): ...
+//         def sort(self, key=None, reverse=False): ...
+//         def __add__(self, item): ...
+//         def __iadd__(self, items): ...
+//         def __repr__(self): ...
+//         def __str__(self): ...
+//         (and the list operations that UserList would apply to the weak
+//          references themselves: __radd__, __mul__, __rmul__, __imul__,
+//          __lt__, __le__, __gt__, __ge__, __copy__, __deepcopy__)
+//
+// `data` holds one entry per stored object, weakref.ref(obj, self.remove):
+// when the object is finalised the interpreter calls the instance's remove
+// with the dead entry, which deletes exactly that entry. Module-level names
+// (weakref, RefSequence) are looked up when a method runs.
+//
+// Entries die at finalisation, which can happen in the middle of any
+// operation (the cycle collector runs on allocation). Two rules follow:
+//   * code here holds its own reference to every entry, list and object it
+//     uses across a call that may run Python code or allocate;
+//   * an operation that builds entries or reorders them keeps the objects
+//     involved alive until it is done, so no object dies while its entry is
+//     not (or not yet) where its callback looks for it. Objects that die
+//     once it is done remove their entries as always, so the sequence never
+//     keeps a dead entry.
+//
+// Speed: while super() still reaches UserList's own methods, their bodies
+// (`self.data.append(item)` and the like) are run here directly instead of
+// through a call of the Python function.
+#include "pyframe.hpp"
+
+namespace {
+using namespace pf;
+
+Class RefSequence;
+
+// ---------------------------------------------------------------------------
+// The base class's own methods
+// ---------------------------------------------------------------------------
+
+// A method of collections.UserList as the module body found it, with its
+// code object (kept, so that a replaced __code__ is noticed).
+struct Original {
+    PyObject* name = nullptr;
+    Class func;
+    Class code;
+    unsigned bit = 0;
+};
+Original UL_getitem, UL_setitem, UL_delitem, UL_contains, UL_append, UL_insert, UL_remove, UL_index, UL_count,
+    UL_sort, UL_len;
+Original* const originals[] = {&UL_getitem, &UL_setitem, &UL_delitem, &UL_contains, &UL_append, &UL_insert,
+                               &UL_remove,  &UL_index,   &UL_count,   &UL_sort,     &UL_len};
+
+Status capture(Original& o, Handle userlist, PyObject* name, unsigned bit) {
+    o.name = name;
+    o.bit = bit;
+    Ref f = type_lookup(reinterpret_cast<PyTypeObject*>(userlist.ptr()), name);
+    if (f && PyFunction_Check(f.ptr())) {
+        o.code.set(Ref::borrow(PyFunction_GET_CODE(f.ptr())));
+        o.func.set(std::move(f));
+    }
+    return ok;
+}
+
+// What a class of sequences still does the way UserList does it, kept per
+// type version tag (so it holds until the class or a base changes).
+struct Plan {
+    unsigned base = 0;          // bits: super(RefSequence, self).<name> is the Original's function
+    unsigned own = 0;           // bits: type(self).<name> is the Original's function
+    bool data_in_dict = false;  // self.data is the instance dictionary's entry (generic
+                                // attribute access, no class attribute named data)
+};
+TypeMemo<Plan> plans;
+
+Result<Plan> make_plan(Handle self) {
+    Plan p;
+    for (const Original* o : originals) {
+        if (!o->func.ptr()) continue;
+        SuperFound f = TRY(super(RefSequence, self).find(o->name));
+        if (f.attr && f.attr.is(o->func)) p.base |= o->bit;
+        Ref own = type_lookup(self.type(), o->name);
+        if (own && own.is(o->func)) p.own |= o->bit;
+    }
+    PyTypeObject* t = self.type();
+    p.data_in_dict = t->tp_getattro == PyObject_GenericGetAttr && !type_lookup<"data">(t) &&
+                     (PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) || t->tp_dictoffset != 0);
+    return p;
+}
+
+// The plan of self's class; nothing is planned for an object that is no
+// RefSequence (a method called through the class), whose super() fails.
+// The last class asked about is answered first: a version tag is never
+// given to another class, so the entry needs no reference to the class.
+struct LastPlan {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    Plan plan;
+} last_plan;
+
+Result<Plan> plan_of(Handle self) {
+    PyTypeObject* t = self.type();
+    if (t == last_plan.type && t->tp_version_tag == last_plan.tag && last_plan.tag != 0) return last_plan.plan;
+    if (!PyObject_TypeCheck(self.ptr(), RefSequence.type_ptr())) return Plan{};
+    Plan p = TRY(plans.get(t, [&] { return make_plan(self); }));
+    if (t->tp_version_tag != 0) last_plan = LastPlan{t, t->tp_version_tag, p};
+    return p;
+}
+
+// Whether super(RefSequence, self).<name> is that method, unchanged; its
+// body, `self.data.<operation>`, may then run here.
+bool plain(const Plan& p, const Original& o) { return (p.base & o.bit) && PyFunction_GET_CODE(o.func.ptr()) == o.code.ptr(); }
+Result<bool> plain_base(Handle self, const Original& o) { return plain(TRY(plan_of(self)), o); }
+
+// self.data
+Ref data_of(Handle self, const Plan& p) {
+    if (p.data_in_dict) {
+        Ref ns = TRY(Ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr)));
+        PyObject* data = nullptr;
+        if (TRY(truth(PyDict_GetItemRef(ns.ptr(), id<"data">(), &data)))) return Ref::steal(data);
+    }
+    return self.attr<"data">();  // also the AttributeError of an instance without data
+}
+Ref data_of(Handle self) { return data_of(self, TRY(plan_of(self))); }
+
+// self.data borrowed from the instance dictionary, for a class planned so;
+// nullptr (no error) when it is not there. Valid until code runs.
+Result<PyObject*> data_in_dict(Handle self) {
+    PyObject* ns = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!ns) return failure;
+    PyObject* data = PyDict_GetItemWithError(ns, id<"data">());
+    Py_DECREF(ns);  // the instance keeps its dictionary
+    if (!data && PyErr_Occurred()) return failure;
+    return data;
+}
+
+// The position an exact int `index` stands for in an exact list, as list
+// indexing finds it (negative ones count from the end); -1 when out of
+// range, where the list's own indexing reports the error.
+Py_ssize_t position_in(PyObject* list, PyObject* index) {
+    Py_ssize_t i = PyLong_AsSsize_t(index), n = PyList_GET_SIZE(list);
+    if (i == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (i < 0) i += n;
+    return i >= 0 && i < n ? i : -1;
+}
+
+// data[index]
+Ref item_at(Handle data, Handle index) {
+    if (PyList_CheckExact(data.ptr()) && PyLong_CheckExact(index.ptr()))
+        if (Py_ssize_t i = position_in(data.ptr(), index.ptr()); i >= 0) return Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
+    return data.item(index);
+}
+
+// super().__getitem__(index) for an index that is no slice: self.data[index]
+Ref base_getitem(Handle self, Handle index) {
+    Plan p = TRY(plan_of(self));
+    if (plain(p, UL_getitem)) return item_at(TRY(data_of(self, p)), index);
+    return super(RefSequence, self).call<"__getitem__">(index);
+}
+// super().__setitem__(index, value): self.data[index] = value
+Status base_setitem(Handle self, Handle index, Handle value) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_setitem)) return TRY(data_of(self, p)).set_item(index, value);
+    TRY(super(RefSequence, self).call<"__setitem__">(index, value));
+    return ok;
+}
+// super().__delitem__(index): del self.data[index]
+Status base_delitem(Handle self, Handle index) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_delitem)) return TRY(data_of(self, p)).del_item(index);
+    TRY(super(RefSequence, self).call<"__delitem__">(index));
+    return ok;
+}
+// super().__contains__(probe): probe in self.data
+Result<bool> base_contains(Handle self, Handle probe) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_contains)) return TRY(data_of(self, p)).contains(probe);
+    Ref r = TRY(super(RefSequence, self).call<"__contains__">(probe));
+    return r.truthy();
+}
+// super().append(entry): self.data.append(entry)
+Status base_append(Handle self, Handle entry) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_append)) {
+        Ref data = TRY(data_of(self, p));
+        if (PyList_CheckExact(data.ptr())) return status(PyList_Append(data.ptr(), entry.ptr()));
+        TRY(data.call_method<"append">(entry));
+        return ok;
+    }
+    TRY(super(RefSequence, self).call<"append">(entry));
+    return ok;
+}
+// super().insert(index, entry): self.data.insert(index, entry)
+Status base_insert(Handle self, Handle index, Handle entry) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_insert)) TRY(TRY(data_of(self, p)).call_method<"insert">(index, entry));
+    else TRY(super(RefSequence, self).call<"insert">(index, entry));
+    return ok;
+}
+// super().remove(target): self.data.remove(target)
+Status base_remove(Handle self, Handle target) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_remove)) TRY(TRY(data_of(self, p)).call_method<"remove">(target));
+    else TRY(super(RefSequence, self).call<"remove">(target));
+    return ok;
+}
+// super().index(probe): self.data.index(probe)
+Ref base_index(Handle self, Handle probe) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_index)) return TRY(data_of(self, p)).call_method<"index">(probe);
+    return super(RefSequence, self).call<"index">(probe);
+}
+// super().count(probe): self.data.count(probe)
+Ref base_count(Handle self, Handle probe) {
+    if (Plan p = TRY(plan_of(self)); plain(p, UL_count)) return TRY(data_of(self, p)).call_method<"count">(probe);
+    return super(RefSequence, self).call<"count">(probe);
+}
+
+// ---------------------------------------------------------------------------
+// Entries
+// ---------------------------------------------------------------------------
+
+// entry(): the referent of a weak reference (None once it is gone), or
+// whatever calling another object stored in `data` gives. The caller holds
+// `entry`.
+Ref referent(Handle entry) {
+    if (PyWeakref_CheckRefExact(entry.ptr())) {
+        PyObject* obj = nullptr;
+        if (PyWeakref_GetRef(entry.ptr(), &obj) < 0) return failure;
+        return obj ? Ref::steal(obj) : none();
+    }
+    return Ref::steal(PyObject_CallNoArgs(entry.ptr()));
+}
+
+// Whether `obj` has `name` in its instance dictionary.
+Result<bool> in_instance_dict(Handle obj, PyObject* name) {
+    PyTypeObject* t = obj.type();
+    if (!PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) && t->tp_dictoffset == 0) return false;
+    Ref ns = TRY(Ref::steal(PyObject_GenericGetDict(obj.ptr(), nullptr)));
+    return truth(PyDict_Contains(ns.ptr(), name));
+}
+
+// The entries of one operation: weakref.ref, looked up when the first entry
+// is made, and self.remove, looked up for each entry.
+class Wrapper {
+public:
+    explicit Wrapper(Handle self) : self_(self) {}
+
+    // weakref.ref(obj, self.remove): an entry to store.
+    Ref entry(Handle obj) {
+        TRY(start());
+        Ref callback = TRY(remove());
+        if (plain_) return Ref::steal(PyWeakref_NewRef(obj.ptr(), callback.ptr()));
+        return ref_(obj, callback);
+    }
+    // weakref.ref(obj): a reference to look an object up with.
+    Ref probe(Handle obj) {
+        TRY(start());
+        if (plain_) return Ref::steal(PyWeakref_NewRef(obj.ptr(), nullptr));
+        return ref_(obj);
+    }
+
+private:
+    Status start() {
+        if (ref_) return ok;
+        Ref weakref = TRY(global<"weakref">());
+        ref_ = TRY(weakref.attr<"ref">());
+        plain_ = ref_.is(reinterpret_cast<PyObject*>(&_PyWeakref_RefType));
+        return ok;
+    }
+
+    // self.remove. While the lookup resolves to the same function of the
+    // same class bound to self (the class unchanged, no instance attribute
+    // named remove), it gives an equal bound method each time, and the
+    // entries of the operation share the first: one object fewer per entry
+    // to allocate and for the cycle collector to free.
+    Ref remove() {
+        PyTypeObject* t = self_.type();
+        if (bound_ && t == bound_type_ && t->tp_version_tag == bound_tag_ && !TRY(in_instance_dict(self_, id<"remove">())))
+            return bound_;
+        Ref callback = TRY(self_.attr<"remove">());
+        if (t->tp_version_tag != 0 && t->tp_getattro == PyObject_GenericGetAttr && PyMethod_Check(callback.ptr()) &&
+            PyMethod_GET_SELF(callback.ptr()) == self_.ptr()) {
+            PyObject* f = PyMethod_GET_FUNCTION(callback.ptr());
+            Ref found = type_lookup<"remove">(t);
+            if (found.ptr() == f && (PyFunction_Check(f) || Py_IS_TYPE(f, &FunctionType)) &&
+                !TRY(in_instance_dict(self_, id<"remove">()))) {
+                bound_ = callback;
+                bound_type_ = t;
+                bound_tag_ = t->tp_version_tag;
+            }
+        }
+        return callback;
+    }
+
+    Handle self_;
+    Ref ref_;
+    bool plain_ = false;
+    Ref bound_;
+    PyTypeObject* bound_type_ = nullptr;
+    unsigned int bound_tag_ = 0;
+};
+
+Ref probe_for(Handle self, Handle item) { return Wrapper(self).probe(item); }
+
+// Whether iterating `obj` runs RefSequence.__iter__ (type(obj) does not
+// override it); `with_len`: and len(obj), which list(obj) asks first for a
+// size hint, is UserList's.
+Result<bool> iterates_as_ours(Handle obj, bool with_len);
+
+// The objects of a sequence that iterates as ours, read from its `data` in
+// one pass: [entry() for entry in obj.data]. The list holds them, so none
+// can die while an operation works on them (the generator, read while
+// other objects die, would skip live entries that move into its place).
+Ref snapshot(Handle seq) {
+    Ref data = TRY(data_of(seq));
+    Ref out = TRY(list());
+    if (PyList_CheckExact(data.ptr())) {
+        // Indexed on each step: calling an entry that is no weak reference
+        // runs code that may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
+            Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
+            Ref obj = TRY(referent(entry));
+            TRY(status(PyList_Append(out.ptr(), obj.ptr())));
+        }
+        return out;
+    }
+    Ref it = TRY(data.iter());
+    for (Ref entry; TRY(next(it, entry));) {
+        Ref obj = TRY(referent(entry));
+        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
+    }
+    return out;
+}
+
+// list(seq): the objects in iteration order.
+Ref objects_of(Handle seq) {
+    if (TRY(iterates_as_ours(seq, true))) return snapshot(seq);
+    return Ref::steal(PySequence_List(seq.ptr()));
+}
+
+// Calls `f(obj)` for each object that iterating `items` gives (a sequence
+// that iterates as ours: its objects as one snapshot).
+template <class F>
+Status for_each(Handle items, F&& f) {
+    if (TRY(iterates_as_ours(items, false))) {
+        Ref objs = TRY(snapshot(items));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objs.ptr()); ++i) TRY(f(Handle(PyList_GET_ITEM(objs.ptr(), i))));
+        return ok;
+    }
+    Ref it = TRY(items.iter());
+    for (Ref item; TRY(next(it, item));) TRY(f(Handle(item)));
+    return ok;
+}
+
+// [weakref.ref(i, self.remove) for i in items], with the objects held
+// until the caller has stored the entries and drops this.
+struct Wrapped {
+    Ref entries;
+    std::vector<Ref> objects;
+};
+
+Status wrap_all(Handle self, Handle items, Wrapped& out) {
+    Wrapper wrapper(self);
+    out.entries = TRY(list());
+    return for_each(items, [&](Handle obj) -> Status {
+        Ref entry = TRY(wrapper.entry(obj));
+        TRY(status(PyList_Append(out.entries.ptr(), entry.ptr())));
+        out.objects.push_back(Ref::borrow(obj));
+        return ok;
+    });
+}
+
+// The referents of `data`'s weak references, to keep them alive while the
+// entries are reordered. Calls no code.
+std::vector<Ref> hold_referents(Handle data) {
+    std::vector<Ref> held;
+    if (!PyList_CheckExact(data.ptr())) return held;
+    held.reserve((size_t)PyList_GET_SIZE(data.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
+        PyObject* entry = PyList_GET_ITEM(data.ptr(), i);
+        PyObject* obj = nullptr;
+        if (PyWeakref_CheckRefExact(entry) && PyWeakref_GetRef(entry, &obj) > 0) held.push_back(Ref::steal(obj));
+    }
+    return held;
+}
+
+// isinstance(index, slice); an int is no slice.
+Result<bool> is_slice(Handle index) {
+    if (PySlice_Check(index.ptr())) return true;
+    if (PyLong_CheckExact(index.ptr())) return false;
+    return index.isinstance(Handle(&PySlice_Type));
+}
+
+// ---------------------------------------------------------------------------
+// Generators: __iter__, and the one a slice hands to the new sequence
+// ---------------------------------------------------------------------------
+
+// def __iter__(self):
+//     data = self.data
+//     for entry in data:
+//         yield entry()
+//
+// The list is walked by position: an entry removed behind the current one
+// moves the later ones down, and the one that takes the current place is
+// skipped, as a list iterator does.
+struct IterBody final : GenBody {
+    Ref self, data, it;  // it: an iterator over a `data` that is no list
+    Py_ssize_t index = 0;
+    bool started = false;
+
+    explicit IterBody(Handle s) : self(Ref::borrow(s)) {}
+
+    Ref next() override {
+        if (!started) {
+            started = true;
+            data = TRY(data_of(self));
+            if (!PyList_CheckExact(data.ptr())) it = TRY(data.iter());
+        }
+        Ref entry;
+        if (it) {
+            if (!TRY(pf::next(it, entry))) return Ref();
+        } else {
+            if (index >= PyList_GET_SIZE(data.ptr())) return Ref();
+            entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), index++));
+        }
+        return referent(entry);
+    }
+    int visit(visitproc visit, void* arg) override {
+        Py_VISIT(self.ptr());
+        Py_VISIT(data.ptr());
+        Py_VISIT(it.ptr());
+        return 0;
+    }
+};
+
+// (entry() for entry in entries): the objects of a slice, read all at once
+// when the generator starts and held while it runs, so that none dies
+// before the new sequence has wrapped it.
+struct SliceBody final : GenBody {
+    Ref entries, objects;
+    Py_ssize_t index = 0;
+
+    explicit SliceBody(Ref e) : entries(std::move(e)) {}
+
+    Ref next() override {
+        if (!objects) {
+            objects = TRY(list());
+            Ref it = TRY(entries.iter());
+            entries = Ref();
+            for (Ref entry; TRY(pf::next(it, entry));) TRY(status(PyList_Append(objects.ptr(), TRY(referent(entry)).ptr())));
+        }
+        if (index >= PyList_GET_SIZE(objects.ptr())) return Ref();
+        return Ref::borrow(PyList_GET_ITEM(objects.ptr(), index++));
+    }
+    int visit(visitproc visit, void* arg) override {
+        Py_VISIT(entries.ptr());
+        Py_VISIT(objects.ptr());
+        return 0;
+    }
+};
+Class genexpr_name, genexpr_qualname;
+
+// ---------------------------------------------------------------------------
+// class RefSequence(collections.UserList)
+// ---------------------------------------------------------------------------
+
+constexpr const char* RefSequence_doc =
+    "RefSequence Class\n"
+    "\n"
+    "A special implementation of the native list whose stored items are weak\n"
+    "references to the objects put into it:\n"
+    "\n"
+    "- an item is removed automatically once its object is finalised (garbage\n"
+    "  collected), without any call on the sequence;\n"
+    "- reads return the actual object, never the reference;\n"
+    "- writes take actual objects and store weak references to them;\n"
+    "- all reference handling is invisible to the user.\n"
+    "\n"
+    "Because every stored item is a weak reference, mind the context and the\n"
+    "garbage collection: holding an object in a RefSequence never keeps it\n"
+    "alive, and an object that nothing else refers to leaves the sequence at\n"
+    "once.";
+
+// def __init__(self, items=()):
+//     super().__init__([weakref.ref(i, self.remove) for i in items])
+Status RefSequence_init(Handle self, Handle items) {
+    Wrapped w;
+    TRY(wrap_all(self, items, w));
+    TRY(super(RefSequence, self).call<"__init__">(w.entries));
+    return ok;
+}
+
+// def __contains__(self, item):
+//     return super().__contains__(weakref.ref(item))
+Result<bool> RefSequence_contains(Handle self, Handle item) {
+    Ref probe = TRY(probe_for(self, item));
+    return base_contains(self, probe);
+}
+
+// def __getitem__(self, index):
+//     if isinstance(index, slice):
+//         return self.__class__(entry() for entry in self.data[index])
+//     return super().__getitem__(index)()
+Ref RefSequence_getitem(Handle self, Handle index) {
+    if (TRY(is_slice(index))) {
+        Ref cls = TRY(self.attr<"__class__">());
+        Ref data = TRY(data_of(self));
+        Ref entries = TRY(data.item(index));
+        Ref gen = TRY(make_generator(std::make_unique<SliceBody>(std::move(entries)), genexpr_name, genexpr_qualname));
+        return cls(gen);
+    }
+    // An exact list read at an int position: nothing runs code between
+    // reading the entry and calling it, so nothing needs holding.
+    if (PyLong_CheckExact(index.ptr())) {
+        Plan p = TRY(plan_of(self));
+        PyObject* data = p.data_in_dict && plain(p, UL_getitem) ? TRY(data_in_dict(self)) : nullptr;
+        Py_ssize_t i = data && PyList_CheckExact(data) ? position_in(data, index.ptr()) : -1;
+        if (i >= 0 && PyWeakref_CheckRefExact(PyList_GET_ITEM(data, i))) return referent(PyList_GET_ITEM(data, i));
+    }
+    Ref entry = TRY(base_getitem(self, index));
+    return referent(entry);
+}
+
+// def __setitem__(self, index, item):
+//     if isinstance(index, slice):
+//         item = [weakref.ref(i, self.remove) for i in item]
+//     else:
+//         item = weakref.ref(item, self.remove)
+//     super().__setitem__(index, item)
+Status RefSequence_setitem(Handle self, Handle index, Handle item) {
+    if (TRY(is_slice(index))) {
+        Wrapped w;
+        TRY(wrap_all(self, item, w));
+        return base_setitem(self, index, w.entries);
+    }
+    Ref entry = TRY(Wrapper(self).entry(item));
+    return base_setitem(self, index, entry);
+}
+
+Ref RefSequence_iter(Ctx ctx, Handle self) { return make_generator(std::make_unique<IterBody>(self), ctx); }
+
+Result<bool> iterates_as_ours(Handle obj, bool with_len) {
+    if (!is_impl<RefSequence_iter>(type_lookup<"__iter__">(obj.type()).ptr())) return false;
+    if (!with_len) return true;
+    Plan p = TRY(plan_of(obj));
+    return (p.own & UL_len.bit) && PyFunction_GET_CODE(UL_len.func.ptr()) == UL_len.code.ptr();
+}
+
+// list(self) <op> other: the objects compared by the full comparison
+// protocol. Against another RefSequence the list declines and the reflected
+// operation of `other` compares its own objects.
+Ref compare(Handle self, Handle other, int op) {
+    Ref objs = TRY(objects_of(self));
+    return Ref::steal(PyObject_RichCompare(objs.ptr(), other.ptr(), op));
+}
+
+// def __eq__(self, other):
+//     return list(self) == other
+Ref RefSequence_eq(Handle self, Handle other) { return compare(self, other, Py_EQ); }
+Ref RefSequence_lt(Handle self, Handle other) { return compare(self, other, Py_LT); }
+Ref RefSequence_le(Handle self, Handle other) { return compare(self, other, Py_LE); }
+Ref RefSequence_gt(Handle self, Handle other) { return compare(self, other, Py_GT); }
+Ref RefSequence_ge(Handle self, Handle other) { return compare(self, other, Py_GE); }
+
+// def __reversed__(self):
+//     return self[::-1]
+Ref RefSequence_reversed(Handle self) {
+    Ref step = TRY(integer(-1));
+    Ref backwards = TRY(Ref::steal(PySlice_New(nullptr, nullptr, step.ptr())));
+    return self.item(backwards);
+}
+
+// def remove(self, item):
+//     if isinstance(item, weakref.ReferenceType):
+//         super().remove(item)
+//     else:
+//         super().remove(weakref.ref(item))
+//
+// Called with the dead entry when a stored object is finalised: a dead
+// reference equals only itself, so exactly that entry goes.
+Status RefSequence_remove(Handle self, Handle item) {
+    Ref weakref = TRY(global<"weakref">());
+    Ref reference_type = TRY(weakref.attr<"ReferenceType">());
+    if (TRY(item.isinstance(reference_type))) return base_remove(self, item);
+    Ref probe = TRY(probe_for(self, item));
+    return base_remove(self, probe);
+}
+
+// def append(self, item):
+//     super().append(weakref.ref(item, self.remove))
+Status RefSequence_append(Handle self, Handle item) {
+    Ref entry = TRY(Wrapper(self).entry(item));
+    return base_append(self, entry);
+}
+
+// def index(self, item):
+//     return super().index(weakref.ref(item))
+Ref RefSequence_index(Handle self, Handle item) {
+    Ref probe = TRY(probe_for(self, item));
+    return base_index(self, probe);
+}
+
+// def count(self, item):
+//     return super().count(weakref.ref(item))
+Ref RefSequence_count(Handle self, Handle item) {
+    Ref probe = TRY(probe_for(self, item));
+    return base_count(self, probe);
+}
+
+// def pop(self, item):
+//     position = super().index(weakref.ref(item))
+//     obj = super().__getitem__(position)()
+//     super().__delitem__(position)
+//     return obj
+Ref RefSequence_pop(Handle self, Handle item) {
+    Ref probe = TRY(probe_for(self, item));
+    Ref position = TRY(base_index(self, probe));
+    Ref entry = TRY(base_getitem(self, position));
+    Ref obj = TRY(referent(entry));
+    TRY(base_delitem(self, position));
+    return obj;
+}
+
+// def insert(self, index, item):
+//     super().insert(index, weakref.ref(item, self.remove))
+Status RefSequence_insert(Handle self, Handle index, Handle item) {
+    Ref entry = TRY(Wrapper(self).entry(item));
+    return base_insert(self, index, entry);
+}
+
+// def extend(self, items):
+//     super().extend([weakref.ref(i, self.remove) for i in items])
+Status RefSequence_extend(Handle self, Handle items) {
+    Wrapped w;
+    TRY(wrap_all(self, items, w));
+    TRY(super(RefSequence, self).call<"extend">(w.entries));
+    return ok;
+}
+
+// The sort keys: lambda x: x() and lambda x: key(x()), made on each call.
+FuncDef* key_of_referent_def;
+FuncDef* key_applied_def;
+constexpr const char* sort_key_qualname = "RefSequence.sort.<locals>.<lambda>";
+
+Ref key_of_referent(Handle x) { return referent(x); }
+Ref key_applied(Ctx ctx, Handle x) {
+    Ref obj = TRY(referent(x));
+    return ctx.closure()(obj);
+}
+
+// def sort(self, key=None, reverse=False):
+//     if key is None:
+//         k = lambda x: x()
+//     else:
+//         k = lambda x: key(x())
+//     return super().sort(key=k, reverse=reverse)
+//
+// While the list sorts it looks empty, so an object that died then could
+// not find its entry: the objects are held until the sort is over. (The
+// keys of the first form are the objects themselves, which the list's own
+// sort holds, and its key calls no code.)
+Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
+    bool direct = TRY(plain_base(self, UL_sort));
+    Ref k = key.is_none() ? TRY(make_function(key_of_referent_def, module_name(), sort_key_qualname))
+                          : TRY(make_function(key_applied_def, module_name(), sort_key_qualname, key));
+    Ref data = direct ? TRY(data_of(self)) : Ref();
+    std::vector<Ref> held;
+    if (!direct || !key.is_none()) held = hold_referents(direct ? data : TRY(data_of(self)));
+    Ref sort = direct ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
+    return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
+}
+
+// TypeError('can only concatenante RefSequence (not "{value_type}") to RefSequence'
+//           .format(value_type=type(item).__name__))
+Failure refuse_concatenation(Handle item) {
+    Ref name = TRY(type_of(item).attr<"__name__">());
+    Ref text = TRY(Ref::steal(PyObject_Format(name.ptr(), nullptr)));
+    Ref message = TRY(concat("can only concatenante RefSequence (not \"", text, "\") to RefSequence"));
+    return raise_value(PyExc_TypeError, message.ptr());
+}
+
+// r = RefSequence(); r.extend(first); r.extend(second); return r
+Ref joined(Handle cls, Handle first, Handle second) {
+    Ref r = TRY(cls());
+    TRY(r.call_method<"extend">(first));
+    TRY(r.call_method<"extend">(second));
+    return r;
+}
+
+// def __add__(self, item):
+//     if not isinstance(item, RefSequence): raise TypeError(...)
+//     r = RefSequence()
+//     r.extend(self)
+//     r.extend(item)
+//     return r
+Ref RefSequence_add(Handle self, Handle item) {
+    Ref cls = TRY(global<"RefSequence">());
+    if (!TRY(item.isinstance(cls))) return refuse_concatenation(item);
+    return joined(cls, self, item);
+}
+
+// other + self: the same refusal as self + other for anything but a
+// RefSequence, whose objects then come first.
+Ref RefSequence_radd(Handle self, Handle other) {
+    Ref cls = TRY(global<"RefSequence">());
+    if (!TRY(other.isinstance(cls))) return refuse_concatenation(other);
+    return joined(cls, other, self);
+}
+
+// def __iadd__(self, items):
+//     return super().__iadd__([weakref.ref(i, self.remove) for i in items])
+Ref RefSequence_iadd(Handle self, Handle items) {
+    Wrapped w;
+    TRY(wrap_all(self, items, w));
+    return super(RefSequence, self).call<"__iadd__">(w.entries);
+}
+
+// self * n, n * self: self.__class__(list(self) * n)
+Ref RefSequence_mul(Handle self, Handle n) {
+    Ref cls = TRY(self.attr<"__class__">());
+    Ref objs = TRY(objects_of(self));
+    Ref repeated = TRY(Ref::steal(PyNumber_Multiply(objs.ptr(), n.ptr())));
+    return cls(repeated);
+}
+
+// self *= n: the entries rebuilt for the objects repeated, stored in place
+// of the old ones (super().__setitem__(slice(None), ...)).
+Ref RefSequence_imul(Handle self, Handle n) {
+    Ref objs = TRY(objects_of(self));
+    Ref repeated = TRY(Ref::steal(PyNumber_InPlaceMultiply(objs.ptr(), n.ptr())));
+    Wrapped w;
+    TRY(wrap_all(self, repeated, w));
+    Ref all = TRY(Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
+    TRY(base_setitem(self, all, w.entries));
+    return Ref::borrow(self);
+}
+
+constexpr const char* RefSequence_copy_doc =
+    "A copy holds the same objects, with entries of its own: self.copy().\n"
+    "A weak container does not own its objects, so a deep copy does not copy\n"
+    "them either.";
+
+// def __copy__(self): return self.copy()
+// def __deepcopy__(self, memo): return self.copy()
+Ref RefSequence_copy(Handle self) { return self.call_method<"copy">(); }
+Ref RefSequence_deepcopy(Handle self, Handle) { return self.call_method<"copy">(); }
+
+// "RefSequence([" + ", ".join([render(i) for i in self]) + "])"
+Ref rendered(Handle self, Ref (*render)(Handle)) {
+    Ref pieces = TRY(list());
+    TRY(for_each(self, [&](Handle obj) -> Status {
+        Ref piece = TRY(render(obj));
+        return status(PyList_Append(pieces.ptr(), piece.ptr()));
+    }));
+    Ref text = TRY(Ref::steal(PyUnicode_Join(id<", ">(), pieces.ptr())));
+    return concat("RefSequence([", text, "])");
+}
+
+// def __repr__(self):
+//     return "RefSequence([" + ", ".join([repr(i) for i in self]) + "])"
+Ref RefSequence_repr(Handle self) {
+    return rendered(self, [](Handle o) { return o.repr(); });
+}
+
+// def __str__(self):
+//     return "RefSequence([" + ", ".join([str(i) for i in self]) + "])"
+Ref RefSequence_str(Handle self) {
+    return rendered(self, [](Handle o) { return o.str(); });
+}
+
+// ---------------------------------------------------------------------------
+// Module body
+// ---------------------------------------------------------------------------
+
+Status body() {
+    TRY(import("weakref"));
+    TRY(import("collections"));
+    Ref collections = TRY(global<"collections">());
+    Ref userlist = TRY(collections.attr<"UserList">());
+    PyObject* const names[] = {id<"__getitem__">(), id<"__setitem__">(), id<"__delitem__">(), id<"__contains__">(),
+                               id<"append">(),      id<"insert">(),      id<"remove">(),      id<"index">(),
+                               id<"count">(),       id<"sort">(),        id<"__len__">()};
+    for (size_t i = 0; i < std::size(originals); ++i) TRY(capture(*originals[i], userlist, names[i], 1u << i));
+    genexpr_name.set(TRY(str("<genexpr>")));
+    genexpr_qualname.set(TRY(str("RefSequence.__getitem__.<locals>.<genexpr>")));
+    key_of_referent_def = def<key_of_referent>("<lambda>", "x");
+    key_applied_def = def<key_applied>("<lambda>", "x");
+    if (!key_of_referent_def || !key_applied_def) return failure;
+
+    return define_class(
+        RefSequence, "RefSequence",
+        ClassDef("RefSequence", RefSequence_doc)
+            .bases({userlist})
+            .method(def<RefSequence_init>("__init__", "self, items=()"))
+            .method(def<RefSequence_contains>("__contains__", "self, item"))
+            .method(def<RefSequence_getitem>("__getitem__", "self, index"))
+            .method(def<RefSequence_setitem>("__setitem__", "self, index, item"))
+            .method(def<RefSequence_iter>("__iter__", "self"))
+            .method(def<RefSequence_eq>("__eq__", "self, other"))
+            .method(def<RefSequence_reversed>("__reversed__", "self"))
+            .method(def<RefSequence_remove>("remove", "self, item"))
+            .method(def<RefSequence_append>("append", "self, item"))
+            .method(def<RefSequence_index>("index", "self, item"))
+            .method(def<RefSequence_count>("count", "self, item"))
+            .method(def<RefSequence_pop>("pop", "self, item"))
+            .method(def<RefSequence_insert>("insert", "self, index, item"))
+            .method(def<RefSequence_extend>("extend", "self, items"))
+            .method(def<RefSequence_sort>("sort", "self, key=None, reverse=False"))
+            .method(def<RefSequence_add>("__add__", "self, item"))
+            .method(def<RefSequence_iadd>("__iadd__", "self, items"))
+            .method(def<RefSequence_repr>("__repr__", "self"))
+            .method(def<RefSequence_str>("__str__", "self"))
+            .method(def<RefSequence_radd>("__radd__", "self, other"))
+            .method(def<RefSequence_mul>("__mul__", "self, n"))
+            .method(def<RefSequence_mul>("__rmul__", "self, n"))
+            .method(def<RefSequence_imul>("__imul__", "self, n"))
+            .method(def<RefSequence_lt>("__lt__", "self, other"))
+            .method(def<RefSequence_le>("__le__", "self, other"))
+            .method(def<RefSequence_gt>("__gt__", "self, other"))
+            .method(def<RefSequence_ge>("__ge__", "self, other"))
+            .method(def<RefSequence_copy>("__copy__", "self", RefSequence_copy_doc))
+            .method(def<RefSequence_deepcopy>("__deepcopy__", "self, memo", RefSequence_copy_doc)));
+}
+
+}  // namespace
+
+PF_MODULE(refsequence, body)
