@@ -226,55 +226,78 @@ public:
 
     // super().__init__(*args, **kwargs)
     Status init(const Args& args, const Kwargs& kwargs) const {
-        if (PyTypeObject* t = TRY(builtin_provider(id<"__init__">())); t && t->tp_init) {
+        SuperFound f = TRY(found(id<"__init__">()));
+        if (PyTypeObject* t = builtin(f); t && t->tp_init) {
             // The built-in initialiser itself, as its slot wrapper would call it.
             Ref a = TRY(args.to_tuple());
             Ref kw;
             if (kwargs.size()) kw = TRY(kwargs.to_dict());
             return status(t->tp_init(self_, a.ptr(), kw.ptr()));
         }
-        TRY(call(id<"__init__">(), args, kwargs));
+        if (kwargs.dict) {
+            Ref bound = TRY(bind_to(f.attr, Handle(self_)));
+            TRY(kwargs.call(bound, Handle(), args));
+            return ok;
+        }
+        TRY(call_found(f, args, kwargs));
         return ok;
     }
 
-    // The container slots, direct where a built-in type provides them.
+    // The container slots, direct where a built-in type provides them. One
+    // lookup each: the slot of a built-in provider, or the attribute found.
     Ref getitem(Handle key) const {
-        if (PyTypeObject* t = TRY(builtin_provider(id<"__getitem__">())); t && t->tp_as_mapping && t->tp_as_mapping->mp_subscript)
+        SuperFound f = TRY(found(id<"__getitem__">()));
+        if (PyTypeObject* t = builtin(f); t && t->tp_as_mapping && t->tp_as_mapping->mp_subscript)
             return Ref::steal(t->tp_as_mapping->mp_subscript(self_, key.ptr()));
-        return call<"__getitem__">(key);
+        return call_unbound(f.attr, Handle(self_), key);
     }
     Status setitem(Handle key, Handle value) const {
-        if (PyTypeObject* t = TRY(builtin_provider(id<"__setitem__">())); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
+        SuperFound f = TRY(found(id<"__setitem__">()));
+        if (PyTypeObject* t = builtin(f); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
             return status(t->tp_as_mapping->mp_ass_subscript(self_, key.ptr(), value.ptr()));
-        TRY(call<"__setitem__">(key, value));
+        TRY(call_unbound(f.attr, Handle(self_), key, value));
         return ok;
     }
     Status delitem(Handle key) const {
-        if (PyTypeObject* t = TRY(builtin_provider(id<"__delitem__">())); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
+        SuperFound f = TRY(found(id<"__delitem__">()));
+        if (PyTypeObject* t = builtin(f); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
             return status(t->tp_as_mapping->mp_ass_subscript(self_, key.ptr(), nullptr));
-        TRY(call<"__delitem__">(key));
+        TRY(call_unbound(f.attr, Handle(self_), key));
         return ok;
     }
     Result<bool> contains(Handle key) const {
-        if (PyTypeObject* t = TRY(builtin_provider(id<"__contains__">())); t && t->tp_as_sequence && t->tp_as_sequence->sq_contains)
+        SuperFound f = TRY(found(id<"__contains__">()));
+        if (PyTypeObject* t = builtin(f); t && t->tp_as_sequence && t->tp_as_sequence->sq_contains)
             return truth(t->tp_as_sequence->sq_contains(self_, key.ptr()));
-        Ref r = TRY(call<"__contains__">(key));
+        Ref r = TRY(call_unbound(f.attr, Handle(self_), key));
         return r.truthy();
     }
     Ref repr() const {
-        if (PyTypeObject* t = TRY(builtin_provider(id<"__repr__">())); t && t->tp_repr) return Ref::steal(t->tp_repr(self_));
-        return call<"__repr__">();
+        SuperFound f = TRY(found(id<"__repr__">()));
+        if (PyTypeObject* t = builtin(f); t && t->tp_repr) return Ref::steal(t->tp_repr(self_));
+        return call_unbound(f.attr, Handle(self_));
     }
 
 private:
     static Failure missing(PyObject* name) { return raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name); }
 
-    // The built-in (static) type that provides `name` next, or nullptr when
-    // the provider is a class made in Python or by a module of ours.
-    Result<PyTypeObject*> builtin_provider(PyObject* name) const {
-        PyTypeObject* t = TRY(provider(name));
-        if (!t) return missing(name);
-        return (t->tp_flags & Py_TPFLAGS_HEAPTYPE) ? nullptr : t;
+    // super().name as found, failing as super() does when no class has it.
+    Result<SuperFound> found(PyObject* name) const {
+        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        if (!f.attr) return missing(name);
+        return f;
+    }
+    // The provider when it is a built-in (static) type, whose slot may be
+    // called directly; nullptr for a class made in Python or by a module of ours.
+    static PyTypeObject* builtin(const SuperFound& f) {
+        return (f.provider->tp_flags & Py_TPFLAGS_HEAPTYPE) ? nullptr : f.provider;
+    }
+    Ref call_found(const SuperFound& f, const Args& args, const Kwargs& kwargs) const {
+        Py_ssize_t nkw = kwargs.size();
+        std::vector<PyObject*> argv((size_t)(args.size + nkw));
+        for (Py_ssize_t i = 0; i < args.size; ++i) argv[(size_t)i] = args.items[i];
+        for (Py_ssize_t i = 0; i < nkw; ++i) argv[(size_t)(args.size + i)] = kwargs.values[i];
+        return call_as_method(f.attr, Handle(self_), argv.data(), args.size, kwargs.names);
     }
 
     PyObject* cls_;
