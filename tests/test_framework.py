@@ -15,7 +15,7 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
-MODULES = ["fieldmap", "flatnest", "configuration"]
+MODULES = ["fieldmap", "flatnest", "configuration", "branch"]
 
 
 def load(name):
