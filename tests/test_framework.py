@@ -15,7 +15,7 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
-MODULES = ["fieldmap", "flatnest", "configuration", "branch"]
+MODULES = ["fieldmap", "flatnest", "configuration", "branch", "sharedattr"]
 
 
 def load(name):
