@@ -106,10 +106,10 @@ def trees():
                         lambda kids: st.tuples(node, st.lists(kids, max_size=4)), max_leaves=40)
 
 
-def make(spec, ours):
-    if isinstance(spec, str):
-        return spec
-    (kind, name, as_tuple), kids = spec
+def make(layout, ours):
+    if isinstance(layout, str):
+        return layout
+    (kind, name, as_tuple), kids = layout
     kids = [make(k, ours) for k in kids]
     cls = {"node": (Branch, PyBranch), "upper": (Upper, PyUpper), "plain": (Plain, PyBranch)}[kind][not ours]
     return cls(name, tuple(kids) if as_tuple else kids)
@@ -117,8 +117,8 @@ def make(spec, ours):
 
 @settings(max_examples=300, deadline=None)
 @given(trees())
-def test_rendering_matches_the_model(spec):
-    assert str(make(spec, True)) == str(make(spec, False))
+def test_rendering_matches_the_model(layout):
+    assert str(make(layout, True)) == str(make(layout, False))
 
 
 @pytest.mark.parametrize("cls", [Branch, PyBranch])
