@@ -314,7 +314,7 @@ Status body() {
                          .method(def<Branch_add_child>("add_child", "self, item", "Add children"))
                          .method(def<Branch_str>("__str__", "self",
                                                  "String formatter\n\n"
-                                                 "Returns the tree below this node formatted as a string."))));
+                                                 "Returns this node and its subtree formatted as a string."))));
     own_str_slot = Branch.type_ptr()->tp_str;
     Ref minus = TRY(integer(-1));
     all_but_last.set(TRY(Ref::steal(PySlice_New(nullptr, minus.ptr(), nullptr))));
