@@ -5,7 +5,9 @@ import gc
 import importlib
 import inspect
 import pickle
+import subprocess
 import sys
+import textwrap
 import types
 import weakref
 
@@ -13,7 +15,7 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
-MODULES = ["fieldmap", "flatnest", "configuration", "logic", "refsequence"]
+MODULES = ["fieldmap", "flatnest", "configuration", "logic", "refsequence", "branch", "sharedattr"]
 
 
 def load(name):
@@ -181,6 +183,60 @@ def test_keyword_binding():
     n = FieldMap.__new__(FieldMap)
     FieldMap.__init__(n, [("x", 1)], y=2)
     assert n == {"x": 1, "y": 2} and n.__dict__ is n
+
+
+def test_calls_of_classes_made_by_object_new():
+    # Such classes are called without the generic tuple and dict; what the
+    # call does must not change, for the class, its subclasses and a class
+    # whose __init__ or __new__ is replaced later.
+    from vornal.datastructures.flatnest import IndexMarker
+
+    m = IndexMarker(index=1, obj=[])
+    assert type(m) is IndexMarker and (m.type_, m.index) == (list, 1)
+    reference = _reference("IndexMarker.__init__", "self, obj, index")
+    for args, kwargs in [([], {}), ([[], 1, 2], {}), ([[], 1], {"x": 2}), ([[]], {"obj": 1}), ([], {"self": 1})]:
+        expected = _message(lambda f: f(None, *args, **kwargs), reference)
+        assert expected is not None
+        assert _message(lambda f: f(*args, **kwargs), IndexMarker) == expected
+
+    class Sub(IndexMarker):
+        def __new__(cls, *args):
+            obj = super().__new__(cls)
+            obj.made = args
+            return obj
+
+    s = Sub((), 3)
+    assert s.made == ((), 3) and (s.type_, s.index) == (tuple, 3)
+    assert_no_leaks(lambda: IndexMarker([], 1))
+    assert_no_leaks(lambda: IndexMarker([]), raises=TypeError)
+
+    code = textwrap.dedent(
+        """
+        from vornal.datastructures.flatnest import IndexMarker
+        init = IndexMarker.__init__
+        IndexMarker.__init__ = lambda self, *args, **kw: setattr(self, "seen", (args, kw))
+        print(IndexMarker(1, k=2).seen)
+        IndexMarker.__init__ = init
+        print(IndexMarker([], 4))
+        IndexMarker.__abstractmethods__ = frozenset({"f"})
+        try:
+            IndexMarker([], 1)
+        except TypeError as e:
+            print(e)
+        IndexMarker.__abstractmethods__ = frozenset()
+        print(IndexMarker((), 5))
+        IndexMarker.__new__ = lambda cls, *args: "not made"
+        print(IndexMarker([], 4))
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == [
+        "((1,), {'k': 2})",
+        "list[4]",
+        "Can't instantiate abstract class IndexMarker without an implementation for abstract method 'f'",
+        "tuple[5]",
+        "not made",
+    ]
 
 
 # --- subclassing and metaclasses --------------------------------------------

@@ -153,10 +153,12 @@ struct Ctx {
 // The static description of one function: name, parameters, docstring and
 // the trampoline that binds arguments and calls the C++ implementation.
 // A C slot that runs the implementation directly (see slots.hpp): which
-// slot, and the adaptor to put there.
+// slot, and the adaptor to put there; for __init__ also the vectorcall of
+// the class itself.
 struct DirectSlot {
     int slot = 0;  // a Py_* slot id of typeslots.h; 0: none
     void* function = nullptr;
+    vectorcallfunc construct = nullptr;
 };
 
 struct FuncDef {

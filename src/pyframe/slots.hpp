@@ -113,6 +113,64 @@ template <auto F> int slot_init(PyObject* self, PyObject* args, PyObject* kwds) 
         return 0;
     });
 }
+
+// `cls(*args, **kwargs)` as the vectorcall of a class whose instances are
+// made by object.__new__ and initialised by F, its direct __init__ slot:
+// the instance is allocated as object.__new__ allocates it and F runs on
+// the caller's argument vector, without the tuple and dict the generic call
+// of the metaclass builds. A class that no longer fits (__new__ or __init__
+// replaced, or abstract, which object.__new__ refuses) gets the metaclass's
+// ordinary call. The interpreter never gives a class's vectorcall to its
+// subclasses, so they take the ordinary call too.
+template <auto F>
+PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    return guard_or<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (type->tp_init != &slot_init<F> || type->tp_new != PyBaseObject_Type.tp_new ||
+            PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
+            ternaryfunc call = Py_TYPE(cls)->tp_call;
+            if (!call) return PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(cls)->tp_name);
+            Ref tuple = Args{args, nargs}.to_tuple();
+            if (!tuple) return nullptr;
+            Ref dict;
+            if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+                dict = Kwargs{kwnames, args + nargs, Ref()}.to_dict();
+                if (!dict) return nullptr;
+            }
+            RecursionGuard depth(" while calling a Python object");
+            if (!depth.entered().succeeded()) return nullptr;
+            return call(cls, tuple.ptr(), dict.ptr());
+        }
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        PyObject* small[8];
+        std::vector<PyObject*> large;
+        PyObject** argv = small;
+        if ((size_t)(nargs + nkw + 1) > std::size(small)) {
+            large.resize((size_t)(nargs + nkw + 1));
+            argv = large.data();
+        }
+        argv[0] = self.ptr();
+        for (Py_ssize_t i = 0; i < nargs + nkw; ++i) argv[i + 1] = args[i];
+        Bound b;
+        Result<bool> fits = bind(def_of<F>->sig, argv, nargs + 1, kwnames, b);
+        if (!fits.succeeded()) return nullptr;
+        RecursionGuard depth(" while calling a Python object");
+        if (!depth.entered().succeeded()) return nullptr;
+        if (!fits.value()) {
+            // The interpreter's own message, from the function itself.
+            Ref init = type_lookup<"__init__">(type);
+            if (!init) return PyErr_Format(PyExc_AttributeError, "__init__");
+            if (!call_as_method(init, self, args, nargs, kwnames)) return nullptr;
+            return self.release();
+        }
+        if (!Ref::steal(invoke<F>(nullptr, b))) return nullptr;
+        return self.release();
+    });
+}
+
 template <auto F> PyObject* slot_call(PyObject* self, PyObject* args, PyObject* kwds) {
     return run_slot<PyObject*>(nullptr, [&] { return call_with_tuple<F>(self, id<"__call__">(), args, kwds); });
 }
@@ -145,7 +203,8 @@ DirectSlot direct_slot_for(const char* name, const Signature&) {
         }
         if constexpr (std::tuple_size_v<P> >= 1) {
             if constexpr (std::is_same_v<std::tuple_element_t<0, P>, Handle>) {
-                if (is("__init__") && std::is_same_v<R, Status>) return direct(Py_tp_init, &slot_init<F>);
+                if (is("__init__") && std::is_same_v<R, Status>)
+                    return DirectSlot{Py_tp_init, reinterpret_cast<void*>(&slot_init<F>), &construct<F>};
                 if (is("__call__")) return direct(Py_tp_call, &slot_call<F>);
             }
         }
@@ -188,6 +247,8 @@ inline Status install_direct_slots(Handle cls) {
         if (d.slot != p.slot) continue;
         *p.place(type) = d.function;
         changed = true;
+        if (d.construct && type->tp_new == PyBaseObject_Type.tp_new && !type->tp_vectorcall)
+            type->tp_vectorcall = d.construct;
     }
     if (changed) PyType_Modified(type);
     return ok;

@@ -1,0 +1,61 @@
+// vornal.datastructures.sharedattr: read-only computed attributes that
+// belong to a class.
+//
+//     class SharedAttrDescriptor(object):
+//         def __init__(self, func):
+//             self.func = func
+//
+//         def __get__(self, obj, owner):
+//             return self.func(owner)
+//
+//     sharedattr = SharedAttrDescriptor
+//
+// A non-data descriptor (no __set__, no __delete__): assigning the name on
+// the class replaces it, and an instance attribute of the same name hides it.
+#include "pyframe.hpp"
+
+namespace {
+using namespace pf;
+
+Class SharedAttrDescriptor;
+
+constexpr const char* SharedAttrDescriptor_doc =
+    "Descriptor class that lets classes have their own \"properties\" that can be\n"
+    "overwritten and inherited: it adds read-only class properties. It is meant\n"
+    "to be used as a decorator of a function that takes the class through which\n"
+    "the attribute is read, whether that is the class itself, a subclass or an\n"
+    "instance.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> class Base:\n"
+    "    ...     @sharedattr\n"
+    "    ...     def value(cls):\n"
+    "    ...         return 100\n"
+    "    >>> Base.value\n"
+    "    100\n"
+    "    >>> Base().value\n"
+    "    100";
+
+// def __init__(self, func):
+//     self.func = func
+Status SharedAttrDescriptor_init(Handle self, Handle func) { return self.setattr<"func">(func); }
+
+// def __get__(self, obj, owner):
+//     return self.func(owner)
+Ref SharedAttrDescriptor_get(Handle self, Handle, Handle owner) {
+    Ref func = TRY(self.attr<"func">());
+    return func(owner);
+}
+
+Status body() {
+    TRY(define_class(SharedAttrDescriptor, "SharedAttrDescriptor",
+                     ClassDef("SharedAttrDescriptor", SharedAttrDescriptor_doc)
+                         .method(def<SharedAttrDescriptor_init>("__init__", "self, func"))
+                         .method(def<SharedAttrDescriptor_get>("__get__", "self, obj, owner"))));
+    return bind_global("sharedattr", SharedAttrDescriptor);
+}
+
+}  // namespace
+
+PF_MODULE(sharedattr, body)
