@@ -1,70 +1,38 @@
-"""A short tour of the vornal.datastructures modules that are built."""
-import importlib
+"""The demo of `tools/dev demo`: vornal-config on the example configuration.
 
+examples/config/defaults.ini holds the defaults (a [DEFAULT] section that
+every section inherits, environment references, one of them unset), and
+examples/config/site.yaml a site layer merged over them. The demo runs the
+installed command as a user would, showing each command line first.
+"""
+import os
+import pathlib
+import subprocess
+import sys
 
-def section(title):
-    print(f"\n== {title}")
+HERE = pathlib.Path(__file__).resolve().parent / "config"
+COMMAND = pathlib.Path(sys.executable).parent / "vornal-config"
 
-
-def available(name):
-    try:
-        return importlib.import_module(f"vornal.datastructures.{name}")
-    except ImportError:
-        return None
-
-
-def demo_fieldmap(mod):
-    section("fieldmap.FieldMap: a dict whose entries are attributes")
-    settings = mod.FieldMap({"host": "localhost", "port": 8080})
-    settings.debug = True
-    print("settings          ", settings)
-    print("settings.host     ", settings.host)
-    print("settings['debug'] ", settings["debug"])
-    if hasattr(mod, "NestedFieldMap"):
-        section("fieldmap.NestedFieldMap: dotted keys and merging levels")
-        tree = mod.NestedFieldMap()
-        tree["db.primary.host"] = "db1"
-        tree.update({"db": {"primary": {"port": 5432}, "replica": {"host": "db2"}}})
-        print("tree                ", tree)
-        print("tree['db.primary']  ", tree["db.primary"])
-        print("tree.db.replica.host", tree.db.replica.host)
-
-
-def demo_configuration(mod):
-    import os
-    import tempfile
-
-    section("configuration.Configuration: layered INI and YAML loading")
-    with tempfile.TemporaryDirectory() as tmp:
-        ini = os.path.join(tmp, "site.cfg")
-        with open(ini, "w") as f:
-            f.write("[DEFAULT]\nretries = 3\n[server]\nhome = ${HOME}/srv\nport = 8080\n")
-        overrides = os.path.join(tmp, "local.yaml")
-        with open(overrides, "w") as f:
-            f.write("server:\n  port: 9090\n  tls: true\n")
-        cfg = mod.Configuration()
-        print("INI loaded         ", cfg.load_cfgs(ini))
-        print("YAML loaded        ", cfg.load_yamls(overrides))
-        print("cfg.server         ", cfg.server)
-        print("cfg['server.port'] ", cfg["server.port"], type(cfg["server.port"]).__name__)
-
-
-def demo_flatnest(mod):
-    section("flatnest.FlatNest: nested dictionaries as path/value pairs")
-    doc = {"a": {"b": 1, "c": [10, {"d": 2}, []]}, "e": ()}
-    flat = mod.FlatNest(doc)
-    for item in flat:
-        print("  ", item)
-    print("reconstruct() == doc:", flat.reconstruct() == doc)
+STEPS = [
+    ("The merged configuration as a tree, each value with its Python type", ["show", "defaults.ini", "site.yaml"]),
+    ("One line per leaf, with the file that set its final value", ["show", "--flat", "--origin", "defaults.ini", "site.yaml"]),
+    ("Only the database settings, without the password", ["show", "--flat", "--filter", "And('^db', Not('password'))",
+                                                          "defaults.ini", "site.yaml"]),
+    ("One value, for scripts", ["get", "db.port", "defaults.ini", "site.yaml"]),
+]
 
 
 def main():
-    for name, show in [("fieldmap", demo_fieldmap), ("configuration", demo_configuration), ("flatnest", demo_flatnest)]:
-        mod = available(name)
-        if mod is not None:
-            show(mod)
-        else:
-            print(f"\n== {name}: not built yet")
+    env = dict(os.environ)
+    env.setdefault("VORNAL_DEMO_ROOT", "/srv/app")  # VORNAL_DEMO_DB_PASSWORD stays unset: the loader warns
+    env.pop("VORNAL_DEMO_DB_PASSWORD", None)
+    command = [str(COMMAND)] if COMMAND.exists() else [sys.executable, "-m", "vornal.datastructures"]
+    for title, args in STEPS:
+        print(f"\n# {title}")
+        shown = [f'"{a}"' if any(c in a for c in " '()") else a for a in args]
+        print(f"$ vornal-config {' '.join(shown)}", flush=True)
+        subprocess.run(command + args, cwd=HERE, env=env, stderr=subprocess.STDOUT, check=False)
+    print("\nMore: vornal-config --help, and the README's module examples.")
 
 
 if __name__ == "__main__":
