@@ -1,11 +1,13 @@
-"""Configuration: converted stores and the loaders, against the plain standard-library work they wrap."""
+"""Configuration: converted stores, copies and the loaders, against the plain standard-library work they wrap."""
 import atexit
 import configparser
+import os
 import pathlib
 import shutil
 import tempfile
 
 import yaml
+from bench_fieldmap import PyNestedFieldMap
 from run import Case, optional_import
 
 from vornal.datastructures.configuration import Configuration
@@ -16,25 +18,58 @@ omegaconf = optional_import("omegaconf")
 FOLDER = pathlib.Path(tempfile.mkdtemp(prefix="vornal-bench-"))
 atexit.register(shutil.rmtree, FOLDER, ignore_errors=True)
 
+# 50 sections of 20 options; every tenth value refers to an environment variable.
+SECTIONS, OPTIONS = 50, 20
+os.environ.setdefault("VORNAL_BENCH_HOME", "/home/bench")
+
+
+def _value(s, o):
+    if (s * OPTIONS + o) % 10 == 0:
+        return "${VORNAL_BENCH_HOME}/" + f"s{s}"
+    return (f"{s * 100 + o}", f"{s}.{o}5", "true", f"text-{s}-{o}")[o % 4]
+
+
 INI = FOLDER / "site.cfg"
-INI.write_text(
-    "[DEFAULT]\nroot = /srv\n"
-    + "".join(f"[section{i}]\nhost = h{i}\nport = {8000 + i}\npath = %(root)s/{i}\nflag = true\n" for i in range(3))
-)
+INI.write_text("".join(f"[section{s}]\n" + "".join(f"option{o} = {_value(s, o)}\n" for o in range(OPTIONS))
+                       for s in range(SECTIONS)))
 YAML = FOLDER / "site.yaml"
-YAML.write_text("".join(f"section{i}:\n  host: h{i}\n  port: {8000 + i}\n  opts: {{a: 1, b: 2}}\n" for i in range(3)))
+YAML.write_text(yaml.safe_dump({f"section{s}": {f"option{o}": typecast_str(_value(s, o)) for o in range(OPTIONS)}
+                                 for s in range(SECTIONS)}, sort_keys=False))
+
+
+class PyConfiguration(PyNestedFieldMap):
+    """The store of Configuration written in Python: the yardstick for copies and stores."""
+
+    def copy(self):
+        return type(self)(self)
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, typecast_str(value))
 
 
 def plain_ini():
-    """The standard parser read into nested dicts with converted values: the floor."""
+    """The standard parser's read, and every value read out of it: the floor of load_cfgs."""
     parser = configparser.ConfigParser(delimiters=("=",), comment_prefixes=("#",))
     parser.read([str(INI)])
-    return {name: {k: typecast_str(v) for k, v in parser[name].items()} for name in parser.sections()}
+    return {name: dict(parser[name].items()) for name in parser.sections()}
+
+
+def _plain_copy(value):
+    if isinstance(value, dict):
+        return {k: _plain_copy(v) for k, v in value.items()}
+    return value
+
+
+def _loaded(method, path):
+    cfg = Configuration()
+    getattr(cfg, method)(str(path))
+    return cfg
 
 
 def cases():
     d = {"s": {"opt": 1}}
     cfg = Configuration({"s": {"opt": 1}})
+    pcfg = PyConfiguration({"s": {"opt": 1}})
 
     def dict_write():
         d["s"]["opt"] = typecast_str("5")
@@ -42,32 +77,33 @@ def cases():
     def cfg_write():
         cfg["s.opt"] = "5"
 
+    def pcfg_write():
+        pcfg["s.opt"] = "5"
+
     group = "converted dotted write cfg['s.opt'] = '5'"
     yield Case(group, "dict: d['s']['opt'] = typecast_str('5')", dict_write, floor=True)
     yield Case(group, "Configuration", cfg_write)
+    yield Case(group, "Python Configuration", pcfg_write)
 
-    group = "load a 3-section INI file"
-    yield Case(group, "configparser read into dicts", plain_ini, floor=True)
-    yield Case(group, "Configuration().load_cfgs(path)", lambda: Configuration().load_cfgs(str(INI)))
+    group = f"load an INI file of {SECTIONS} sections x {OPTIONS} options, 10% environment references"
+    yield Case(group, "ConfigParser.read + every value read", plain_ini, floor=True)
+    yield Case(group, "Configuration().load_cfgs(path)", lambda: _loaded("load_cfgs", INI))
 
     def plain_yaml():
         with open(YAML, "rb") as stream:
             return yaml.safe_load(stream)
 
-    group = "load a 3-section YAML file"
+    group = f"load the same data from YAML"
     yield Case(group, "yaml.safe_load", plain_yaml, floor=True)
-    def load_yamls():
-        cfg = Configuration()
-        cfg.load_yamls(str(YAML))
-        return cfg
-
-    yield Case(group, "Configuration().load_yamls(path)", load_yamls)
+    yield Case(group, "Configuration().load_yamls(path)", lambda: _loaded("load_yamls", YAML))
     if omegaconf:
         yield Case(group, "omegaconf: OmegaConf.load(path)", lambda: omegaconf.OmegaConf.load(YAML),
                    check=omegaconf.OmegaConf.to_container)
 
-    big = Configuration(plain_ini())
-    group = "copy a 3-section configuration"
-    yield Case(group, "dict: nested comprehension with typecast_str",
-               lambda: {k: {o: typecast_str(v) for o, v in s.items()} for k, s in big.items()}, floor=True)
+    data = plain_yaml()
+    big = Configuration(data)
+    pbig = PyConfiguration(data)
+    group = f"copy a configuration of {SECTIONS * OPTIONS} leaves"
+    yield Case(group, "recursive copy of plain dicts", lambda: _plain_copy(data), floor=True)
     yield Case(group, "Configuration.copy()", big.copy)
+    yield Case(group, "Python Configuration.copy()", pbig.copy)

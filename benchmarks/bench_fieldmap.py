@@ -13,6 +13,7 @@ dotty_dict = optional_import("dotty_dict")
 omegaconf = optional_import("omegaconf")
 
 DATA = {f"key{i}": i for i in range(10)}
+DATA20 = {f"key{i}": i for i in range(20)}
 
 
 class PyFieldMap(dict):
@@ -95,6 +96,8 @@ def _deep_merge(target, source):
 
 
 NESTED = {f"s{i}": {"opts": {f"k{j}": j for j in range(3)}, "name": f"n{i}"} for i in range(3)}
+# Depth 3, 5 x 5 x 4 = 100 leaves.
+DOC100 = {f"s{i}": {f"g{j}": {f"k{k}": i * 100 + j * 10 + k for k in range(4)} for j in range(5)} for i in range(5)}
 
 
 def _nested_peers():
@@ -154,17 +157,30 @@ def nested_cases():
     for name, obj in _nested_peers():
         yield Case("dotted membership 's1.opts.k2' in m", name, lambda obj=obj: key in obj)
 
-    group = "merge a 3x3 nested dict into a map"
-    yield Case(group, "dict: recursive merge in Python", lambda: _deep_merge({}, NESTED), floor=True)
-    yield Case(group, "NestedFieldMap(data)", lambda: NestedFieldMap(NESTED))
-    m = NestedFieldMap(NESTED)
-    yield Case(group, "NestedFieldMap: m.update(data), levels exist", lambda: m.update(NESTED))
-    yield Case(group, "Python NestedFieldMap(data)", lambda: PyNestedFieldMap(NESTED))
+    group = "merge a depth-3 document of 100 leaves into a map"
+    yield Case(group, "dict: recursive merge in Python", lambda: _deep_merge({}, DOC100), floor=True)
+    yield Case(group, "NestedFieldMap(data)", lambda: NestedFieldMap(DOC100))
+    yield Case(group, "Python NestedFieldMap(data)", lambda: PyNestedFieldMap(DOC100))
     if box:
-        b = box.Box(NESTED, box_dots=True)
-        yield Case(group, "box.Box: b.merge_update(data)", lambda: b.merge_update(NESTED))
+        yield Case(group, "box.Box(data, box_dots=True)", lambda: box.Box(DOC100, box_dots=True))
     if conf:
-        yield Case(group, "omegaconf: OmegaConf.merge(conf, data)", lambda: omegaconf.OmegaConf.merge(conf, NESTED),
+        yield Case(group, "omegaconf: OmegaConf.create(data)", lambda: omegaconf.OmegaConf.create(DOC100),
+                   check=omegaconf.OmegaConf.to_container)
+
+    group = "update a map from a depth-3 document of 100 leaves, levels exist"
+    # Each variant gives the updated map back, so that the runner can compare them.
+    target = _deep_merge({}, DOC100)
+    yield Case(group, "dict: recursive merge in Python", lambda: _deep_merge(target, DOC100), floor=True)
+    m = NestedFieldMap(DOC100)
+    yield Case(group, "NestedFieldMap: m.update(data)", lambda: m.update(DOC100) or m)
+    pm = PyNestedFieldMap(DOC100)
+    yield Case(group, "Python NestedFieldMap: m.update(data)", lambda: pm.update(DOC100) or pm)
+    if box:
+        b = box.Box(DOC100, box_dots=True)
+        yield Case(group, "box.Box: b.merge_update(data)", lambda: b.merge_update(DOC100) or b)
+    if conf:
+        conf100 = omegaconf.OmegaConf.create(DOC100)
+        yield Case(group, "omegaconf: OmegaConf.merge(conf, data)", lambda: omegaconf.OmegaConf.merge(conf100, DOC100),
                    check=omegaconf.OmegaConf.to_container)
 
 
@@ -180,38 +196,53 @@ def _peers(make):
     return out
 
 
+class _Plain:
+    """A plain instance: the floor of attribute access."""
+
+
 def cases():
     d = dict(DATA)
     m = FieldMap(DATA)
-    yield Case("construct from a 10-entry dict", "dict(data)", lambda: dict(DATA), floor=True)
-    yield Case("construct from a 10-entry dict", "FieldMap(data)", lambda: FieldMap(DATA))
-    yield Case("construct from a 10-entry dict", "Python FieldMap(data)", lambda: PyFieldMap(DATA))
+    pm = PyFieldMap(DATA)
+    group = "construct from a 20-entry dict"
+    yield Case(group, "dict(data)", lambda: dict(DATA20), floor=True)
+    yield Case(group, "FieldMap(data)", lambda: FieldMap(DATA20))
+    yield Case(group, "Python FieldMap(data)", lambda: PyFieldMap(DATA20))
     for name, cls in [("munch.Munch", munch and munch.Munch), ("easydict.EasyDict", easydict and easydict.EasyDict),
                       ("box.Box", box and box.Box)]:
         if cls:
-            yield Case("construct from a 10-entry dict", f"{name}(data)", lambda cls=cls: cls(DATA))
+            yield Case(group, f"{name}(data)", lambda cls=cls: cls(DATA20))
 
-    yield Case("read an entry", "dict: d['key5']", lambda: d["key5"], floor=True)
-    yield Case("read an entry", "FieldMap: m.key5", lambda: m.key5)
-    yield Case("read an entry", "FieldMap: m['key5']", lambda: m["key5"])
+    plain = _Plain()
+    plain.__dict__.update(DATA)
+    yield Case("attribute read m.key5", "plain instance: o.key5", lambda: plain.key5, floor=True)
+    yield Case("attribute read m.key5", "FieldMap: m.key5", lambda: m.key5)
+    yield Case("attribute read m.key5", "Python FieldMap: m.key5", lambda: pm.key5)
     for name, obj in _peers(lambda cls: cls(DATA)):
-        yield Case("read an entry", f"{name}: o.key5", lambda obj=obj: obj.key5)
+        yield Case("attribute read m.key5", f"{name}: o.key5", lambda obj=obj: obj.key5)
 
-    def dict_write():
-        d["new"] = 1
+    yield Case("subscript read m['key5']", "dict: d['key5']", lambda: d["key5"], floor=True)
+    yield Case("subscript read m['key5']", "FieldMap: m['key5']", lambda: m["key5"])
+    yield Case("subscript read m['key5']", "Python FieldMap: m['key5']", lambda: pm["key5"])
+
+    def plain_write():
+        plain.new = 1
 
     def fm_write():
         m.new = 1
 
-    yield Case("write an entry", "dict: d['new'] = 1", dict_write, floor=True)
-    yield Case("write an entry", "FieldMap: m.new = 1", fm_write)
+    def pfm_write():
+        pm.new = 1
+
+    yield Case("attribute write m.new = 1", "plain instance: o.new = 1", plain_write, floor=True)
+    yield Case("attribute write m.new = 1", "FieldMap: m.new = 1", fm_write)
+    yield Case("attribute write m.new = 1", "Python FieldMap: m.new = 1", pfm_write)
     for name, obj in _peers(lambda cls: cls(DATA)):
         def peer_write(obj=obj):
             obj.new = 1
-        yield Case("write an entry", f"{name}: o.new = 1", peer_write)
+        yield Case("attribute write m.new = 1", f"{name}: o.new = 1", peer_write)
 
     yield Case("repr of a 10-entry map", "repr(dict)", lambda: repr(d), floor=True)
     yield Case("repr of a 10-entry map", "repr(FieldMap)", lambda: repr(m))
-    pm = PyFieldMap(DATA)
     yield Case("repr of a 10-entry map", "Python FieldMap: repr(m)", lambda: repr(pm))
     yield from nested_cases()

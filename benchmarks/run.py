@@ -3,7 +3,7 @@
 Every ``benchmarks/bench_*.py`` module defines ``cases()``, yielding
 ``Case(group, name, func, ...)``. Within a group exactly one case is the
 floor (plain Python doing the same work with built-ins); the others are ours,
-the same class written in Python (its name starts with "Python "), or a peer
+the same class written in Python (its name starts with "Python " or "Py"), or a peer
 library. Each is reported as a multiple of the floor, and ours also as a
 multiple of the Python class and of the best peer.
 
@@ -25,6 +25,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import re
 import statistics
 import sys
 import time
@@ -50,7 +51,7 @@ class Case:
         if self.kind is None:
             if self.floor:
                 self.kind = "floor"
-            elif self.name.startswith("Python "):
+            elif self.name.startswith("Python ") or re.match(r"Py[A-Z]", self.name):
                 self.kind = "python"
             elif any(m in self.name for m in PEER_MARKERS):
                 self.kind = "peer"

@@ -192,6 +192,34 @@ def test_ini_expansion(write, warnings, monkeypatch):
     assert warnings() == [("WARNING", WARNING, ("UNSET", configparser.DEFAULTSECT, "gone"))]
 
 
+def test_every_value_is_expanded_and_written_back_for_replaced_parts(write, monkeypatch):
+    # Values without references are not expanded or written back by the
+    # standard classes; replaced ones must still see every value.
+    path = write("plain.cfg", "[DEFAULT]\nd = 1\n[a]\nx = 2\ny = 50%%\n")
+    seen, written = [], []
+
+    def expand(cls, value, *, section, key):
+        seen.append((section, key, value))
+        return value.upper()
+
+    class Parser(configparser.ConfigParser):
+        def set(self, section, option, value=None):
+            written.append((section, option, value))
+            super().set(section, option, value)
+
+    monkeypatch.setattr(C, "_expand_cfg_value", classmethod(expand))
+    monkeypatch.setattr(configparser, "ConfigParser", Parser)
+    c = C()
+    c.load_cfgs(path)
+    assert seen == [("DEFAULT", "d", "1"), ("a", "x", "2"), ("a", "y", "50%%")]
+    assert [w[1] for w in written] == ["d", "x", "y"] and c == {"a": {"x": 2, "y": "50%", "d": 1}}
+
+
+def test_a_bad_percent_still_fails_the_load(write):
+    with pytest.raises(ValueError, match="invalid interpolation syntax"):
+        C().load_cfgs(write("bad.cfg", "[a]\nx = 50% off\n"))
+
+
 def test_load_yamls(write, monkeypatch):
     monkeypatch.setenv("HOME", "/h")
     one = write("one.yaml", "a: {x: 1}\nl: [{p: 1}]\nh: $HOME\n")

@@ -125,8 +125,47 @@ Ref expand_value(Handle configuration, Handle value, Handle section, Handle key)
 // The raw values are expanded before the parser interpolates them; a default
 // option is expanded (and warned about) once, however many sections inherit
 // it. Writing back goes through the parser, so its value checks apply.
+//
+// Most values refer to no variable. Expanding such a value gives it back
+// unchanged and warns about nothing, and writing an unchanged value back
+// into the standard parser changes nothing, so both are skipped where no
+// code of anyone's could see the difference: the value is an exact str
+// without "$" (which every reference starts with), Configuration is still
+// the class of the module body, unchanged (its version tag), and the write
+// back is skipped only for the standard ConfigParser, unchanged, and a value
+// without "%" (whose check on writing cannot fail).
+Class ConfigParser_made;          // configparser.ConfigParser as imported
+unsigned int Configuration_tag;   // Configuration's version tag after the module body
+unsigned int ConfigParser_tag;    // ConfigParser's version tag when imported
+
+Result<bool> lacks(Handle value, Py_UCS4 ch) {
+    Py_ssize_t at = PyUnicode_FindChar(value.ptr(), ch, 0, PyUnicode_GET_LENGTH(value.ptr()), 1);
+    if (at == -2) return failure;
+    return at < 0;
+}
+
+struct Expansion {
+    Ref configuration;
+    bool plain_class = false;   // expanding a value without "$" gives it back and warns about nothing
+    bool plain_parser = false;  // writing back an unchanged value without "%" changes nothing
+
+    // The value to write back, or a null Ref when nothing needs writing.
+    Result<Ref> expanded(Handle value, Handle section, Handle key) {
+        if (plain_class && PyUnicode_CheckExact(value.ptr()) && TRY(lacks(value, '$'))) {
+            if (plain_parser && TRY(lacks(value, '%'))) return Ref();
+            return Ref::borrow(value);
+        }
+        return Result<Ref>(TRY(expand_value(configuration, value, section, key)));
+    }
+};
+
 Status Configuration_expand_cfg_env_vars(Handle config) {
-    Ref configuration = TRY(global<"Configuration">());
+    Expansion e;
+    e.configuration = TRY(global<"Configuration">());
+    PyTypeObject* cls = Configuration.type_ptr();
+    e.plain_class = e.configuration.is(Configuration) && Configuration_tag != 0 && cls->tp_version_tag == Configuration_tag;
+    PyTypeObject* parser = ConfigParser_made.type_ptr();
+    e.plain_parser = Py_IS_TYPE(config.ptr(), parser) && ConfigParser_tag != 0 && parser->tp_version_tag == ConfigParser_tag;
     Ref parser_module = TRY(global<"configparser">());
     Ref default_section = TRY(parser_module.attr<"DEFAULTSECT">());
     Ref defaults = TRY(config.call_method<"defaults">());
@@ -134,7 +173,8 @@ Status Configuration_expand_cfg_env_vars(Handle config) {
     Ref it = TRY(default_items.iter());
     for (Ref item; TRY(next(it, item));) {
         auto [key, value] = TRY(unpack_pair(item));
-        Ref expanded = TRY(expand_value(configuration, value, default_section, key));
+        Ref expanded = TRY(e.expanded(value, default_section, key));
+        if (!expanded) continue;
         Ref section = TRY(config.item(default_section));
         TRY(section.set_item(key, expanded));
     }
@@ -147,7 +187,8 @@ Status Configuration_expand_cfg_env_vars(Handle config) {
         Ref options_it = TRY(options.iter());
         for (Ref option; TRY(next(options_it, option));) {
             auto [key, value] = TRY(unpack_pair(option));
-            Ref expanded = TRY(expand_value(configuration, value, section, key));
+            Ref expanded = TRY(e.expanded(value, section, key));
+            if (!expanded) continue;
             TRY(config.call_method<"set">(section, key, expanded));
         }
     }
@@ -330,7 +371,14 @@ Status body() {
 
     Ref re = TRY(global<"re">());
     Ref pattern = TRY(re.call_method<"compile">(TRY(str(R"(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))"))));
-    return define_class(
+    {
+        Ref parser_class = TRY(TRY(global<"configparser">()).attr<"ConfigParser">());
+        auto* parser_type = reinterpret_cast<PyTypeObject*>(parser_class.ptr());
+        if (PyType_Check(parser_class.ptr()) && PyUnstable_Type_AssignVersionTag(parser_type))
+            ConfigParser_tag = parser_type->tp_version_tag;
+        ConfigParser_made.set(std::move(parser_class));
+    }
+    TRY(define_class(
         Configuration, "Configuration",
         ClassDef("Configuration")
             .bases({TRY(global<"NestedFieldMap">())})
@@ -349,7 +397,9 @@ Status body() {
                                                  "Load one or more INI configuration files into this object."))
             .method(def<Configuration_load_yamls>("load_yamls", "self, *files",
                                                   "Load one or more YAML configuration files into this object."))
-            .method(def<Configuration_load_entrypoint>("load_entrypoint", "self, group", load_entrypoint_doc)));
+            .method(def<Configuration_load_entrypoint>("load_entrypoint", "self, group", load_entrypoint_doc))));
+    Configuration_tag = PyUnstable_Type_AssignVersionTag(Configuration.type_ptr()) ? Configuration.type_ptr()->tp_version_tag : 0;
+    return ok;
 }
 
 }  // namespace
