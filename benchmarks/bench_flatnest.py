@@ -30,10 +30,11 @@ def make_document(kinds, fanout, leaf=0):
     return level(0)
 
 
-# 4**6 = 4096 leaves, dictionaries only.
-DICT_DOC = make_document([dict] * 6, 4)
-# 3**8 = 6561 leaves; dictionaries with lists and tuples between them.
-MIXED_DOC = make_document([dict, dict, list, dict, tuple, dict, list, dict], 3)
+# 4**5 = 1024 leaves, dictionaries only.
+DICT_DOC = make_document([dict] * 5, 4)
+# 4**5 = 1024 leaves; dictionaries with lists and tuples between them.
+MIXED_DOC = make_document([dict, list, dict, tuple, dict], 4)
+PAIRS = [((f"k{i}", "x"), i) for i in range(100)]
 
 
 # --- the floor: a plain recursive walk --------------------------------------------------
@@ -180,9 +181,9 @@ def _canonical_flatdict(flat):
 
 def cases():
     documents = [
-        (f"{len(plain_walk(DICT_DOC))}-leaf dict document, depth 6", DICT_DOC,
+        (f"{len(plain_walk(DICT_DOC))}-leaf dict document, depth 5", DICT_DOC,
          flatdict and flatdict.FlatDict, "flatdict.FlatDict"),
-        (f"{len(plain_walk(MIXED_DOC))}-leaf mixed document (dicts, lists, tuples), depth 8", MIXED_DOC,
+        (f"{len(plain_walk(MIXED_DOC))}-leaf mixed document (dicts, lists, tuples), depth 5", MIXED_DOC,
          flatdict and flatdict.FlatterDict, "flatdict.FlatterDict"),
     ]
     for label, doc, peer, peer_name in documents:
@@ -205,3 +206,24 @@ def cases():
             flat = peer(doc)
             # Timed only where its rebuild gives the document back (the runner checks).
             yield Case(group, f"{peer_name}.as_dict()", flat.as_dict)
+
+    group = "fn.extend(100 pairs)"
+
+    def list_extend():
+        target = []
+        target.extend(PAIRS)
+        return target
+
+    def flatnest_extend():
+        target = FlatNest()
+        target.extend(PAIRS)
+        return target
+
+    def python_extend():
+        target = PyFlatNest()
+        target.extend(PyDictItem(path, obj) for path, obj in PAIRS)
+        return target
+
+    yield Case(group, "list.extend of the same tuples", list_extend, floor=True)
+    yield Case(group, "FlatNest().extend(pairs)", flatnest_extend)
+    yield Case(group, "Python FlatNest().extend(pairs)", python_extend)

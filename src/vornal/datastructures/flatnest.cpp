@@ -40,6 +40,7 @@ Class FlatNest;
 Class DictItem_made;          // the class namedtuple() made
 Class DictItem_new;           // its __new__ entry, DictItem.__dict__['__new__']
 unsigned int DictItem_tag;    // its type version tag when last seen unchanged
+unsigned int IndexMarker_tag; // IndexMarker's version tag after the module body
 Class MutableMapping_made;    // collections.abc.MutableMapping as imported
 Class flatten_made;           // the function behind FlatNest.__flatten__
 
@@ -567,19 +568,28 @@ struct Cursor {
     // slot prev_ptr[prev_k], after putting a new container there when the
     // slot holds none of the marker's type, or appending a placeholder when
     // the marker's position does not exist yet.
-    Status marker_step() {
+    // Returns true when the step ran no code of anyone's and changed
+    // nothing: a marker of the module's own class, unchanged, for a list or
+    // tuple position that exists already, in containers of built-in types.
+    Result<bool> marker_step() {
         Ref type = TRY(k.attr<"type_">());
+        bool plain = Py_IS_TYPE(k.ptr(), IndexMarker.type_ptr()) && IndexMarker_tag != 0 &&
+                     IndexMarker.type_ptr()->tp_version_tag == IndexMarker_tag &&
+                     (type.is(Handle(&PyList_Type)) || type.is(Handle(&PyTuple_Type))) && prev_ptr &&
+                     (PyDict_CheckExact(prev_ptr.ptr()) || PyList_CheckExact(prev_ptr.ptr()));
         bool tuple_level = PyType_Check(type.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type);
         PyObject* gathering = tuples.type_of(ptr);
         PyObject* level_type = gathering ? gathering : reinterpret_cast<PyObject*>(Py_TYPE(ptr.ptr()));
         if (tuple_level && !gathering && level_type == type.ptr()) {
             // A tuple stored by an earlier pair: gather its elements to grow it.
+            plain = false;
             if (!prev_ptr) return unbound("prev_ptr");
             TRY(tuples.add(TRY(Ref::steal(PySequence_List(ptr.ptr()))), type, prev_ptr, prev_k));
             ptr = TRY(prev_ptr.item(prev_k));
             gathering = level_type;
         }
         if (level_type != type.ptr()) {
+            plain = false;
             Ref fresh;
             if (tuple_level) {
                 fresh = TRY(list());
@@ -594,6 +604,7 @@ struct Cursor {
                 TRY(prev_ptr.set_item(prev_k, fresh));
         } else {
             Ref index = TRY(k.attr<"index">());
+            plain = plain && PyLong_CheckExact(index.ptr()) && PyList_CheckExact(ptr.ptr());
             if (gathering && !PyIndex_Check(index.ptr()) && !PySlice_Check(index.ptr()))
                 return raise(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s",
                              Py_TYPE(index.ptr())->tp_name);
@@ -601,6 +612,7 @@ struct Cursor {
             if (!probe) {
                 if (!error_matches(PyExc_IndexError)) return failure;
                 PyErr_Clear();
+                plain = false;
                 if (gathering)
                     TRY(status(PyList_Append(ptr.ptr(), TRY(dict()).ptr())));
                 else
@@ -611,7 +623,7 @@ struct Cursor {
         prev_ptr = TRY(prev_ptr.item(prev_k));
         prev_k = TRY(integer(-1));
         ptr = TRY(prev_ptr.item(prev_k));
-        return ok;
+        return plain;
     }
 
     // A key: enter ptr[k], made a placeholder when missing; a list level
@@ -660,6 +672,7 @@ struct Cursor {
 // not walked again.
 struct WalkedLevels {
     std::vector<Ref> levels;       // levels[i]: what ptr was before step i (levels[0] is the result dict)
+    std::vector<Ref> slot_keys;    // slot_keys[i]: prev_k after step i (the key, or -1 after a marker)
     Ref steps;                     // the steps of the pair that entered them
     Py_ssize_t reusable = 0;       // how many of its leading steps may be taken over
 
@@ -715,19 +728,19 @@ Ref FlatNest_reconstruct(Handle self) {
         if (i > 0) {  // enter the levels the previous pair entered
             c.ptr = walked.levels[(size_t)i];
             c.prev_ptr = walked.levels[(size_t)i - 1];
-            c.k = c.prev_k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i - 1));
+            c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i - 1));
+            c.prev_k = walked.slot_keys[(size_t)i - 1];
         }
         Py_ssize_t plain = i;  // leading steps taken the plain-dict way
         walked.levels.resize((size_t)std::max(n, (Py_ssize_t)1));
+        walked.slot_keys.resize((size_t)std::max(n, (Py_ssize_t)1));
         for (; i < n; ++i) {
             walked.levels[(size_t)i] = c.ptr;
             c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i));
             bool plain_key = builtin_value_slot(c.k.type()) >= 0;
-            if (TRY(is_marker(c.k))) {
-                TRY(c.marker_step());
-            } else if (TRY(c.key_step()) && plain_key && plain == i) {
-                ++plain;
-            }
+            bool plain_step = TRY(is_marker(c.k)) ? TRY(c.marker_step()) : TRY(c.key_step()) && plain_key;
+            if (plain_step && plain == i) ++plain;
+            walked.slot_keys[(size_t)i] = c.prev_k;
         }
         if (!c.k) return Cursor::unbound("k");
         TRY(c.prev_ptr.set_item(c.prev_k, obj));
@@ -778,6 +791,7 @@ Status body() {
                          .method(def<FlatNest_insert>("insert", "self, index, item"))
                          .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc))));
     flatten_made.set(TRY(Handle(FlatNest).attr<"__flatten__">()));
+    IndexMarker_tag = PyUnstable_Type_AssignVersionTag(IndexMarker.type_ptr()) ? IndexMarker.type_ptr()->tp_version_tag : 0;
     return ok;
 }
 
