@@ -371,6 +371,10 @@ private:
 // so isinstance() against a plain class is a type check and an ABC's answer
 // for them changes only through registration.
 inline int builtin_value_slot(PyTypeObject* t) {
+    // The commonest values first: str and int settle it in one comparison.
+    if (t == &PyUnicode_Type) return 4;
+    if (t == &PyLong_Type) return 0;
+    if (PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) return -1;  // none of them is a heap type
     static PyTypeObject* const types[] = {
         &PyLong_Type,  &PyBool_Type,      &PyFloat_Type,    &PyComplex_Type, &PyUnicode_Type,
         &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None), &PyList_Type,    &PyTuple_Type,
@@ -426,10 +430,17 @@ private:
         if (!get_token_.ptr()) return false;
         PyTypeObject* abc = abc_.type_ptr();
         PyTypeObject* meta = Py_TYPE(abc_.ptr());
-        if (!PyUnstable_Type_AssignVersionTag(abc) || !PyUnstable_Type_AssignVersionTag(meta)) return false;
+        if ((abc->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(abc)) ||
+            (meta->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(meta)))
+            return false;
         Ref value = TRY(Ref::steal(token_fn_(token_self_, nullptr)));
-        long long token = PyLong_AsLongLong(value.ptr());
-        if (token == -1 && PyErr_Occurred()) return failure;
+        long long token;
+        if (PyLong_CheckExact(value.ptr()) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value.ptr()))) {
+            token = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value.ptr()));
+        } else {
+            token = PyLong_AsLongLong(value.ptr());
+            if (token == -1 && PyErr_Occurred()) return failure;
+        }
         if (token != token_ || abc->tp_version_tag != abc_tag_ || meta->tp_version_tag != meta_tag_) {
             token_ = token;
             abc_tag_ = abc->tp_version_tag;
