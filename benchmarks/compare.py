@@ -12,6 +12,7 @@ import statistics
 
 def load(spec):
     runs = [json.load(open(path)) for path in spec.split(",")]
+    runs = [run["timings"] if isinstance(run, dict) else run for run in runs]
     table = {}
     for run in runs:
         for row in run:

@@ -18,6 +18,9 @@ but not compared. Absolute times on shared machines are noise: compare the
 ratios measured in one run.
 
     python benchmarks/run.py [FILTER ...] [--quick] [--repeat N] [--json FILE]
+
+Without filters (or with the filter "memory") the run ends with the memory
+of each structure against the same class in Python (benchmarks/memory.py).
 """
 import argparse
 import gc
@@ -190,7 +193,7 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="shorter timings (the whole run in under a minute)")
     ap.add_argument("--repeat", type=int, default=7, help="timed rounds per case (default 7)")
     ap.add_argument("--target", type=float, help="seconds per timing (default 0.02, --quick 0.004)")
-    ap.add_argument("--json", help="also write the results to this file")
+    ap.add_argument("--json", help="where to write the results as JSON (default: build/bench.json)")
     args = ap.parse_args(argv)
     target = args.target or (0.004 if args.quick else 0.02)
     here = pathlib.Path(__file__).resolve().parent
@@ -213,9 +216,16 @@ def main(argv=None):
             run_group(cases, args.repeat, target)
             for row in report(full, cases):
                 results.append({"module": modname, "group": group, **row})
+    memory_rows = []
+    if not args.filters or any(f in "memory" for f in args.filters):
+        import memory
+
+        memory_rows = memory.run()
     print(f"\n{len(results)} cases in {time.perf_counter() - t0:.0f} s")
-    if args.json:
-        pathlib.Path(args.json).write_text(json.dumps(results, indent=1))
+    out = pathlib.Path(args.json) if args.json else here.parent / "build" / "bench.json"
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps({"timings": results, "memory": memory_rows}, indent=1))
+    print(f"results written to {out}")
 
 
 if __name__ == "__main__":
