@@ -345,15 +345,28 @@ Ref call_type_method(Handle obj, const Args& args, const Kwargs& kwargs) {
 template <class T, std::size_t N = 4>
 class TypeMemo {
 public:
+    // The facts found last, when they are those of `type` as it is now: one
+    // comparison for the common case of asking about one class repeatedly.
+    [[gnu::always_inline]] const T* last(PyTypeObject* type) const {
+        const Entry& e = entries_[last_];
+        return e.tag != 0 && type->tp_version_tag == e.tag ? &e.value : nullptr;
+    }
+
     // `compute()` returns Result<T>.
     template <class F>
     Result<T> get(PyTypeObject* type, F&& compute) {
         if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return compute();
         unsigned int tag = type->tp_version_tag;
-        for (const Entry& e : entries_)
-            if (e.tag == tag) return e.value;
+        for (std::size_t i = 0; i < N; ++i)
+            if (entries_[i].tag == tag) {
+                last_ = i;
+                return entries_[i].value;
+            }
         T value = TRY(compute());
-        if (type->tp_version_tag == tag) entries_[next_++ % N] = Entry{tag, value};
+        if (type->tp_version_tag == tag) {
+            last_ = next_++ % N;
+            entries_[last_] = Entry{tag, value};
+        }
         return value;
     }
 
@@ -363,7 +376,7 @@ private:
         T value{};
     };
     Entry entries_[N];
-    std::size_t next_ = 0;
+    std::size_t next_ = 0, last_ = 0;
 };
 
 // The position of `t` among the exact built-in value types, or -1. Their

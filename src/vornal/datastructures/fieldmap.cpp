@@ -205,27 +205,21 @@ Result<Plan> make_plan(Handle m) {
 bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_ptr()); }
 
 // The plan of m's class. An object that is no NestedFieldMap (a method called
-// through the class with another `self`) gets no fast path at all.
-//
-// A walk down a dotted key asks for the plan of every level, and the levels
-// are nearly always of one class: the plan last handed out is kept with its
-// class's version tag and handed out again while both match.
+// through the class with another `self`) gets no fast path at all. A walk
+// down a dotted key asks for the plan of every level, and the levels are
+// nearly always of one class: the memo answers that first.
 TypeMemo<Plan> plans;
-struct LastPlan {
-    PyTypeObject* type = nullptr;  // compared, never dereferenced
-    unsigned int tag = 0;
-    Plan plan;
-} last_plan;
 
 Result<Plan> plan_of(Handle m) {
     PyTypeObject* t = m.type();
-    if (t == last_plan.type && t->tp_version_tag == last_plan.tag && last_plan.tag != 0) return last_plan.plan;
+    if (const Plan* p = plans.last(t)) return *p;
     if (!is_map(m)) return Plan{};
-    unsigned int tag = t->tp_version_tag;
-    Plan p = TRY(plans.get(t, [&] { return make_plan(m); }));
-    p.tag = t->tp_version_tag == tag ? tag : 0;
-    last_plan = LastPlan{t, p.tag, p};
-    return p;
+    return plans.get(t, [&]() -> Result<Plan> {
+        unsigned int tag = t->tp_version_tag;
+        Plan p = TRY(make_plan(m));
+        p.tag = t->tp_version_tag == tag ? tag : 0;
+        return p;
+    });
 }
 
 // The segments of recently used exact-str keys: 'a.b.c' gives

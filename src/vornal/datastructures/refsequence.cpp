@@ -108,21 +108,11 @@ Result<Plan> make_plan(Handle self) {
 
 // The plan of self's class; nothing is planned for an object that is no
 // RefSequence (a method called through the class), whose super() fails.
-// The last class asked about is answered first: a version tag is never
-// given to another class, so the entry needs no reference to the class.
-struct LastPlan {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    Plan plan;
-} last_plan;
-
 Result<Plan> plan_of(Handle self) {
     PyTypeObject* t = self.type();
-    if (t == last_plan.type && t->tp_version_tag == last_plan.tag && last_plan.tag != 0) return last_plan.plan;
+    if (const Plan* p = plans.last(t)) return *p;
     if (!PyObject_TypeCheck(self.ptr(), RefSequence.type_ptr())) return Plan{};
-    Plan p = TRY(plans.get(t, [&] { return make_plan(self); }));
-    if (t->tp_version_tag != 0) last_plan = LastPlan{t, t->tp_version_tag, p};
-    return p;
+    return plans.get(t, [&] { return make_plan(self); });
 }
 
 // Whether super(RefSequence, self).<name> is that method, unchanged; its
