@@ -463,3 +463,29 @@ def test_matches_the_python_model(names, seed):
         expected = outcome(lambda: ops[op](model))
         assert outcome(lambda: ops[op](real)) == expected, (op, key, value)
         assert shape(real) == shape(model) and real_log == model_log
+
+
+def test_distinct_dotted_keys_leave_nothing_behind():
+    # The table of recently used keys is small and bounded; nothing of the
+    # keys that passed through it may stay (interning them would).
+    import tracemalloc
+
+    m = N()
+
+    def many(start):
+        for i in range(start, start + 5000):
+            key = f"a{i}.b{i}.c"
+            m[key] = i
+            assert m[key] == i and key in m
+        m.clear()
+
+    many(0)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        many(10_000)
+        gc.collect()
+        kept = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert kept < 64 * 1024

@@ -240,14 +240,8 @@ Result<Ref> dotted_parts(PyObject* key) {
     if (dot == -2) return failure;
     Ref parts = none();
     if (dot >= 0) {
+        // (Not interned: the interpreter would keep every segment for good.)
         Ref segments = TRY(Ref::steal(PyUnicode_Split(key, id<".">(), -1)));
-        // Interned, the segments are the very key objects of maps filled from
-        // names written in code, which the lookups then find by identity.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(segments.ptr()); ++i) {
-            PyObject* segment = Py_NewRef(PyList_GET_ITEM(segments.ptr(), i));
-            PyUnicode_InternInPlace(&segment);
-            PyList_SetItem(segments.ptr(), i, segment);
-        }
         parts = TRY(Ref::steal(PyList_AsTuple(segments.ptr())));
     }
     e.key = Ref::borrow(key);
