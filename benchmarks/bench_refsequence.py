@@ -215,40 +215,40 @@ def cases():
     g = "construct from 1000 objects"
     yield Case(g, "[weakref.ref(o, cb) for o in objs]", lambda: [weakref.ref(o, callback) for o in OBJS], floor=True)
     yield Case(g, "RefSequence(objs)", lambda: RefSequence(OBJS))
-    yield Case(g, "PyRefSequence(objs)", lambda: PyRefSequence(OBJS))
+    yield Case(g, "PyRefSequence(objs)", lambda: PyRefSequence(OBJS), kind="python")
     yield Case(g, "WeakSet(objs)", lambda: weakref.WeakSet(OBJS))
 
     g = "seq + seq (2000 entries)"
     yield Case(g, "[weakref.ref(o, cb) for o in objs * 2]", lambda: [weakref.ref(o, callback) for o in OBJS_TWICE], floor=True)
     yield Case(g, "RefSequence + RefSequence", lambda: SEQ + SEQ)
-    yield Case(g, "PyRefSequence + PyRefSequence", lambda: PYSEQ + PYSEQ)
+    yield Case(g, "PyRefSequence + PyRefSequence", lambda: PYSEQ + PYSEQ, kind="python")
 
     g = "iterate 1000"
     yield Case(g, "for r in refs: r()", _plain_iterate, floor=True)
     yield Case(g, "for o in RefSequence", lambda: _iterate(SEQ))
-    yield Case(g, "for o in PyRefSequence", lambda: _iterate(PYSEQ))
+    yield Case(g, "for o in PyRefSequence", lambda: _iterate(PYSEQ), kind="python")
     yield Case(g, "for o in WeakSet", lambda: _iterate(WSET))
 
     g = "seq[i] for each of 1000"
     yield Case(g, "refs[i]()", _plain_index, floor=True)
     yield Case(g, "RefSequence[i]", lambda: _index(SEQ))
-    yield Case(g, "PyRefSequence[i]", lambda: _index(PYSEQ))
+    yield Case(g, "PyRefSequence[i]", lambda: _index(PYSEQ), kind="python")
 
     g = "in (entry 10 of 1000)"
     yield Case(g, "weakref.ref(o) in refs", lambda: weakref.ref(TARGET) in REFS, floor=True)
     yield Case(g, "o in RefSequence", lambda: TARGET in SEQ)
-    yield Case(g, "o in PyRefSequence", lambda: TARGET in PYSEQ)
+    yield Case(g, "o in PyRefSequence", lambda: TARGET in PYSEQ, kind="python")
     yield Case(g, "o in WeakSet", lambda: TARGET in WSET)
 
     g = "sort 1000 shuffled"
     yield Case(g, "refs.sort(key=lambda r: r())", _plain_sort, floor=True)
     yield Case(g, "RefSequence.sort()", lambda: _sorted(SORT_SEQ, SORT_SEQ_ENTRIES))
-    yield Case(g, "PyRefSequence.sort()", lambda: _sorted(SORT_PYSEQ, SORT_PYSEQ_ENTRIES))
+    yield Case(g, "PyRefSequence.sort()", lambda: _sorted(SORT_PYSEQ, SORT_PYSEQ_ENTRIES), kind="python")
 
     g = "append, then the object dies (10 live entries)"
     yield Case(g, "refs.append(weakref.ref(o, cb)) + cb removes", _plain_append_and_drop, floor=True)
     yield Case(g, "RefSequence.append + auto-removal", lambda: _append_and_drop(SMALL_SEQ))
-    yield Case(g, "PyRefSequence.append + auto-removal", lambda: _append_and_drop(SMALL_PYSEQ))
+    yield Case(g, "PyRefSequence.append + auto-removal", lambda: _append_and_drop(SMALL_PYSEQ), kind="python")
     yield Case(g, "WeakSet.add + auto-removal", _add_and_drop)
 
 
