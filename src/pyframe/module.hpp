@@ -111,7 +111,14 @@ inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (module_state.module) return Py_NewRef(module_state.module);
+    if (module_state.module) {
+        // The interpreter takes what this returns for a new module: it sets the
+        // module's state pointer to null, and the first exec then allocates a new
+        // (empty) one as its "executed" marker. The marker of the earlier exec
+        // would be lost, one block for every create_module() or reload().
+        if (void* marker = PyModule_GetState(module_state.module)) PyMem_Free(marker);
+        return Py_NewRef(module_state.module);
+    }
     Ref module = Ref::steal(PyModule_NewObject(module_state.full_name));
     if (!module || copy_spec_attr(spec, module.ptr(), "loader", "__loader__", true) < 0 ||
         copy_spec_attr(spec, module.ptr(), "origin", "__file__", true) < 0 ||
