@@ -89,6 +89,52 @@ inline Status import_relative(const char* module, std::initializer_list<const ch
 inline Ref function(FuncDef* def) { return make_function(def, module_name()); }
 
 // ---------------------------------------------------------------------------
+// Caches that own objects
+// ---------------------------------------------------------------------------
+//
+// A small table of recently seen objects (keys already split, and the like)
+// lets go of what it holds at every full collection: gc.collect(), or the
+// collector's own runs over the oldest generation. Nothing such a cache holds
+// outlives the next full collection, and a leak check that collects before it
+// counts sees no table filling up. `clear` must only drop references (no
+// calls into Python code); it runs from a gc.callbacks entry.
+using CacheClear = void (*)();
+struct CacheClears {
+    CacheClear fns[8] = {};
+    int count = 0;
+};
+inline CacheClears cache_clears;
+
+inline PyObject* clear_caches_on_full_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    // gc.callbacks entries are called as f(phase, info) before and after each collection.
+    if (nargs != 2 || !PyUnicode_Check(args[0]) || !PyUnicode_EqualToUTF8(args[0], "start") || !PyDict_Check(args[1]))
+        Py_RETURN_NONE;
+    PyObject* generation = nullptr;
+    if (PyDict_GetItemStringRef(args[1], "generation", &generation) < 0) return nullptr;
+    Ref keep = Ref::steal(generation);
+    if (generation && PyLong_Check(generation) && PyLong_AsLong(generation) == 2)
+        for (int i = 0; i < cache_clears.count; ++i) cache_clears.fns[i]();
+    Py_RETURN_NONE;
+}
+
+// Has `clear` run at every full collection (see above).
+inline Status clear_on_full_collection(CacheClear clear) {
+    if (cache_clears.count == int(std::size(cache_clears.fns)))
+        return raise(PyExc_SystemError, "too many caches registered for clearing");
+    if (cache_clears.count == 0) {
+        static PyMethodDef def = {"_clear_caches",
+                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clear_caches_on_full_collection)),
+                                  METH_FASTCALL, nullptr};
+        Ref fn = TRY(Ref::steal(PyCFunction_NewEx(&def, nullptr, module_name())));
+        Ref gc = TRY(Ref::steal(PyImport_ImportModule("gc")));
+        Ref callbacks = TRY(Ref::steal(PyObject_GetAttrString(gc.ptr(), "callbacks")));
+        TRY(status(PyList_Append(callbacks.ptr(), fn.ptr())));
+    }
+    cache_clears.fns[cache_clears.count++] = clear;
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
 // Module definition (PF_MODULE)
 // ---------------------------------------------------------------------------
 
