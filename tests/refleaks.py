@@ -28,6 +28,18 @@ import warnings
 import pytest
 from _pytest.runner import runtestprotocol
 
+_hunting = False
+
+
+def hunting():
+    """Whether this process runs every test repeatedly and counts what it keeps.
+
+    A test's own leak check (leakcheck.assert_no_leaks) then only makes its calls:
+    the counts around each whole run include them, and the caches emptied between
+    runs would make its rounds of calls see them filling again.
+    """
+    return _hunting
+
 
 def pytest_addoption(parser):
     group = parser.getgroup("refleaks", "reference-leak hunting (debug interpreter)")
@@ -55,6 +67,8 @@ def pytest_configure(config):
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--refleaks needs a debug interpreter (python3.14-dbg: sys.gettotalrefcount)")
     config.pluginmanager.register(LeakHunter(warmups, runs), "refleak-hunter")
+    global _hunting
+    _hunting = True
     # Repeated runs must do the same thing every time: a property-based test that
     # drew new examples in each run would fill bounded caches with new keys.
     try:

@@ -47,6 +47,10 @@ def test_fixtures_are_made_anew(n, tmp_path, monkeypatch, caplog):
     import warnings
     warnings.warn("deprecated", DeprecationWarning)
 
+def test_own_leak_check_of_a_leaking_call():
+    from leakcheck import assert_no_leaks
+    assert_no_leaks(lambda: kept.append(object()))  # only makes its calls while hunting
+
 def test_fails_in_its_second_run():
     kept.append(1)
     assert len(kept) < 2 or kept[-2] != 1
@@ -64,13 +68,15 @@ def test_leaking_tests_are_named_and_counted(tmp_path):
     assert proc.returncode == 1, out + proc.stderr
     failed = sorted(line.split("::")[1].split()[0] for line in out.splitlines() if line.startswith("FAILED"))
     assert failed == ["test_fails_in_its_second_run", "test_keeps_a_descriptor_per_run",
-                      "test_keeps_a_reference_per_run", "test_keeps_an_object_per_run"], out
+                      "test_keeps_a_reference_per_run", "test_keeps_an_object_per_run",
+                      "test_own_leak_check_of_a_leaking_call"], out
     # One reference a run, and nothing else; one descriptor a run.
     assert re.search(r"test_keeps_a_reference_per_run leaked \[\d+, 1, 1\] references per run, sum=\d+\n", out), out
     assert re.search(r"test_keeps_a_descriptor_per_run leaked .*\[1, 1, 1\] file descriptors per run", out), out
     assert "test_fails_in_its_second_run failed in run 2 of 5" in out
-    assert "refleaks: 3 leaking tests of 7 checked" in out
-    assert "4 failed, 3 passed" in out
+    assert re.search(r"test_own_leak_check_of_a_leaking_call leaked \[4\d, 40, 40\] references", out), out
+    assert "refleaks: 4 leaking tests of 8 checked" in out
+    assert "5 failed, 3 passed" in out
 
 
 def test_release_interpreter_is_refused(tmp_path):
