@@ -16,7 +16,12 @@ caches, memos, lazily imported modules). A test whose reference count, block cou
 descriptor count grows in *every* counted run fails: its result becomes a failure
 that names the growth per run, and the run ends with the number of leaking tests.
 Growth in only some runs (a cache that fills up, a collector that runs late) is
-listed as "this is fine", as regrtest does.
+listed as "this is fine" (shown with -v), as regrtest does.
+
+Tests need nothing of their own to take part. Two things differ from a plain run:
+a test's own leakcheck.assert_no_leaks only makes its calls (see hunting()), and the
+objects that exist when an item's repeated runs begin are frozen (gc.freeze), which
+gc.get_referrers() does not look through.
 """
 import gc
 import linecache
