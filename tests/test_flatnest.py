@@ -403,13 +403,15 @@ P, Q, R = (("p",), 1), [("q",), 2], "rs"
         ([P], [P]),
         ([P, Q, R], [P, (("q",), 2), ("r", "s")]),
         ((P, Q), [P, (("q",), 2)]),
-        (iter([P, Q]), [P, (("q",), 2)]),  # read once
+        (lambda: iter([P, Q]), [P, (("q",), 2)]),  # read once (a new iterator for every run)
         (FlatNest({"a": 1}), [(("a",), 1)]),
         (types.MappingProxyType({"ab": 1}), [("a", "b")]),
         ([], []),
     ],
 )
 def test_constructor_pairs(arg, expected):
+    if isinstance(arg, types.FunctionType):
+        arg = arg()
     fn = FlatNest(arg)
     assert list(fn) == expected and all(type(i) is DictItem for i in fn)
 

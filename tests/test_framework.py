@@ -406,6 +406,22 @@ def test_caches_keep_nothing_of_the_user_alive(ours, base, method, call):
     assert [r() for r in refs] == [None] * len(refs)
 
 
+def test_key_tables_let_go_at_a_full_collection():
+    # Keys made at run time (read from data) are remembered by the dotted-key
+    # table only until the next full collection.
+    from vornal.datastructures.fieldmap import NestedFieldMap
+
+    keys = ["".join(["k", str(i), ".x"]) for i in range(64)]
+    before = [sys.getrefcount(k) for k in keys]
+    m = NestedFieldMap()
+    for k in keys:
+        m[k] = 1
+    del m, k
+    assert [sys.getrefcount(k) for k in keys] != before  # remembered
+    gc.collect()
+    assert [sys.getrefcount(k) for k in keys] == before
+
+
 def test_deep_recursion_raises_instead_of_crashing():
     from vornal.datastructures.fieldmap import FieldMap
 

@@ -179,6 +179,55 @@ inline Status import_relative(const char* module, std::initializer_list<const ch
 inline Ref function(FuncDef* def) { return make_function(def, module_name()); }
 
 // ---------------------------------------------------------------------------
+// Caches that own objects
+// ---------------------------------------------------------------------------
+//
+// A small table of recently seen objects (keys already split, and the like)
+// lets go of what it holds at every full collection: gc.collect(), or the
+// collector's own runs over the oldest generation. Nothing such a cache holds
+// outlives the next full collection, and a leak check that collects before it
+// counts sees no table filling up. `clear` must only drop references (no
+// calls into Python code); it runs from a gc.callbacks entry.
+using CacheClear = void (*)();
+struct CacheClears {
+    CacheClear fns[8] = {};
+    int count = 0;
+};
+inline CacheClears cache_clears;
+
+inline PyObject* clear_caches_on_full_collection(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    // gc.callbacks entries are called as f(phase, info) before and after each collection.
+    if (nargs != 2 || !PyUnicode_Check(args[0]) || !PyUnicode_EqualToUTF8(args[0], "start") || !PyDict_Check(args[1]))
+        Py_RETURN_NONE;
+    PyObject* generation = nullptr;
+    if (PyDict_GetItemStringRef(args[1], "generation", &generation) < 0) return nullptr;
+    Ref keep = Ref::steal(generation);
+    if (generation && PyLong_Check(generation) && PyLong_AsLong(generation) == 2)
+        for (int i = 0; i < cache_clears.count; ++i) cache_clears.fns[i]();
+    Py_RETURN_NONE;
+}
+
+// Has `clear` run at every full collection (see above).
+// Registering the same function again (the module executed once more) is a no-op.
+inline Status clear_on_full_collection(CacheClear clear) {
+    for (int i = 0; i < cache_clears.count; ++i)
+        if (cache_clears.fns[i] == clear) return ok;
+    if (cache_clears.count == int(std::size(cache_clears.fns)))
+        return raise(PyExc_SystemError, "too many caches registered for clearing");
+    if (cache_clears.count == 0) {
+        static PyMethodDef def = {"_clear_caches",
+                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clear_caches_on_full_collection)),
+                                  METH_FASTCALL, nullptr};
+        Ref fn = TRY(Ref::steal(PyCFunction_NewEx(&def, nullptr, module_name())));
+        Ref gc = TRY(Ref::steal(PyImport_ImportModule("gc")));
+        Ref callbacks = TRY(Ref::steal(PyObject_GetAttrString(gc.ptr(), "callbacks")));
+        TRY(status(PyList_Append(callbacks.ptr(), fn.ptr())));
+    }
+    cache_clears.fns[cache_clears.count++] = clear;
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
 // Module definition (PF_MODULE)
 // ---------------------------------------------------------------------------
 
@@ -201,7 +250,14 @@ inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (module_state.module) return Py_NewRef(module_state.module);
+    if (module_state.module) {
+        // The interpreter takes what this returns for a new module: it sets the
+        // module's state pointer to null, and the first exec then allocates a new
+        // (empty) one as its "executed" marker. The marker of the earlier exec
+        // would be lost, one block for every create_module() or reload().
+        if (void* marker = PyModule_GetState(module_state.module)) PyMem_Free(marker);
+        return Py_NewRef(module_state.module);
+    }
     Ref module = Ref::steal(PyModule_NewObject(module_state.full_name));
     if (!module || copy_spec_attr(spec, module.ptr(), "loader", "__loader__", true) < 0 ||
         copy_spec_attr(spec, module.ptr(), "origin", "__file__", true) < 0 ||

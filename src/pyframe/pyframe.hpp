@@ -31,7 +31,8 @@
 //                  descriptor, inspectable signature), def<F>()
 //   generator.hpp  generators written in C++ with the generator protocol
 //   module.hpp     the module frame (PF_MODULE), package-first imports,
-//                  module globals looked up at call time
+//                  module globals looked up at call time, caches emptied at
+//                  full collections (clear_on_full_collection)
 //   slots.hpp      direct C slots for the special methods of our classes
 //   classes.hpp    ClassDef: classes made the way a class statement makes them
 //

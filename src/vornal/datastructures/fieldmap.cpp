@@ -228,13 +228,20 @@ Result<Plan> plan_of(Handle m) {
 // searched for dots and split (and its segments hashed) once instead of on
 // every access. The table is small and bounded and holds nothing but exact
 // str objects and tuples of them; an entry holds its key, so no other key
-// can take its address while it is in the table. It is never freed.
+// can take its address while it is in the table. It is never freed, but it
+// is emptied at every full collection, so keys read from data (INI options,
+// YAML keys) stay alive no longer than that.
+struct DottedEntry {
+    Ref key, parts;  // parts: None for a key without a dot
+};
+DottedEntry* dotted_table = new DottedEntry[64];
+
+void clear_dotted_table() {
+    for (int i = 0; i < 64; ++i) dotted_table[i] = DottedEntry{};
+}
+
 Result<Ref> dotted_parts(PyObject* key) {
-    struct Entry {
-        Ref key, parts;  // parts: None for a key without a dot
-    };
-    static Entry* table = new Entry[64];
-    Entry& e = table[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 63];
+    DottedEntry& e = dotted_table[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 63];
     if (e.key.ptr() == key) return e.parts.is_none() ? Ref() : e.parts;
     Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
     if (dot == -2) return failure;
@@ -632,6 +639,7 @@ Status body() {
                          .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs"))));
     generic_setdefault.set(TRY(mutable_mapping.attr<"setdefault">()));
     Ref mapping = TRY(global<"Mapping">());
+    TRY(clear_on_full_collection(clear_dotted_table));
     return mapping_check.set(mapping);
 }
 
