@@ -671,16 +671,18 @@ Ref key_applied(Ctx ctx, Handle x) {
 //     return super().sort(key=k, reverse=reverse)
 //
 // While the list sorts it looks empty, so an object that died then could
-// not find its entry: the objects are held until the sort is over. (The
-// keys of the first form are the objects themselves, which the list's own
-// sort holds, and its key calls no code.)
+// not find its entry: the objects are held until the sort is over. The
+// keys of the first form are the objects themselves, but the list's sort
+// lets go of its keys before it puts the entries back, so an object whose
+// last other reference went while it sorted (dropped by a comparison, or by
+// another thread) would die with its entry out of the list: they are held
+// here too.
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
     bool direct = TRY(plain_base(self, UL_sort));
     Ref k = key.is_none() ? TRY(make_function(key_of_referent_def, module_name(), sort_key_qualname))
                           : TRY(make_function(key_applied_def, module_name(), sort_key_qualname, key));
     Ref data = direct ? TRY(data_of(self)) : Ref();
-    std::vector<Ref> held;
-    if (!direct || !key.is_none()) held = hold_referents(direct ? data : TRY(data_of(self)));
+    std::vector<Ref> held = hold_referents(direct ? data : TRY(data_of(self)));
     Ref sort = direct ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
