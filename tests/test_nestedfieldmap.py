@@ -302,6 +302,8 @@ def test_deep_keys_and_nesting_do_not_crash():
     m = N()
     m[key] = 1
     assert m[key] == 1 and key in m
+    del m[key]  # walked like a read: no deeper stack, no copy of the rest per level
+    assert key not in m and m.pop(key.rsplit(".", 1)[0]) == {}
 
     class Sub(N):
         def __getitem__(self, k):

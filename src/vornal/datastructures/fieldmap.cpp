@@ -504,12 +504,23 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
 // def __delitem__(self, key):
 //     if dotted: del super().__getitem__(head)[rest]
 //     else: super().__delitem__(key)
+//
+// A level whose class still deletes with this method is walked in the same
+// loop instead of being asked to delete the rest (which would run this
+// method again on a rest copied and split anew): deleting a deep key costs
+// what reading it costs, and needs no deeper stack.
 Status NestedFieldMap_delitem(Handle self, Handle key) {
-    Ref head;
+    Ref map = Ref::borrow(self), head;
     DottedKey k(key);
     if (!TRY(k.split(head))) return super(NestedFieldMap, self).delitem(key);
-    Ref level = TRY(own_lookup(self, TRY(plan_of(self)), head));
-    return level.del_item(TRY(k.rest()));
+    for (;;) {
+        Ref level = TRY(own_lookup(map, TRY(plan_of(map)), head));
+        if (!is_map(level) || !is_impl<NestedFieldMap_delitem>(type_lookup<"__delitem__">(level.type()).ptr()))
+            return level.del_item(TRY(k.rest()));
+        // del level[rest], run here
+        if (!TRY(k.split(head))) return super(NestedFieldMap, level).delitem(TRY(k.rest()));
+        map = std::move(level);
+    }
 }
 
 // The state of one update() call.

@@ -438,31 +438,52 @@ struct IterBody final : GenBody {
     }
 };
 
-// (entry() for entry in entries): the objects of a slice, read all at once
-// when the generator starts and held while it runs, so that none dies
-// before the new sequence has wrapped it.
+// (entry() for entry in entries): the objects of a slice, read when the
+// slice is taken (see slice_objects) and held until the generator is done,
+// so that none dies before the new sequence has wrapped it.
 struct SliceBody final : GenBody {
-    Ref entries, objects;
+    Ref objects;
     Py_ssize_t index = 0;
 
-    explicit SliceBody(Ref e) : entries(std::move(e)) {}
+    explicit SliceBody(Ref o) : objects(std::move(o)) {}
 
     Ref next() override {
-        if (!objects) {
-            objects = TRY(list());
-            Ref it = TRY(entries.iter());
-            entries = Ref();
-            for (Ref entry; TRY(pf::next(it, entry));) TRY(status(PyList_Append(objects.ptr(), TRY(referent(entry)).ptr())));
+        if (!objects) return Ref();
+        if (index >= PyList_GET_SIZE(objects.ptr())) {
+            objects = Ref();
+            return Ref();
         }
-        if (index >= PyList_GET_SIZE(objects.ptr())) return Ref();
         return Ref::borrow(PyList_GET_ITEM(objects.ptr(), index++));
     }
     int visit(visitproc visit, void* arg) override {
-        Py_VISIT(entries.ptr());
         Py_VISIT(objects.ptr());
         return 0;
     }
 };
+
+// [entry() for entry in data[index]], read at once: no code runs between
+// taking the entries and holding their objects, so an object that dies
+// while the slice is made (in code that the new sequence's class runs
+// before it reads the generator, or on another thread meanwhile) has
+// either left `data` before its entry was taken or stays alive until the
+// new sequence has wrapped it. Otherwise its entry, dead by then, would
+// read as None. A dead entry still stored in `data` reads as None, as
+// always.
+Ref slice_objects(Handle data, Handle index) {
+    Ref entries = TRY(data.item(index));
+    Ref out = TRY(list());
+    if (PyList_CheckExact(entries.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+            Ref entry = Ref::borrow(PyList_GET_ITEM(entries.ptr(), i));
+            TRY(status(PyList_Append(out.ptr(), TRY(referent(entry)).ptr())));
+        }
+        return out;
+    }
+    Ref it = TRY(entries.iter());
+    for (Ref entry; TRY(next(it, entry));) TRY(status(PyList_Append(out.ptr(), TRY(referent(entry)).ptr())));
+    return out;
+}
+
 Class genexpr_name, genexpr_qualname;
 
 // ---------------------------------------------------------------------------
@@ -510,8 +531,8 @@ Ref RefSequence_getitem(Handle self, Handle index) {
     if (TRY(is_slice(index))) {
         Ref cls = TRY(self.attr<"__class__">());
         Ref data = TRY(data_of(self));
-        Ref entries = TRY(data.item(index));
-        Ref gen = TRY(make_generator(std::make_unique<SliceBody>(std::move(entries)), genexpr_name, genexpr_qualname));
+        Ref objects = TRY(slice_objects(data, index));
+        Ref gen = TRY(make_generator(std::make_unique<SliceBody>(std::move(objects)), genexpr_name, genexpr_qualname));
         return cls(gen);
     }
     // An exact list read at an int position: nothing runs code between
@@ -661,16 +682,18 @@ Ref key_applied(Ctx ctx, Handle x) {
 //     return super().sort(key=k, reverse=reverse)
 //
 // While the list sorts it looks empty, so an object that died then could
-// not find its entry: the objects are held until the sort is over. (The
-// keys of the first form are the objects themselves, which the list's own
-// sort holds, and its key calls no code.)
+// not find its entry: the objects are held until the sort is over. The
+// keys of the first form are the objects themselves, but the list's sort
+// lets go of its keys before it puts the entries back, so an object whose
+// last other reference went while it sorted (dropped by a comparison, or by
+// another thread) would die with its entry out of the list: they are held
+// here too.
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
     bool direct = TRY(plain_base(self, UL_sort));
     Ref k = key.is_none() ? TRY(make_function(key_of_referent_def, module_name(), sort_key_qualname))
                           : TRY(make_function(key_applied_def, module_name(), sort_key_qualname, key));
     Ref data = direct ? TRY(data_of(self)) : Ref();
-    std::vector<Ref> held;
-    if (!direct || !key.is_none()) held = hold_referents(direct ? data : TRY(data_of(self)));
+    std::vector<Ref> held = hold_referents(direct ? data : TRY(data_of(self)));
     Ref sort = direct ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
