@@ -73,6 +73,8 @@ class Log(list):
 
 @pytest.mark.parametrize("children", [None, [], (), 0, "", [1], (1,), "ab", Log([1])])
 def test_children_stored_and_added_to(children):
+    if isinstance(children, list):
+        children = type(children)(children)  # add_child appends to the parameter's own list
     a, b = Branch("a", children), Branch(name="b", children=children)
     if children:
         assert a.children is children is b.children  # shared with the caller
