@@ -30,16 +30,6 @@ class Sub(RefSequence):
     pass
 
 
-@pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    yield seen
-    # A record holds the exception, whose traceback reaches the test's frames: a cycle
-    # the collector cannot break (the records are not tracked), so it is broken here.
-    seen.clear()
-
-
 def sound(seq):
     """Every entry is a live weak reference of its own, made by seq's own wrapping."""
     assert len(set(map(id, seq.data))) == len(seq.data)

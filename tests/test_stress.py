@@ -32,16 +32,6 @@ def scaled(n):
 
 
 @pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    yield seen
-    # A record holds the exception, whose traceback reaches the test's frames: a cycle
-    # the collector cannot break (the records are not tracked), so it is broken here.
-    seen.clear()
-
-
-@pytest.fixture
 def collect_always():
     threshold = gc.get_threshold()
     gc.set_threshold(1)
