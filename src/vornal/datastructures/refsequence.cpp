@@ -669,8 +669,9 @@ Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
     Ref k = key.is_none() ? TRY(make_function(key_of_referent_def, module_name(), sort_key_qualname))
                           : TRY(make_function(key_applied_def, module_name(), sort_key_qualname, key));
     Ref data = direct ? TRY(data_of(self)) : Ref();
-    std::vector<Ref> held;
-    if (!direct || !key.is_none()) held = hold_referents(direct ? data : TRY(data_of(self)));
+    // The list's own sort lets go of its keys before it puts the entries
+    // back, so keys alone do not keep the objects alive long enough.
+    std::vector<Ref> held = hold_referents(direct ? data : TRY(data_of(self)));
     Ref sort = direct ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
