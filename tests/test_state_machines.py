@@ -11,6 +11,7 @@ import sys
 import weakref
 from collections.abc import Mapping
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
@@ -21,8 +22,8 @@ from vornal.datastructures.refsequence import RefSequence
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 SETTINGS = settings(
-    max_examples=40 if DEBUG else 150,
-    stateful_step_count=30 if DEBUG else 40,
+    max_examples=40 if DEBUG else 200,
+    stateful_step_count=30 if DEBUG else 50,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
@@ -254,7 +255,12 @@ TestNestedFieldMap.settings = SETTINGS
 # --- RefSequence -------------------------------------------------------------------------
 
 class Obj:
-    """Weakly referenceable, equal by value so that lookups find equal objects too."""
+    """Weakly referenceable, equal by value so that lookups find equal objects too.
+
+    `hook`, when set, runs once at the next ordering comparison.
+    """
+
+    hook = None
 
     def __init__(self, n):
         self.n = n
@@ -265,6 +271,9 @@ class Obj:
     __hash__ = None
 
     def __lt__(self, other):
+        hook, Obj.hook = Obj.hook, None
+        if hook:
+            hook()
         return self.n < other.n
 
     def __repr__(self):
@@ -319,7 +328,7 @@ class RefSequenceMachine(RuleBasedStateMachine):
     @rule(i=st.integers(0, 20))
     def drop(self, i):
         del self.alive[i % len(self.alive)]
-        gc.collect()
+        gc.collect(0)  # the objects hold no cycles: the young generation is enough, and cheap
         self.model = [r for r in self.model if r() is not None]
 
     @precondition(lambda self: self.alive)
@@ -441,6 +450,24 @@ class RefSequenceMachine(RuleBasedStateMachine):
         # a stable sort keeps equal objects in place: compare identities, not only values
         assert [id(o) for o in self.seq] == [id(r()) for r in self.model]
 
+    @precondition(lambda self: self.alive)
+    @rule(i=st.integers(0, 20), reverse=st.booleans())
+    def sort_while_dropping(self, i, reverse):
+        # the last strong reference to an object goes while the entries are being sorted
+        self.model.sort(key=lambda r: r(), reverse=reverse)
+        victim = i % len(self.alive)
+
+        def drop():
+            del self.alive[victim]
+
+        Obj.hook = drop
+        try:
+            self.seq.sort(reverse=reverse)
+        finally:
+            Obj.hook = None
+        gc.collect(0)
+        self.model = [r for r in self.model if r() is not None]
+
     @rule()
     def reverse_and_iterate(self):
         assert list(reversed(self.seq)) == self.referents()[::-1]
@@ -457,6 +484,25 @@ class RefSequenceMachine(RuleBasedStateMachine):
 
 TestRefSequence = RefSequenceMachine.TestCase
 TestRefSequence.settings = SETTINGS
+
+
+@pytest.mark.parametrize("key", [None, lambda o: o])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_objects_dropped_during_a_sort_leave_no_entries(key, reverse):
+    alive = [Obj(n) for n in (3, 1, 2, 0)]
+    seq = RefSequence(alive)
+
+    def drop():
+        del alive[1:3]
+
+    Obj.hook = drop
+    try:
+        seq.sort(key=key, reverse=reverse)
+    finally:
+        Obj.hook = None
+    gc.collect()
+    assert len(seq) == 2 and all(e() is not None for e in seq.data)
+    assert list(seq) == sorted(alive, reverse=reverse)
 
 
 # --- FlatNest ----------------------------------------------------------------------------
