@@ -22,8 +22,8 @@ from vornal.datastructures.refsequence import RefSequence
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 SETTINGS = settings(
-    max_examples=40 if DEBUG else 200,
-    stateful_step_count=30 if DEBUG else 50,
+    max_examples=80 if DEBUG else 200,
+    stateful_step_count=40 if DEBUG else 50,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
 )
@@ -44,6 +44,16 @@ TARGET = 'target key "{}" is a value, cannot update value against another {}'
 
 class Level(dict):
     """A level of the model: a nested map made by the map itself, not a plain dict."""
+
+    name = "NestedFieldMap"
+
+
+class SubMap(NestedFieldMap):
+    pass
+
+
+class SubLevel(Level):
+    name = "SubMap"
 
 
 def split(key):
@@ -67,9 +77,9 @@ def m_set(level, key, value):
         dict.__setitem__(level, key, value)
         return
     head, rest = parts
-    sub = m_setdefault(level, head, Level())
-    if not isinstance(sub, Level):
-        raise KeyError(TARGET.format(head, "NestedFieldMap"))
+    sub = m_setdefault(level, head, type(level)())
+    if not isinstance(sub, type(level)):
+        raise KeyError(TARGET.format(head, level.name))
     m_set(sub, rest, value)
 
 
@@ -138,8 +148,8 @@ def m_update(level, *args, **kwargs):
                             % source.index(item))
         key, value = item
         if isinstance(value, Mapping):
-            sub = m_setdefault(level, key, Level())
-            if isinstance(sub, Level):
+            sub = m_setdefault(level, key, type(level)())
+            if isinstance(sub, type(level)):
                 m_update(sub, value)
             else:
                 sub.update(value)  # a plain dict merges shallowly; anything else has no update
@@ -148,10 +158,10 @@ def m_update(level, *args, **kwargs):
 
 
 def shape(obj):
-    """Plain nested dicts, with each mapping marked as a level or not."""
+    """Plain nested dicts, each mapping marked with the class of level it is, or as a plain dict."""
     if isinstance(obj, dict):
-        is_level = isinstance(obj, (Level, NestedFieldMap))
-        return ("L" if is_level else "D", {k: shape(v) for k, v in obj.items()})
+        kind = obj.name if isinstance(obj, Level) else type(obj).__name__
+        return (kind, {k: shape(v) for k, v in obj.items()})
     return obj
 
 
@@ -174,16 +184,18 @@ ITEMS = st.lists(
 
 
 class NestedFieldMapMachine(RuleBasedStateMachine):
-    @initialize(data=DICTS)
-    def construct(self, data):
+    @initialize(data=DICTS, sub=st.booleans())
+    def construct(self, data, sub):
+        cls, model_cls = (SubMap, SubLevel) if sub else (NestedFieldMap, Level)
+
         def model():
-            level = Level()
+            level = model_cls()
             m_update(level, copy.deepcopy(data))
             return level
 
-        got, expected = outcome(lambda: NestedFieldMap(copy.deepcopy(data))), outcome(model)
+        got, expected = outcome(lambda: cls(copy.deepcopy(data))), outcome(model)
         assert (got[0], shape(got[1])) == (expected[0], shape(expected[1]))
-        self.real, self.model = (got[1], expected[1]) if got[0] == "ok" else (NestedFieldMap(), Level())
+        self.real, self.model = (got[1], expected[1]) if got[0] == "ok" else (cls(), model_cls())
 
     def both(self, real_op, model_op):
         expected = outcome(model_op)
