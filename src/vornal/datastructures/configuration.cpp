@@ -215,6 +215,17 @@ Status Configuration_setitem(Handle self, Handle key, Handle value) {
     return super(Configuration, self).setitem(key, converted);
 }
 
+// An integer is no path: open() and os.stat() would take it as a file
+// descriptor of this process, read it and close it (True would close
+// stdout). Such arguments are refused before any file is read.
+Status refuse_descriptors(Args files) {
+    for (Py_ssize_t i = 0; i < files.size; ++i)
+        if (PyLong_Check(files[i].ptr()))
+            return raise(PyExc_TypeError, "expected str, bytes or os.PathLike object, not %.200s",
+                         Py_TYPE(files[i].ptr())->tp_name);
+    return ok;
+}
+
 // def load_cfgs(self, *files):
 //     config = configparser.ConfigParser(delimiters=('=',), comment_prefixes=('#',))
 //     loaded_files = config.read(files)
@@ -226,6 +237,7 @@ Status Configuration_setitem(Handle self, Handle key, Handle value) {
 // appear inside every section, and a key of this configuration that happens
 // to share the default section's name is left alone.
 Ref Configuration_load_cfgs(Handle self, Args files) {
+    TRY(refuse_descriptors(files));
     Ref parser_module = TRY(global<"configparser">());
     Ref parser_class = TRY(parser_module.attr<"ConfigParser">());
     Ref config = TRY(call_kw(parser_class, {},
@@ -277,6 +289,7 @@ Ref read_yaml(Handle path) {
 // An empty document (an empty file, or one holding only comments) adds
 // nothing and still counts as loaded.
 Ref Configuration_load_yamls(Handle self, Args files) {
+    TRY(refuse_descriptors(files));
     Ref paths = TRY(files.to_tuple());
     Ref loaded = TRY(list());
     Ref os = TRY(global<"os">());
