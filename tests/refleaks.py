@@ -6,10 +6,10 @@ each time through the whole pytest protocol (setup, call, teardown: function-sco
 fixtures such as ``tmp_path``, ``monkeypatch`` or ``caplog`` are made anew). The first
 run is the one pytest reports as the test's result. After every run the process is
 put back into a known state (the warnings filters, the copyreg and importer tables,
-the ABC registries and caches, the ``re`` and type caches), the cycle collector runs,
-and the total reference count, the number of allocated memory blocks (less the
-interned strings that live until shutdown) and the number of open file descriptors
-are read.
+the ABC registries and caches, the ``re``, type and hypothesis strategy caches), the
+cycle collector runs, and the total reference count, the number of allocated memory
+blocks (less the interned strings that live until shutdown) and the number of open
+file descriptors are read.
 
 The warm-up runs absorb what a test allocates on first use (interned names, method
 caches, memos, lazily imported modules). A test whose reference count, block count or
@@ -135,6 +135,11 @@ class _State:
             if getattr(mod, "__warningregistry__", None):
                 mod.__warningregistry__.clear()
         re.purge()
+        # Hypothesis keeps the strategies it builds in a bounded cache (1,024 entries);
+        # a state machine builds some 80 per run, so the cache fills over a dozen runs.
+        strategies = sys.modules.get("hypothesis.strategies._internal.utils")
+        if strategies is not None:
+            strategies.clear_strategy_cache()
         for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
             if stream is not None:
                 stream.flush()
