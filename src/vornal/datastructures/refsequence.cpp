@@ -692,8 +692,8 @@ Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
     bool direct = TRY(plain_base(self, UL_sort));
     Ref k = key.is_none() ? TRY(make_function(key_of_referent_def, module_name(), sort_key_qualname))
                           : TRY(make_function(key_applied_def, module_name(), sort_key_qualname, key));
-    Ref data = direct ? TRY(data_of(self)) : Ref();
-    std::vector<Ref> held = hold_referents(direct ? data : TRY(data_of(self)));
+    Ref data = TRY(data_of(self));
+    std::vector<Ref> held = hold_referents(data);
     Ref sort = direct ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
