@@ -43,7 +43,7 @@ struct Kwargs {
     }
     Ref to_dict() const {
         if (dict) return Ref::steal(PyDict_Copy(dict.ptr()));
-        Ref d = TRY(pf::dict());
+        TRY_LET(Ref d, pf::dict());
         for (Py_ssize_t i = 0; i < size(); ++i) TRY(status(PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(names, i), values[i])));
         return d;
     }
@@ -87,7 +87,7 @@ inline Ref bind_to(Handle f, Handle obj) {
 // bound object; anything else is bound first.
 inline Ref call_as_method(Handle f, Handle obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        Ref bound = TRY(bind_to(f, obj));
+        TRY_LET(Ref bound, bind_to(f, obj));
         return vectorcall(bound, args, (size_t)nargs, kwnames);
     }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -112,7 +112,7 @@ Ref call_unbound(Handle f, Handle obj, const A&... args) {
 }
 inline Ref call_unbound(Handle f, Handle obj, const Args& args, const Kwargs& kwargs) {
     if (PyType_HasFeature(Py_TYPE(f.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return kwargs.call(f, obj, args);
-    Ref bound = TRY(bind_to(f, obj));
+    TRY_LET(Ref bound, bind_to(f, obj));
     return kwargs.call(bound, Handle(), args);
 }
 
@@ -139,7 +139,8 @@ inline Result<SuperFound> super_lookup_uncached(PyObject* cls, PyObject* self, P
         PyTypeObject* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         Ref d = Ref::steal(PyType_GetDict(t));
         PyObject* found = nullptr;
-        if (TRY(truth(PyDict_GetItemRef(d.ptr(), name, &found)))) return SuperFound{Ref::steal(found), t};
+        TRY_LET(bool defined, truth(PyDict_GetItemRef(d.ptr(), name, &found)));
+        if (defined) return SuperFound{Ref::steal(found), t};
     }
     return SuperFound{};
 }
@@ -168,7 +169,7 @@ inline Result<SuperFound> super_lookup(PyObject* cls, PyObject* self, PyObject* 
              (reinterpret_cast<std::uintptr_t>(cls) >> 6);
     SuperCacheEntry& e = super_cache[h & 255];
     if (e.tag == tag && e.cls == cls && e.name == name) return SuperFound{Ref::borrow(e.found), e.provider};
-    SuperFound found = TRY(super_lookup_uncached(cls, self, name));
+    TRY_LET(SuperFound found, super_lookup_uncached(cls, self, name));
     if (type->tp_version_tag == tag) e = SuperCacheEntry{tag, cls, name, found.attr.ptr(), found.provider};
     return found;
 }
@@ -183,7 +184,7 @@ public:
 
     // super().name (the bound attribute).
     Ref attr(PyObject* name) const {
-        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        TRY_LET(SuperFound f, super_lookup(cls_, self_, name));
         if (!f.attr) return missing(name);
         return bind_to(f.attr, Handle(self_));
     }
@@ -194,14 +195,14 @@ public:
     Result<SuperFound> find(PyObject* name) const { return super_lookup(cls_, self_, name); }
     // The class that provides super().name (nullptr: none).
     Result<PyTypeObject*> provider(PyObject* name) const {
-        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        TRY_LET(SuperFound f, super_lookup(cls_, self_, name));
         return f.provider;
     }
     template <name_literal S> Result<PyTypeObject*> provider() const { return provider(id<S>()); }
 
     // super().name(*args, **kw) with vectorcall arguments (self excluded).
     Ref call(PyObject* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
-        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        TRY_LET(SuperFound f, super_lookup(cls_, self_, name));
         if (!f.attr) return missing(name);
         return call_as_method(f.attr, Handle(self_), args, nargs, kwnames);
     }
@@ -214,7 +215,7 @@ public:
     // super().name(*args, **kwargs) forwarding a call's variadic arguments.
     Ref call(PyObject* name, const Args& args, const Kwargs& kwargs) const {
         if (kwargs.dict) {
-            Ref bound = TRY(attr(name));
+            TRY_LET(Ref bound, attr(name));
             return kwargs.call(bound, Handle(), args);
         }
         Py_ssize_t nkw = kwargs.size();
@@ -226,16 +227,16 @@ public:
 
     // super().__init__(*args, **kwargs)
     Status init(const Args& args, const Kwargs& kwargs) const {
-        SuperFound f = TRY(found(id<"__init__">()));
+        TRY_LET(SuperFound f, found(id<"__init__">()));
         if (PyTypeObject* t = builtin(f); t && t->tp_init) {
             // The built-in initialiser itself, as its slot wrapper would call it.
-            Ref a = TRY(args.to_tuple());
+            TRY_LET(Ref a, args.to_tuple());
             Ref kw;
-            if (kwargs.size()) kw = TRY(kwargs.to_dict());
+            if (kwargs.size()) { TRY_LET(kw, kwargs.to_dict()); }
             return status(t->tp_init(self_, a.ptr(), kw.ptr()));
         }
         if (kwargs.dict) {
-            Ref bound = TRY(bind_to(f.attr, Handle(self_)));
+            TRY_LET(Ref bound, bind_to(f.attr, Handle(self_)));
             TRY(kwargs.call(bound, Handle(), args));
             return ok;
         }
@@ -246,34 +247,34 @@ public:
     // The container slots, direct where a built-in type provides them. One
     // lookup each: the slot of a built-in provider, or the attribute found.
     Ref getitem(Handle key) const {
-        SuperFound f = TRY(found(id<"__getitem__">()));
+        TRY_LET(SuperFound f, found(id<"__getitem__">()));
         if (PyTypeObject* t = builtin(f); t && t->tp_as_mapping && t->tp_as_mapping->mp_subscript)
             return Ref::steal(t->tp_as_mapping->mp_subscript(self_, key.ptr()));
         return call_unbound(f.attr, Handle(self_), key);
     }
     Status setitem(Handle key, Handle value) const {
-        SuperFound f = TRY(found(id<"__setitem__">()));
+        TRY_LET(SuperFound f, found(id<"__setitem__">()));
         if (PyTypeObject* t = builtin(f); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
             return status(t->tp_as_mapping->mp_ass_subscript(self_, key.ptr(), value.ptr()));
         TRY(call_unbound(f.attr, Handle(self_), key, value));
         return ok;
     }
     Status delitem(Handle key) const {
-        SuperFound f = TRY(found(id<"__delitem__">()));
+        TRY_LET(SuperFound f, found(id<"__delitem__">()));
         if (PyTypeObject* t = builtin(f); t && t->tp_as_mapping && t->tp_as_mapping->mp_ass_subscript)
             return status(t->tp_as_mapping->mp_ass_subscript(self_, key.ptr(), nullptr));
         TRY(call_unbound(f.attr, Handle(self_), key));
         return ok;
     }
     Result<bool> contains(Handle key) const {
-        SuperFound f = TRY(found(id<"__contains__">()));
+        TRY_LET(SuperFound f, found(id<"__contains__">()));
         if (PyTypeObject* t = builtin(f); t && t->tp_as_sequence && t->tp_as_sequence->sq_contains)
             return truth(t->tp_as_sequence->sq_contains(self_, key.ptr()));
-        Ref r = TRY(call_unbound(f.attr, Handle(self_), key));
+        TRY_LET(Ref r, call_unbound(f.attr, Handle(self_), key));
         return r.truthy();
     }
     Ref repr() const {
-        SuperFound f = TRY(found(id<"__repr__">()));
+        TRY_LET(SuperFound f, found(id<"__repr__">()));
         if (PyTypeObject* t = builtin(f); t && t->tp_repr) return Ref::steal(t->tp_repr(self_));
         return call_unbound(f.attr, Handle(self_));
     }
@@ -283,7 +284,7 @@ private:
 
     // super().name as found, failing as super() does when no class has it.
     Result<SuperFound> found(PyObject* name) const {
-        SuperFound f = TRY(super_lookup(cls_, self_, name));
+        TRY_LET(SuperFound f, super_lookup(cls_, self_, name));
         if (!f.attr) return missing(name);
         return f;
     }
@@ -331,7 +332,7 @@ Ref call_type_method(Handle obj, const A&... args) {
 template <name_literal S>
 Ref call_type_method(Handle obj, const Args& args, const Kwargs& kwargs) {
     if (Ref f = type_lookup<S>(obj.type())) return call_unbound(f, obj, args, kwargs);
-    Ref bound = TRY(obj.attr<S>());
+    TRY_LET(Ref bound, obj.attr<S>());
     return kwargs.call(bound, Handle(), args);
 }
 
@@ -362,7 +363,7 @@ public:
                 last_ = i;
                 return entries_[i].value;
             }
-        T value = TRY(compute());
+        TRY_LET(T value, compute());
         if (type->tp_version_tag == tag) {
             last_ = next_++ % N;
             entries_[last_] = Entry{tag, value};
@@ -426,11 +427,14 @@ public:
     // isinstance(obj, cls); `cls` is what the module's name holds now.
     Result<bool> isinstance(Handle obj, Handle cls) {
         int slot = builtin_value_slot(obj.type());
-        if (slot < 0 || !cls.is(abc_) || !TRY(current())) return obj.isinstance(cls);
+        if (slot < 0 || !cls.is(abc_)) return obj.isinstance(cls);
+        TRY_LET(bool memo_holds, current());
+        if (!memo_holds) return obj.isinstance(cls);
         uint32_t bit = 1u << slot;
         if (known_ & bit) return (positive_ & bit) != 0;
-        bool result = TRY(obj.isinstance(cls));
-        if (TRY(current())) {  // nothing was registered meanwhile
+        TRY_LET(bool result, obj.isinstance(cls));
+        TRY_LET(bool unchanged, current());
+        if (unchanged) {  // nothing was registered meanwhile
             known_ |= bit;
             if (result) positive_ |= bit;
         }
@@ -446,7 +450,7 @@ private:
         if ((abc->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(abc)) ||
             (meta->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(meta)))
             return false;
-        Ref value = TRY(Ref::steal(token_fn_(token_self_, nullptr)));
+        TRY_LET(Ref value, Ref::steal(token_fn_(token_self_, nullptr)));
         long long token;
         if (PyLong_CheckExact(value.ptr()) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value.ptr()))) {
             token = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value.ptr()));

@@ -39,27 +39,31 @@ public:
     // when anything given to this definition failed to be made.
     Ref build() const {
         if (failed_) return failure;
-        Ref bases = TRY(Ref::steal(PyTuple_New((Py_ssize_t)bases_.size())));
+        TRY_LET(Ref bases, Ref::steal(PyTuple_New((Py_ssize_t)bases_.size())));
         for (size_t i = 0; i < bases_.size(); ++i) PyTuple_SET_ITEM(bases.ptr(), (Py_ssize_t)i, Ref(bases_[i]).release());
-        if (bases_.empty()) bases = TRY(tuple(&PyBaseObject_Type));
-        Ref meta = TRY(metaclass(bases));
-        Ref name = TRY(str(name_));
-        Ref prepare = TRY(meta.attr<"__prepare__">());
-        Ref ns = TRY(prepare(name, bases));
+        if (bases_.empty()) { TRY_LET(bases, tuple(&PyBaseObject_Type)); }
+        TRY_LET(Ref meta, metaclass(bases));
+        TRY_LET(Ref name, str(name_));
+        TRY_LET(Ref prepare, meta.attr<"__prepare__">());
+        TRY_LET(Ref ns, prepare(name, bases));
         TRY(ns.set_item(id<"__module__">(), Handle(module_name())));
         TRY(ns.set_item(id<"__qualname__">(), name));
-        if (doc_) TRY(ns.set_item(id<"__doc__">(), TRY(str(doc_))));
+        if (doc_) {
+            TRY_LET(Ref doc, str(doc_));
+            TRY(ns.set_item(id<"__doc__">(), doc));
+        }
         for (const Entry& e : body_) {
             Ref value = e.value;
             if (e.def) {
                 std::string qual = std::string(name_) + "." + e.def->name;
-                value = TRY(make_function(e.def, module_name(), qual.c_str()));
-                if (e.kind == Kind::static_) value = TRY(Ref::steal(PyStaticMethod_New(value.ptr())));
-                if (e.kind == Kind::class_) value = TRY(Ref::steal(PyClassMethod_New(value.ptr())));
+                TRY_LET(value, make_function(e.def, module_name(), qual.c_str()));
+                if (e.kind == Kind::static_) { TRY_LET(value, Ref::steal(PyStaticMethod_New(value.ptr()))); }
+                if (e.kind == Kind::class_) { TRY_LET(value, Ref::steal(PyClassMethod_New(value.ptr()))); }
             }
-            TRY(ns.set_item(TRY(str(e.name)), value));
+            TRY_LET(Ref entry_name, str(e.name));
+            TRY(ns.set_item(entry_name, value));
         }
-        Ref cls = TRY(meta(name, bases, ns));
+        TRY_LET(Ref cls, meta(name, bases, ns));
         TRY(install_direct_slots(cls));
         return cls;
     }
@@ -106,7 +110,7 @@ private:
 
 // Builds the class and binds it in the module namespace under its name.
 inline Status define_class(Class& holder, const char* name, const ClassDef& def) {
-    Ref cls = TRY(def.build());
+    TRY_LET(Ref cls, def.build());
     TRY(bind_global(name, cls));
     holder.set(std::move(cls));
     return ok;

@@ -54,13 +54,15 @@ inline Result<Signature> Signature::parse(const char* params) {
         PyObject* dflt = nullptr;
         if (size_t eq = part.find('='); eq != std::string_view::npos) {
             std::string expr(part.substr(eq + 1));
-            Ref globals = TRY(dict());
-            dflt = TRY(Ref::steal(PyRun_String(expr.c_str(), Py_eval_input, globals.ptr(), globals.ptr()))).release();
+            TRY_LET(Ref globals, dict());
+            TRY_LET(Ref value, Ref::steal(PyRun_String(expr.c_str(), Py_eval_input, globals.ptr(), globals.ptr())));
+            dflt = value.release();
             part = part.substr(0, eq);
             while (!part.empty() && part.back() == ' ') part.remove_suffix(1);
         }
         std::string name(part);
-        PyObject* n = TRY(Ref::steal(PyUnicode_InternFromString(name.c_str()))).release();
+        TRY_LET(Ref interned, Ref::steal(PyUnicode_InternFromString(name.c_str())));
+        PyObject* n = interned.release();
         if (kwonly) {
             s.names.push_back(n);
             s.defaults.push_back(dflt);
@@ -119,7 +121,7 @@ inline Result<bool> bind(const Signature& sig, PyObject* const* argv, Py_ssize_t
                 b.kwargs.names = kwnames;
                 b.kwargs.values = kwvalues;
             } else {
-                b.kwargs.dict = TRY(dict());
+                TRY_LET(b.kwargs.dict, dict());
                 for (Py_ssize_t k = 0; k < nkw; ++k) {
                     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
                     bool is_named = false;
@@ -197,10 +199,10 @@ inline Handle Ctx::closure() const { return Handle(function->closure); }
 inline Ref argument_error(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (!f->arg_checker) {
         std::string src = "def _f" + f->def->sig.text + ": pass\n";
-        Ref ns = TRY(dict());
-        Ref code = TRY(Ref::steal(Py_CompileString(src.c_str(), "<signature>", Py_file_input)));
+        TRY_LET(Ref ns, dict());
+        TRY_LET(Ref code, Ref::steal(Py_CompileString(src.c_str(), "<signature>", Py_file_input)));
         TRY(Ref::steal(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr())));
-        Ref fn = TRY(ns.item(id<"_f">()));
+        TRY_LET(Ref fn, ns.item(id<"_f">()));
         TRY(fn.setattr<"__qualname__">(Handle(f->qualname)));
         TRY(fn.setattr<"__name__">(Handle(f->name)));
         f->arg_checker = fn.release();

@@ -85,7 +85,7 @@ inline Status watch_namespace() {
             PyErr_Clear();
             table->count = -1;  // no watcher: no module keeps lookups
         }
-        capsule = TRY(Ref::steal(PyCapsule_New(table, detail::watch_key, nullptr)));
+        TRY_LET(capsule, Ref::steal(PyCapsule_New(table, detail::watch_key, nullptr)));
         TRY(status(PyDict_SetItemString(state, detail::watch_key, capsule.ptr())));
     }
     if (table->count < 0 || table->count == (int)std::size(table->entries)) return ok;
@@ -101,8 +101,10 @@ inline Status watch_namespace() {
 // A module-level name, looked up when the code runs (then the builtins).
 inline Ref global(PyObject* name) {
     PyObject* v = nullptr;
-    if (TRY(truth(PyDict_GetItemRef(module_state.globals, name, &v)))) return Ref::steal(v);
-    if (TRY(truth(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &v)))) return Ref::steal(v);
+    TRY_LET(bool in_globals, truth(PyDict_GetItemRef(module_state.globals, name, &v)));
+    if (in_globals) return Ref::steal(v);
+    TRY_LET(bool in_builtins, truth(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &v)));
+    if (in_builtins) return Ref::steal(v);
     return raise(PyExc_NameError, "name '%U' is not defined", name);
 }
 
@@ -116,7 +118,8 @@ template <name_literal S> Ref global() {
     static PyObject* value = nullptr;  // borrowed from the namespace
     if (generation == module_state.generation && generation != 0) return Ref::borrow(value);
     PyObject* v = nullptr;
-    if (TRY(truth(PyDict_GetItemRef(module_state.globals, id<S>(), &v)))) {
+    TRY_LET(bool in_globals, truth(PyDict_GetItemRef(module_state.globals, id<S>(), &v)));
+    if (in_globals) {
         generation = module_state.generation;
         value = v;
         return Ref::steal(v);
@@ -127,8 +130,8 @@ template <name_literal S> Ref global() {
 // `import name` following the package convention: first relative to the
 // package (vornal.datastructures.name), then top-level. Returns the module.
 inline Ref import_module(const char* name) {
-    Ref modname = TRY(str(name));
-    Ref fromlist = TRY(tuple(id<"__name__">()));  // any attribute every module has: returns the leaf module
+    TRY_LET(Ref modname, str(name));
+    TRY_LET(Ref fromlist, tuple(id<"__name__">()));  // any attribute every module has: returns the leaf module
     PyObject* m = PyImport_ImportModuleLevelObject(modname.ptr(), module_state.globals, nullptr, fromlist.ptr(), 1);
     if (m) return Ref::steal(m);
     if (!error_matches(PyExc_ImportError)) return failure;
@@ -142,19 +145,22 @@ inline Status bind_global(const char* name, Handle value) {
 }
 // `import name`, binding the top-level package name in the module namespace.
 inline Ref import(const char* name) {
-    Ref mod = TRY(import_module(name));
+    TRY_LET(Ref mod, import_module(name));
     std::string_view n(name);
     std::string top(n.substr(0, n.find('.')));
-    Ref bound = n.find('.') == std::string_view::npos ? mod : TRY(import_module(top.c_str()));
+    Ref bound;
+    if (n.find('.') == std::string_view::npos) bound = mod;
+    else { TRY_LET(bound, import_module(top.c_str())); }
     TRY(bind_global(top.c_str(), bound));
     return mod;
 }
 // Binds `name` from `mod` in the module namespace (the `from ... import`).
 inline Status bind_from(Handle mod, const char* name) {
-    Ref attr_name = TRY(str(name));
+    TRY_LET(Ref attr_name, str(name));
     PyObject* v = nullptr;
-    if (!TRY(truth(PyObject_GetOptionalAttr(mod.ptr(), attr_name.ptr(), &v)))) {
-        Ref mod_name = TRY(mod.attr<"__name__">());
+    TRY_LET(bool found, truth(PyObject_GetOptionalAttr(mod.ptr(), attr_name.ptr(), &v)));
+    if (!found) {
+        TRY_LET(Ref mod_name, mod.attr<"__name__">());
         return raise(PyExc_ImportError, "cannot import name '%s' from '%U'", name, mod_name.ptr());
     }
     Ref value = Ref::steal(v);
@@ -162,15 +168,15 @@ inline Status bind_from(Handle mod, const char* name) {
 }
 // `from module import a, b`, binding each name in the module namespace.
 inline Status import_from(const char* module, std::initializer_list<const char*> names) {
-    Ref mod = TRY(import_module(module));
+    TRY_LET(Ref mod, import_module(module));
     for (const char* name : names) TRY(bind_from(mod, name));
     return ok;
 }
 // `from .module import a, b` (explicitly relative to the package).
 inline Status import_relative(const char* module, std::initializer_list<const char*> names) {
-    Ref modname = TRY(str(module));
-    Ref fromlist = TRY(tuple(id<"__name__">()));
-    Ref mod = TRY(Ref::steal(PyImport_ImportModuleLevelObject(modname.ptr(), module_state.globals, nullptr, fromlist.ptr(), 1)));
+    TRY_LET(Ref modname, str(module));
+    TRY_LET(Ref fromlist, tuple(id<"__name__">()));
+    TRY_LET(Ref mod, Ref::steal(PyImport_ImportModuleLevelObject(modname.ptr(), module_state.globals, nullptr, fromlist.ptr(), 1)));
     for (const char* name : names) TRY(bind_from(mod, name));
     return ok;
 }
@@ -218,9 +224,9 @@ inline Status clear_on_full_collection(CacheClear clear) {
         static PyMethodDef def = {"_clear_caches",
                                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clear_caches_on_full_collection)),
                                   METH_FASTCALL, nullptr};
-        Ref fn = TRY(Ref::steal(PyCFunction_NewEx(&def, nullptr, module_name())));
-        Ref gc = TRY(Ref::steal(PyImport_ImportModule("gc")));
-        Ref callbacks = TRY(Ref::steal(PyObject_GetAttrString(gc.ptr(), "callbacks")));
+        TRY_LET(Ref fn, Ref::steal(PyCFunction_NewEx(&def, nullptr, module_name())));
+        TRY_LET(Ref gc, Ref::steal(PyImport_ImportModule("gc")));
+        TRY_LET(Ref callbacks, Ref::steal(PyObject_GetAttrString(gc.ptr(), "callbacks")));
         TRY(status(PyList_Append(callbacks.ptr(), fn.ptr())));
     }
     cache_clears.fns[cache_clears.count++] = clear;
@@ -272,8 +278,8 @@ inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
 inline Status ready_framework_types() {
     TRY(status(PyType_Ready(&FunctionType)));
     TRY(status(PyType_Ready(&GeneratorType)));
-    Ref abc = TRY(Ref::steal(PyImport_ImportModule("collections.abc")));
-    Ref generator = TRY(abc.attr<"Generator">());
+    TRY_LET(Ref abc, Ref::steal(PyImport_ImportModule("collections.abc")));
+    TRY_LET(Ref generator, abc.attr<"Generator">());
     TRY(generator.call_method<"register">(Handle(&GeneratorType)));
     return ok;
 }

@@ -10,19 +10,23 @@
 //   * Ref (an owning reference): null;
 //   * Status (for calls that return nothing): not succeeded();
 //   * Result<T> (bool, sizes, pairs): not succeeded().
-// `TRY(expr)` gives the value of `expr`, or returns the failure from the
-// enclosing function; `return raise(PyExc_TypeError, "...")` raises;
+// Failures are passed on by statements (refs.hpp): `TRY(expr);` returns the
+// failure from the enclosing function, `TRY_LET(target, expr);` also puts
+// the value into `target`, and `TRY_NEXT(it, item);` steps a loop over an
+// iterator; a condition or argument that can fail is computed by a TRY_LET
+// just before its use. `return raise(PyExc_TypeError, "...")` raises;
 // `error_matches()` and `Caught` inspect an exception to handle it. Objects
 // are owned by Ref and borrowed by Handle, never counted by hand. No C++
 // exception is thrown; at each boundary into the interpreter a guard turns
 // the standard library's (std::bad_alloc) into MemoryError, so none can
-// escape. `[[nodiscard]]` on Ref, Status and Result makes the compiler
-// report a failure that is not looked at.
+// escape. `[[nodiscard]]` on Ref, Status, Result and Failure makes the
+// compiler report a failure that is not looked at.
 //
 // The headers, in the order they build on each other:
-//   refs.hpp       failure values and TRY, interned names (id<"name">()),
-//                  Ref/Handle with the everyday object operations, raising,
-//                  iteration, keyword calls, unpacking, text
+//   refs.hpp       failure values and the TRY macros, interned names
+//                  (id<"name">()), Ref/Handle with the everyday object
+//                  operations, raising, iteration, keyword calls, unpacking,
+//                  text
 //   calls.hpp      *args/**kwargs, super(), methods looked up on the type,
 //                  per-class memos keyed by type version tags, ABC checks,
 //                  recursion guard, the handled exception

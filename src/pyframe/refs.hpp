@@ -6,8 +6,8 @@
 //   Ref        a null reference;
 //   Status     the result of a call that gives nothing back;
 //   Result<T>  a value that is not an object (bool, size, a pair of refs).
-// TRY(expr) passes a failure on to the caller of the enclosing function and
-// otherwise gives the value of expr. Nothing here throws a C++ exception.
+// The macros TRY, TRY_LET and TRY_NEXT (below) pass a failure on to the
+// caller of the enclosing function. Nothing here throws a C++ exception.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -91,15 +91,46 @@ template <class T> T unwrap(Result<T>& r) { return r.value(); }
 
 }  // namespace pf
 
-// TRY(expr): the value of expr (nothing for a Status); when expr failed, the
-// enclosing function returns pf::failure instead. A GNU statement
-// expression, as GCC and Clang offer.
-#define TRY(...)                                                     \
-    ({                                                               \
-        auto&& pf_try_ = (__VA_ARGS__);                              \
-        if (!::pf::succeeded(pf_try_)) return ::pf::failure;         \
-        ::pf::unwrap(static_cast<decltype(pf_try_)&&>(pf_try_));     \
-    })
+// Passing failures on. Each macro is a statement (they are standard C++, so
+// none can stand inside an expression): a condition or an argument that can
+// fail is computed by a TRY_LET just before it.
+//
+//   TRY(expr);               when expr failed, the enclosing function returns
+//                            pf::failure; a value it gives is dropped.
+//   TRY_LET(target, expr);   the same, and the value of expr (a Ref, or the
+//                            T of a Result<T>) goes into `target`: a
+//                            declaration (`Ref cls`, `bool found`, `auto pair`)
+//                            or an lvalue. The expression comes last, so
+//                            commas in it need no parentheses.
+//   TRY_NEXT(it, item);      inside a loop: next(it, item), returning its
+//                            failure and leaving the loop (break) when the
+//                            iterator is exhausted:
+//                                for (Ref item;;) { TRY_NEXT(it, item); ... }
+//
+// TRY is a single statement, safe under an `if` or `else` without braces.
+// TRY_NEXT is one too, but its `break` must reach the loop: it stands
+// directly in the loop's body, first as a rule. TRY_LET declares its target
+// in the enclosing scope, so it is several statements: under an `if` it
+// needs braces (without them it does not compile). Its temporary is named
+// after the line, so two TRY_LETs need two lines.
+#define TRY(...)                                                                          \
+    do {                                                                                  \
+        if (auto&& pf_try_ = (__VA_ARGS__); !::pf::succeeded(pf_try_)) return ::pf::failure; \
+    } while (0)
+
+#define PF_CONCAT_(a, b) a##b
+#define PF_CONCAT(a, b) PF_CONCAT_(a, b)
+#define PF_TRY_TEMP PF_CONCAT(pf_try_, __LINE__)
+
+#define TRY_LET(target, ...)                                     \
+    auto&& PF_TRY_TEMP = (__VA_ARGS__);                          \
+    if (!::pf::succeeded(PF_TRY_TEMP)) return ::pf::failure;     \
+    target = ::pf::unwrap(static_cast<decltype(PF_TRY_TEMP)&&>(PF_TRY_TEMP))
+
+#define TRY_NEXT(iterator, item)                                                                 \
+    if (::pf::Result<bool> pf_try_ = ::pf::next(iterator, item); !pf_try_.succeeded()) return ::pf::failure; \
+    else if (!pf_try_.value()) break;                                                           \
+    else (void)0
 
 namespace pf {
 
@@ -394,8 +425,11 @@ template <class D> template <name_literal S, class... A> Ref Api<D>::call_method
 
 // next(iterator) into `item`: true with the item, false when the iterator
 // is exhausted. The loop over an iterable reads
-//     Ref it = TRY(obj.iter());
-//     for (Ref item; TRY(next(it, item));) { ... }
+//     TRY_LET(Ref it, obj.iter());
+//     for (Ref item;;) {
+//         TRY_NEXT(it, item);
+//         ...
+//     }
 inline Result<bool> next(Handle iterator, Ref& item) {
     PyObject* o = nullptr;
     int rc = PyIter_NextItem(iterator.ptr(), &o);
@@ -469,11 +503,14 @@ struct Pair {
     // What the interpreter reports for an object that iter() refuses anyway.
     if (!Py_TYPE(o)->tp_iter && !PySequence_Check(o))
         return raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(o)->tp_name);
-    Ref it = TRY(Ref::steal(PyObject_GetIter(o)));
+    TRY_LET(Ref it, Ref::steal(PyObject_GetIter(o)));
     Ref a, b, extra;
-    if (!TRY(next(it, a))) return raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    if (!TRY(next(it, b))) return raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    if (!TRY(next(it, extra))) return Pair{std::move(a), std::move(b)};
+    TRY_LET(bool has_a, next(it, a));
+    if (!has_a) return raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    TRY_LET(bool has_b, next(it, b));
+    if (!has_b) return raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    TRY_LET(bool has_extra, next(it, extra));
+    if (!has_extra) return Pair{std::move(a), std::move(b)};
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o)) {
         Py_ssize_t n = PyDict_CheckExact(o) ? PyDict_GET_SIZE(o) : Py_SIZE(o);
         if (n > 2) return raise(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
@@ -484,7 +521,8 @@ struct Pair {
 // Builds a str piece by piece; what is not finished is discarded.
 //     Writer w;
 //     TRY(w.made());
-//     TRY(w.write("("));  TRY(w.write(part));
+//     TRY(w.write("("));
+//     TRY(w.write(part));
 //     return w.finish();
 class Writer {
 public:

@@ -240,7 +240,7 @@ inline Status install_direct_slots(Handle cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     bool changed = false;
     for (const detail::SlotPlace& p : detail::slot_places) {
-        Ref name = TRY(Ref::steal(PyUnicode_InternFromString(p.method)));
+        TRY_LET(Ref name, Ref::steal(PyUnicode_InternFromString(p.method)));
         Ref f = type_lookup(type, name.ptr());
         if (!f || !Py_IS_TYPE(f.ptr(), &FunctionType)) continue;
         const DirectSlot& d = reinterpret_cast<FunctionObject*>(f.ptr())->def->direct;

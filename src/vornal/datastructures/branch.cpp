@@ -82,7 +82,8 @@ constexpr const char* Branch_doc =
 //     self.children = children
 Status Branch_init(Handle self, Handle name, Handle children) {
     Ref kept = Ref::borrow(children);
-    if (!TRY(kept.truthy())) kept = TRY(list());
+    TRY_LET(bool given, kept.truthy());
+    if (!given) { TRY_LET(kept, list()); }
     TRY(self.setattr<"name">(name));
     return self.setattr<"children">(kept);
 }
@@ -90,7 +91,7 @@ Status Branch_init(Handle self, Handle name, Handle children) {
 // def add_child(self, item):
 //     self.children.append(item)
 Status Branch_add_child(Handle self, Handle item) {
-    Ref children = TRY(self.attr<"children">());
+    TRY_LET(Ref children, self.attr<"children">());
     // A list's append cannot be replaced: append to it directly.
     if (PyList_CheckExact(children.ptr())) return status(PyList_Append(children.ptr(), item.ptr()));
     TRY(children.call_method<"append">(item));
@@ -157,7 +158,7 @@ public:
 
     // The rendering, written in one piece.
     Ref finish() {
-        Ref out = TRY(Ref::steal(PyUnicode_New(length_, maxchar_)));
+        TRY_LET(Ref out, Ref::steal(PyUnicode_New(length_, maxchar_)));
         switch (PyUnicode_KIND(out.ptr())) {
             case PyUnicode_1BYTE_KIND: write<Py_UCS1>(out.ptr()); break;
             case PyUnicode_2BYTE_KIND: write<Py_UCS2>(out.ptr()); break;
@@ -190,10 +191,13 @@ private:
             Ref last = Ref::borrow(PyList_GET_ITEM(c, n - 1));
             return child(last, depth, true);
         }
-        Ref head = TRY(children.item(all_but_last));
-        Ref it = TRY(head.iter());
-        for (Ref item; TRY(next(it, item));) TRY(child(item, depth, false));
-        Ref last = TRY(children.item(minus_one));
+        TRY_LET(Ref head, children.item(all_but_last));
+        TRY_LET(Ref it, head.iter());
+        for (Ref item;;) {
+            TRY_NEXT(it, item);
+            TRY(child(item, depth, false));
+        }
+        TRY_LET(Ref last, children.item(minus_one));
         return child(last, depth, true);
     }
 
@@ -201,15 +205,15 @@ private:
     // otherwise rendered by str().
     Status child(Handle node, Py_ssize_t depth, bool last) {
         if (!renders_in_place(node.ptr())) {
-            Ref text = TRY(node.str());
+            TRY_LET(Ref text, node.str());
             return add(text, depth, last);
         }
         // What str(node) would enter before running its __str__.
         RecursionGuard guard(" while getting the str of an object");
         TRY(guard.entered());
-        Ref name = TRY(node.attr<"name">());
-        Ref children = TRY(node.attr<"children">());
-        bool has_children = TRY(children.truthy());
+        TRY_LET(Ref name, node.attr<"name">());
+        TRY_LET(Ref children, node.attr<"children">());
+        TRY_LET(bool has_children, children.truthy());
         if (!PyUnicode_Check(name.ptr())) return name_error(name);
         TRY(add(name, depth, last));
         if (!has_children) return ok;
@@ -293,9 +297,9 @@ private:
 // A name that is not a str fails as str() of a leaf with such a name fails:
 // with TypeError, and before anything below the node is rendered.
 Ref Branch_str(Handle self) {
-    Ref name = TRY(self.attr<"name">());
-    Ref children = TRY(self.attr<"children">());
-    bool has_children = TRY(children.truthy());
+    TRY_LET(Ref name, self.attr<"name">());
+    TRY_LET(Ref children, self.attr<"children">());
+    TRY_LET(bool has_children, children.truthy());
     if (!PyUnicode_Check(name.ptr())) return name_error(name);
     if (!has_children) return name;
     Renderer r;
@@ -316,8 +320,9 @@ Status body() {
                                                  "String formatter\n\n"
                                                  "Returns this node and its subtree formatted as a string."))));
     own_str_slot = Branch.type_ptr()->tp_str;
-    Ref minus = TRY(integer(-1));
-    all_but_last.set(TRY(Ref::steal(PySlice_New(nullptr, minus.ptr(), nullptr))));
+    TRY_LET(Ref minus, integer(-1));
+    TRY_LET(Ref slice, Ref::steal(PySlice_New(nullptr, minus.ptr(), nullptr)));
+    all_but_last.set(std::move(slice));
     minus_one.set(std::move(minus));
     return ok;
 }

@@ -43,14 +43,17 @@ Class substitute_reference;
 
 // match.group(1) or match.group(2): the variable name of a reference.
 Ref reference_name(Handle match) {
-    Ref name = TRY(match.call_method<"group">(TRY(integer(1))));
-    if (TRY(name.truthy())) return name;
-    return match.call_method<"group">(TRY(integer(2)));
+    TRY_LET(Ref one, integer(1));
+    TRY_LET(Ref name, match.call_method<"group">(one));
+    TRY_LET(bool named, name.truthy());
+    if (named) return name;
+    TRY_LET(Ref two, integer(2));
+    return match.call_method<"group">(two);
 }
 
 // os.environ
 Ref environ() {
-    Ref os = TRY(global<"os">());
+    TRY_LET(Ref os, global<"os">());
     return os.attr<"environ">();
 }
 
@@ -59,8 +62,10 @@ Ref environ() {
 // how that text spells a literal "%". Without the escape a value such as
 // "50%" would abort the load and "%(other)s" would pull in another option.
 Ref substitute(Handle match) {
-    Ref env = TRY(environ());
-    Ref value = TRY(env.call_method<"get">(TRY(reference_name(match)), TRY(str(""))));
+    TRY_LET(Ref env, environ());
+    TRY_LET(Ref name, reference_name(match));
+    TRY_LET(Ref empty, str(""));
+    TRY_LET(Ref value, env.call_method<"get">(name, empty));
     if (!PyUnicode_Check(value.ptr())) return value;
     return Ref::steal(PyUnicode_Replace(value.ptr(), id<"%">(), id<"%%">(), -1));
 }
@@ -74,14 +79,18 @@ Ref substitute(Handle match) {
 //             missing.append(env_var)
 //     return missing
 Ref Configuration_missing_env_vars(Handle cls, Handle value) {
-    Ref missing = TRY(list());
-    Ref env = TRY(environ());
-    Ref pattern = TRY(cls.attr<"_ENV_VAR_PATTERN">());
-    Ref matches = TRY(pattern.call_method<"finditer">(value));
-    Ref it = TRY(matches.iter());
-    for (Ref match; TRY(next(it, match));) {
-        Ref name = TRY(reference_name(match));
-        if (!TRY(env.contains(name)) && !TRY(missing.contains(name))) TRY(status(PyList_Append(missing.ptr(), name.ptr())));
+    TRY_LET(Ref missing, list());
+    TRY_LET(Ref env, environ());
+    TRY_LET(Ref pattern, cls.attr<"_ENV_VAR_PATTERN">());
+    TRY_LET(Ref matches, pattern.call_method<"finditer">(value));
+    TRY_LET(Ref it, matches.iter());
+    for (Ref match;;) {
+        TRY_NEXT(it, match);
+        TRY_LET(Ref name, reference_name(match));
+        TRY_LET(bool set, env.contains(name));
+        if (set) continue;
+        TRY_LET(bool listed, missing.contains(name));
+        if (!listed) TRY(status(PyList_Append(missing.ptr(), name.ptr())));
     }
     return missing;
 }
@@ -94,22 +103,23 @@ Ref Configuration_missing_env_vars(Handle cls, Handle value) {
 //                        "substituting an empty string.", ', '.join(missing_vars), section, key)
 //     return cls._ENV_VAR_PATTERN.sub(<substitute>, value)
 Ref Configuration_expand_cfg_value(Handle cls, Handle value, Handle section, Handle key) {
-    Ref missing = TRY(cls.call_method<"_missing_env_vars">(value));
-    if (TRY(missing.truthy())) {
-        Ref names = TRY(Ref::steal(PyUnicode_Join(id<", ">(), missing.ptr())));
-        Ref logger = TRY(global<"logger">());
-        TRY(logger.call_method<"warning">(
-            TRY(str("Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string.")),
-            names, section, key));
+    TRY_LET(Ref missing, cls.call_method<"_missing_env_vars">(value));
+    TRY_LET(bool any_missing, missing.truthy());
+    if (any_missing) {
+        TRY_LET(Ref names, Ref::steal(PyUnicode_Join(id<", ">(), missing.ptr())));
+        TRY_LET(Ref logger, global<"logger">());
+        TRY_LET(Ref message,
+                str("Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."));
+        TRY(logger.call_method<"warning">(message, names, section, key));
     }
-    Ref pattern = TRY(cls.attr<"_ENV_VAR_PATTERN">());
+    TRY_LET(Ref pattern, cls.attr<"_ENV_VAR_PATTERN">());
     return pattern.call_method<"sub">(substitute_reference, value);
 }
 
 // Configuration._expand_cfg_value(value, section=section, key=key), with
 // Configuration named through the module namespace.
 Ref expand_value(Handle configuration, Handle value, Handle section, Handle key) {
-    Ref expand = TRY(configuration.attr<"_expand_cfg_value">());
+    TRY_LET(Ref expand, configuration.attr<"_expand_cfg_value">());
     return call_kw(expand, {value}, {{id<"section">(), section}, {id<"key">(), key}});
 }
 
@@ -151,43 +161,56 @@ struct Expansion {
 
     // The value to write back, or a null Ref when nothing needs writing.
     Result<Ref> expanded(Handle value, Handle section, Handle key) {
-        if (plain_class && PyUnicode_CheckExact(value.ptr()) && TRY(lacks(value, '$'))) {
-            if (plain_parser && TRY(lacks(value, '%'))) return Ref();
-            return Ref::borrow(value);
+        if (plain_class && PyUnicode_CheckExact(value.ptr())) {
+            TRY_LET(bool no_reference, lacks(value, '$'));
+            if (no_reference) {
+                if (plain_parser) {
+                    TRY_LET(bool no_percent, lacks(value, '%'));
+                    if (no_percent) return Ref();
+                }
+                return Ref::borrow(value);
+            }
         }
-        return Result<Ref>(TRY(expand_value(configuration, value, section, key)));
+        TRY_LET(Ref expanded, expand_value(configuration, value, section, key));
+        return expanded;
     }
 };
 
 Status Configuration_expand_cfg_env_vars(Handle config) {
     Expansion e;
-    e.configuration = TRY(global<"Configuration">());
+    TRY_LET(e.configuration, global<"Configuration">());
     PyTypeObject* cls = Configuration.type_ptr();
     e.plain_class = e.configuration.is(Configuration) && Configuration_tag != 0 && cls->tp_version_tag == Configuration_tag;
     PyTypeObject* parser = ConfigParser_made.type_ptr();
     e.plain_parser = Py_IS_TYPE(config.ptr(), parser) && ConfigParser_tag != 0 && parser->tp_version_tag == ConfigParser_tag;
-    Ref parser_module = TRY(global<"configparser">());
-    Ref default_section = TRY(parser_module.attr<"DEFAULTSECT">());
-    Ref defaults = TRY(config.call_method<"defaults">());
-    Ref default_items = TRY(defaults.call_method<"items">());
-    Ref it = TRY(default_items.iter());
-    for (Ref item; TRY(next(it, item));) {
-        auto [key, value] = TRY(unpack_pair(item));
-        Ref expanded = TRY(e.expanded(value, default_section, key));
+    TRY_LET(Ref parser_module, global<"configparser">());
+    TRY_LET(Ref default_section, parser_module.attr<"DEFAULTSECT">());
+    TRY_LET(Ref defaults, config.call_method<"defaults">());
+    TRY_LET(Ref default_items, defaults.call_method<"items">());
+    TRY_LET(Ref it, default_items.iter());
+    for (Ref item;;) {
+        TRY_NEXT(it, item);
+        TRY_LET(auto pair, unpack_pair(item));
+        auto& [key, value] = pair;
+        TRY_LET(Ref expanded, e.expanded(value, default_section, key));
         if (!expanded) continue;
-        Ref section = TRY(config.item(default_section));
+        TRY_LET(Ref section, config.item(default_section));
         TRY(section.set_item(key, expanded));
     }
-    Ref sections = TRY(config.attr<"_sections">());
-    Ref section_items = TRY(sections.call_method<"items">());
-    it = TRY(section_items.iter());
-    for (Ref item; TRY(next(it, item));) {
-        auto [section, section_data] = TRY(unpack_pair(item));
-        Ref options = TRY(section_data.call_method<"items">());
-        Ref options_it = TRY(options.iter());
-        for (Ref option; TRY(next(options_it, option));) {
-            auto [key, value] = TRY(unpack_pair(option));
-            Ref expanded = TRY(e.expanded(value, section, key));
+    TRY_LET(Ref sections, config.attr<"_sections">());
+    TRY_LET(Ref section_items, sections.call_method<"items">());
+    TRY_LET(it, section_items.iter());
+    for (Ref item;;) {
+        TRY_NEXT(it, item);
+        TRY_LET(auto pair, unpack_pair(item));
+        auto& [section, section_data] = pair;
+        TRY_LET(Ref options, section_data.call_method<"items">());
+        TRY_LET(Ref options_it, options.iter());
+        for (Ref option;;) {
+            TRY_NEXT(options_it, option);
+            TRY_LET(auto option_pair, unpack_pair(option));
+            auto& [key, value] = option_pair;
+            TRY_LET(Ref expanded, e.expanded(value, section, key));
             if (!expanded) continue;
             TRY(config.call_method<"set">(section, key, expanded));
         }
@@ -210,8 +233,8 @@ Ref Configuration_copy(Handle self) { return type_of(self)(self); }
 // def __setitem__(self, key, value):
 //     super().__setitem__(key, typecast_str(value))
 Status Configuration_setitem(Handle self, Handle key, Handle value) {
-    Ref typecast_str = TRY(global<"typecast_str">());
-    Ref converted = TRY(typecast_str(value));
+    TRY_LET(Ref typecast_str, global<"typecast_str">());
+    TRY_LET(Ref converted, typecast_str(value));
     return super(Configuration, self).setitem(key, converted);
 }
 
@@ -238,17 +261,22 @@ Status refuse_descriptors(Args files) {
 // to share the default section's name is left alone.
 Ref Configuration_load_cfgs(Handle self, Args files) {
     TRY(refuse_descriptors(files));
-    Ref parser_module = TRY(global<"configparser">());
-    Ref parser_class = TRY(parser_module.attr<"ConfigParser">());
-    Ref config = TRY(call_kw(parser_class, {},
-                             {{id<"delimiters">(), TRY(tuple(id<"=">()))}, {id<"comment_prefixes">(), TRY(tuple(id<"#">()))}}));
-    Ref loaded_files = TRY(config.call_method<"read">(TRY(files.to_tuple())));
+    TRY_LET(Ref parser_module, global<"configparser">());
+    TRY_LET(Ref parser_class, parser_module.attr<"ConfigParser">());
+    TRY_LET(Ref delimiters, tuple(id<"=">()));
+    TRY_LET(Ref comment_prefixes, tuple(id<"#">()));
+    TRY_LET(Ref config, call_kw(parser_class, {},
+                                {{id<"delimiters">(), delimiters}, {id<"comment_prefixes">(), comment_prefixes}}));
+    TRY_LET(Ref paths, files.to_tuple());
+    TRY_LET(Ref loaded_files, config.call_method<"read">(paths));
     TRY(call_type_method<"_expand_cfg_env_vars">(self, config));
-    Ref sections = TRY(list());
-    Ref names = TRY(config.call_method<"sections">());
-    Ref it = TRY(names.iter());
-    for (Ref name; TRY(next(it, name));) {
-        Ref pair = TRY(tuple(name, TRY(config.item(name))));
+    TRY_LET(Ref sections, list());
+    TRY_LET(Ref names, config.call_method<"sections">());
+    TRY_LET(Ref it, names.iter());
+    for (Ref name;;) {
+        TRY_NEXT(it, name);
+        TRY_LET(Ref section, config.item(name));
+        TRY_LET(Ref pair, tuple(name, section));
         TRY(status(PyList_Append(sections.ptr(), pair.ptr())));
     }
     TRY(call_type_method<"update">(self, sections));
@@ -259,9 +287,9 @@ Ref Configuration_load_cfgs(Handle self, Args files) {
 // Binary mode lets the parser detect the encoding the way YAML defines it
 // (UTF-8, or UTF-16/32 with a byte-order mark) instead of using the locale's.
 Ref read_yaml(Handle path) {
-    Ref open = TRY(global<"open">());
-    Ref stream = TRY(open(path, id<"rb">()));
-    Ref yaml = TRY(global<"yaml">());
+    TRY_LET(Ref open, global<"open">());
+    TRY_LET(Ref stream, open(path, id<"rb">()));
+    TRY_LET(Ref yaml, global<"yaml">());
     Ref safe_load = yaml.attr<"safe_load">();
     Ref document = safe_load ? safe_load(stream) : Ref();
     if (!document) {
@@ -290,15 +318,16 @@ Ref read_yaml(Handle path) {
 // nothing and still counts as loaded.
 Ref Configuration_load_yamls(Handle self, Args files) {
     TRY(refuse_descriptors(files));
-    Ref paths = TRY(files.to_tuple());
-    Ref loaded = TRY(list());
-    Ref os = TRY(global<"os">());
-    Ref os_path = TRY(os.attr<"path">());
+    TRY_LET(Ref paths, files.to_tuple());
+    TRY_LET(Ref loaded, list());
+    TRY_LET(Ref os, global<"os">());
+    TRY_LET(Ref os_path, os.attr<"path">());
     for (Py_ssize_t i = 0; i < files.size; ++i) {
         Handle path = files[i];
-        Ref is_file = TRY(os_path.call_method<"isfile">(path));
-        if (!TRY(is_file.truthy())) continue;
-        Ref document = TRY(read_yaml(path));
+        TRY_LET(Ref is_file, os_path.call_method<"isfile">(path));
+        TRY_LET(bool exists, is_file.truthy());
+        if (!exists) continue;
+        TRY_LET(Ref document, read_yaml(path));
         if (!document.is_none()) TRY(call_type_method<"update">(self, document));
         TRY(status(PyList_Append(loaded.ptr(), path.ptr())));
     }
@@ -317,7 +346,7 @@ constexpr const char* load_entrypoint_doc =
 
 // ep.load() merged into self: type(self).update(self, ep.load())
 Status load_one(Handle self, Handle ep) {
-    Ref content = TRY(ep.call_method<"load">());
+    TRY_LET(Ref content, ep.call_method<"load">());
     TRY(call_type_method<"update">(self, content));
     return ok;
 }
@@ -326,10 +355,10 @@ Status load_one(Handle self, Handle ep) {
 // inside the handler of `caught`.
 Status log_failed_entrypoint(Handle ep, const Caught& caught) {
     Handling handling(caught.value());
-    Ref dist = TRY(ep.attr<"dist">());
-    Ref text = TRY(Ref::steal(PyObject_Format(dist.ptr(), nullptr)));
-    Ref message = TRY(concat("Failed to load configuration from entrypoint: ", text));
-    Ref logger = TRY(global<"logger">());
+    TRY_LET(Ref dist, ep.attr<"dist">());
+    TRY_LET(Ref text, Ref::steal(PyObject_Format(dist.ptr(), nullptr)));
+    TRY_LET(Ref message, concat("Failed to load configuration from entrypoint: ", text));
+    TRY_LET(Ref logger, global<"logger">());
     TRY(logger.call_method<"exception">(message));
     return ok;
 }
@@ -346,11 +375,12 @@ Status log_failed_entrypoint(Handle ep, const Caught& caught) {
 //             loaded_eps.append(ep)
 //     return loaded_eps
 Ref Configuration_load_entrypoint(Handle self, Handle group) {
-    Ref loaded_eps = TRY(list());
-    Ref get_entry_points = TRY(global<"get_entry_points">());
-    Ref eps = TRY(get_entry_points(group));
-    Ref it = TRY(eps.iter());
-    for (Ref ep; TRY(next(it, ep));) {
+    TRY_LET(Ref loaded_eps, list());
+    TRY_LET(Ref get_entry_points, global<"get_entry_points">());
+    TRY_LET(Ref eps, get_entry_points(group));
+    TRY_LET(Ref it, eps.iter());
+    for (Ref ep;;) {
+        TRY_NEXT(it, ep);
         if (!load_one(self, ep).succeeded()) {
             Caught caught;
             if (!caught.matches(PyExc_Exception)) return caught.reraise();
@@ -376,25 +406,31 @@ Status body() {
     TRY(import_relative("fieldmap", {"NestedFieldMap"}));
     TRY(import_from("vornal.utils.strings", {"typecast_str"}));
     TRY(import_from("vornal.utils.import_utils", {"get_entry_points"}));
-    Ref logging = TRY(global<"logging">());
-    TRY(bind_global("logger", TRY(logging.call_method<"getLogger">(TRY(global<"__name__">())))));
+    TRY_LET(Ref logging, global<"logging">());
+    TRY_LET(Ref name, global<"__name__">());
+    TRY_LET(Ref logger, logging.call_method<"getLogger">(name));
+    TRY(bind_global("logger", logger));
 
-    substitute_reference.set(TRY(make_function(def<substitute>("<lambda>", "match"), module_name(),
-                                               "Configuration._expand_cfg_value.<locals>.<lambda>")));
+    TRY_LET(Ref substitute_function, make_function(def<substitute>("<lambda>", "match"), module_name(),
+                                                   "Configuration._expand_cfg_value.<locals>.<lambda>"));
+    substitute_reference.set(std::move(substitute_function));
 
-    Ref re = TRY(global<"re">());
-    Ref pattern = TRY(re.call_method<"compile">(TRY(str(R"(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))"))));
+    TRY_LET(Ref re, global<"re">());
+    TRY_LET(Ref pattern_text, str(R"(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))"));
+    TRY_LET(Ref pattern, re.call_method<"compile">(pattern_text));
     {
-        Ref parser_class = TRY(TRY(global<"configparser">()).attr<"ConfigParser">());
+        TRY_LET(Ref parser_module, global<"configparser">());
+        TRY_LET(Ref parser_class, parser_module.attr<"ConfigParser">());
         auto* parser_type = reinterpret_cast<PyTypeObject*>(parser_class.ptr());
         if (PyType_Check(parser_class.ptr()) && PyUnstable_Type_AssignVersionTag(parser_type))
             ConfigParser_tag = parser_type->tp_version_tag;
         ConfigParser_made.set(std::move(parser_class));
     }
+    TRY_LET(Ref nested_field_map, global<"NestedFieldMap">());
     TRY(define_class(
         Configuration, "Configuration",
         ClassDef("Configuration")
-            .bases({TRY(global<"NestedFieldMap">())})
+            .bases({nested_field_map})
             .attr("_ENV_VAR_PATTERN", pattern)
             .classmethod(def<Configuration_missing_env_vars>(
                 "_missing_env_vars", "cls, value", "Return env var references from a string that are not set."))

@@ -64,9 +64,9 @@ Status FieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
 // def __repr__(self):
 //     return self.__class__.__name__ + "(" + super(FieldMap, self).__repr__() + ")"
 Ref FieldMap_repr(Handle self) {
-    Ref cls = TRY(self.attr<"__class__">());
-    Ref name = TRY(cls.attr<"__name__">());
-    Ref entries = TRY(super(FieldMap, self).repr());
+    TRY_LET(Ref cls, self.attr<"__class__">());
+    TRY_LET(Ref name, cls.attr<"__name__">());
+    TRY_LET(Ref entries, super(FieldMap, self).repr());
     return concat(name, "(", entries, ")");
 }
 
@@ -90,8 +90,8 @@ constexpr const char* FieldMap_reduce_doc =
 // def __reduce__(self):
 //     return copyreg.__newobj__, (type(self),), dict(self)
 Ref FieldMap_reduce(Handle self) {
-    Ref args = TRY(tuple(type_of(self)));
-    Ref state = TRY(Ref::steal(PyDict_Copy(self.ptr())));
+    TRY_LET(Ref args, tuple(type_of(self)));
+    TRY_LET(Ref state, Ref::steal(PyDict_Copy(self.ptr())));
     return tuple(newobj, args, state);
 }
 
@@ -117,10 +117,12 @@ Status FieldMap_setstate(Handle self, Handle state) {
         TRY(status(PyDict_Update(self.ptr(), entries.ptr())));
     }
     if (slots && !slots.is_none()) {
-        Ref items = TRY(slots.call_method<"items">());
-        Ref it = TRY(items.iter());
-        for (Ref item; TRY(next(it, item));) {
-            auto [name, value] = TRY(unpack_pair(item));
+        TRY_LET(Ref items, slots.call_method<"items">());
+        TRY_LET(Ref it, items.iter());
+        for (Ref item;;) {
+            TRY_NEXT(it, item);
+            TRY_LET(auto pair, unpack_pair(item));
+            auto& [name, value] = pair;
             TRY(self.setattr(name.ptr(), value));
         }
     }
@@ -178,25 +180,27 @@ Result<Plan> make_plan(Handle m) {
     PyTypeObject* t = m.type();
     Plan p;
     auto next_is_dict = [&](const Class& cls, PyObject* name) -> Result<bool> {
-        return TRY(super(cls, m).provider(name)) == &PyDict_Type;
+        TRY_LET(PyTypeObject* provider, super(cls, m).provider(name));
+        return provider == &PyDict_Type;
     };
-    p.dict_get = TRY(next_is_dict(NestedFieldMap, id<"__getitem__">())) && !type_lookup<"__missing__">(t);
-    p.dict_set = TRY(next_is_dict(NestedFieldMap, id<"__setitem__">()));
-    p.dict_contains = TRY(next_is_dict(NestedFieldMap, id<"__contains__">()));
+    TRY_LET(bool next_get_is_dict, next_is_dict(NestedFieldMap, id<"__getitem__">()));
+    p.dict_get = next_get_is_dict && !type_lookup<"__missing__">(t);
+    TRY_LET(p.dict_set, next_is_dict(NestedFieldMap, id<"__setitem__">()));
+    TRY_LET(p.dict_contains, next_is_dict(NestedFieldMap, id<"__contains__">()));
     p.own_get = p.dict_get && is_impl<NestedFieldMap_getitem>(type_lookup<"__getitem__">(t).ptr());
     p.own_set = p.dict_set && is_impl<NestedFieldMap_setitem>(type_lookup<"__setitem__">(t).ptr());
     p.own_contains = p.dict_get && p.dict_contains && is_impl<NestedFieldMap_contains>(type_lookup<"__contains__">(t).ptr());
     p.own_update = is_impl<NestedFieldMap_update>(type_lookup<"update">(t).ptr());
     p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
-    SuperFound next_init = TRY(super(NestedFieldMap, m).find(id<"__init__">()));
+    TRY_LET(SuperFound next_init, super(NestedFieldMap, m).find(id<"__init__">()));
     // `self.__dict__ = self` stays what it is for every class with an
     // attribute dictionary: the generic setattr and the class's own
     // __dict__ getset descriptor.
     Ref dict_descr = type_lookup<"__dict__">(t);
     bool plain_dict_attr = t->tp_setattro == PyObject_GenericSetAttr && dict_descr &&
                            Py_IS_TYPE(dict_descr.ptr(), &PyGetSetDescr_Type);
-    p.plain_init = plain_dict_attr && is_impl<FieldMap_init>(next_init.attr.ptr()) &&
-                   TRY(next_is_dict(FieldMap, id<"__init__">()));
+    p.plain_init = plain_dict_attr && is_impl<FieldMap_init>(next_init.attr.ptr());
+    if (p.plain_init) { TRY_LET(p.plain_init, next_is_dict(FieldMap, id<"__init__">())); }
     p.plain_new = p.plain_init && p.own_update && t->tp_new == PyDict_Type.tp_new &&
                   is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr());
     return p;
@@ -216,7 +220,7 @@ Result<Plan> plan_of(Handle m) {
     if (!is_map(m)) return Plan{};
     return plans.get(t, [&]() -> Result<Plan> {
         unsigned int tag = t->tp_version_tag;
-        Plan p = TRY(make_plan(m));
+        TRY_LET(Plan p, make_plan(m));
         p.tag = t->tp_version_tag == tag ? tag : 0;
         return p;
     });
@@ -248,8 +252,8 @@ Result<Ref> dotted_parts(PyObject* key) {
     Ref parts = none();
     if (dot >= 0) {
         // (Not interned: the interpreter would keep every segment for good.)
-        Ref segments = TRY(Ref::steal(PyUnicode_Split(key, id<".">(), -1)));
-        parts = TRY(Ref::steal(PyList_AsTuple(segments.ptr())));
+        TRY_LET(Ref segments, Ref::steal(PyUnicode_Split(key, id<".">(), -1)));
+        TRY_LET(parts, Ref::steal(PyList_AsTuple(segments.ptr())));
     }
     e.key = Ref::borrow(key);
     e.parts = parts;
@@ -259,7 +263,10 @@ Result<Ref> dotted_parts(PyObject* key) {
 // Whether a key is dotted: a str (subclasses included) that contains ".".
 Result<bool> is_dotted(Handle key) {
     PyObject* k = key.ptr();
-    if (PyUnicode_CheckExact(k)) return bool(TRY(dotted_parts(k)));
+    if (PyUnicode_CheckExact(k)) {
+        TRY_LET(Ref parts, dotted_parts(k));
+        return bool(parts);
+    }
     if (!PyUnicode_Check(k)) return false;
     return key.contains(id<".">());  // a str subclass answers with its own `in`
 }
@@ -303,13 +310,17 @@ private:
     Result<bool> split_first(Ref& head, bool& plain_head) {
         PyObject* k = key_.ptr();
         if (PyUnicode_CheckExact(k)) {
-            if (!(parts_ = TRY(dotted_parts(k)))) return false;
+            TRY_LET(parts_, dotted_parts(k));
+            if (!parts_) return false;
             return split(head, plain_head);
         }
         plain_head = false;
-        if (!TRY(is_dotted(key_))) return false;
-        Ref halves = TRY(key_.call_method<"split">(id<".">(), TRY(integer(1))));
-        auto [first, rest] = TRY(unpack_pair(halves));
+        TRY_LET(bool dotted, is_dotted(key_));
+        if (!dotted) return false;
+        TRY_LET(Ref one, integer(1));
+        TRY_LET(Ref halves, key_.call_method<"split">(id<".">(), one));
+        TRY_LET(auto pair, unpack_pair(halves));
+        auto& [first, rest] = pair;
         head = std::move(first);
         key_ = std::move(rest);
         parts_ = Ref();
@@ -327,7 +338,8 @@ private:
 [[gnu::always_inline]] inline Ref own_lookup(Handle m, const Plan& p, Handle key) {
     if (p.dict_get) {
         PyObject* v = nullptr;
-        if (TRY(truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)))) return Ref::steal(v);
+        TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)));
+        if (found) return Ref::steal(v);
         return raise_key_error(key.ptr());
     }
     return super(NestedFieldMap, m).getitem(key);
@@ -349,7 +361,7 @@ bool plain_new(Handle m, const Plan& p) { return p.plain_new && Py_TYPE(m.type()
 // attribute namespace.
 Ref made_level(Handle m) {
     PyTypeObject* t = m.type();
-    Ref empty = TRY(tuple());
+    TRY_LET(Ref empty, tuple());
     return Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
 }
 Status finish_level(Handle level) { return status(PyObject_GenericSetDict(level.ptr(), level.ptr(), nullptr)); }
@@ -357,7 +369,7 @@ Status finish_level(Handle level) { return status(PyObject_GenericSetDict(level.
 // type(m)(): a new, empty level.
 Ref new_level(Handle m, const Plan& p) {
     if (!plain_new(m, p)) return type_of(m)();
-    Ref level = TRY(made_level(m));
+    TRY_LET(Ref level, made_level(m));
     TRY(finish_level(level));
     return level;
 }
@@ -371,14 +383,15 @@ Ref new_level(Handle m, const Plan& p) {
 // a level made and dropped at once is not observable.
 Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
     if (!(plain_key && p.generic_setdefault && p.own_get)) {
-        Ref fresh = TRY(new_level(m, p));
+        TRY_LET(Ref fresh, new_level(m, p));
         return call_type_method<"setdefault">(m, key, fresh);
     }
     Ref fresh;
-    if (!plain_new(m, p)) fresh = TRY(new_level(m, p));
+    if (!plain_new(m, p)) { TRY_LET(fresh, new_level(m, p)); }
     PyObject* v = nullptr;
-    if (TRY(truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)))) return Ref::steal(v);
-    if (!fresh) fresh = TRY(new_level(m, p));
+    TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)));
+    if (found) return Ref::steal(v);
+    if (!fresh) { TRY_LET(fresh, new_level(m, p)); }
     if (p.own_set)
         TRY(status(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr())));
     else
@@ -390,7 +403,7 @@ Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
 //     super().__init__()
 //     type(self).update(self, *args, **kwargs)
 Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
-    Plan p = TRY(plan_of(self));
+    TRY_LET(Plan p, plan_of(self));
     if (p.plain_init)
         TRY(finish_level(self));  // FieldMap.__init__() and dict.__init__() without arguments
     else
@@ -411,32 +424,39 @@ inline bool same_class(Handle value, Handle map, const Plan& p) {
 
 Ref NestedFieldMap_getitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
-    Plan p = TRY(plan_of(self));
+    TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
     for (;;) {
-        if (!TRY(k.split(head))) return own_lookup(map, p, TRY(k.rest()));
-        Ref value = TRY(own_lookup(map, p, head));
+        TRY_LET(bool dotted, k.split(head));
+        if (!dotted) {
+            TRY_LET(Ref rest, k.rest());
+            return own_lookup(map, p, rest);
+        }
+        TRY_LET(Ref value, own_lookup(map, p, head));
         if (p.own_get && same_class(value, map, p)) {  // a level of the same class: the same plan
             map = std::move(value);
             continue;
         }
         if (is_map(value)) {
-            Plan q = TRY(plan_of(value));
+            TRY_LET(Plan q, plan_of(value));
             if (q.own_get) {  // value[rest] would run this method again
                 map = std::move(value);
                 p = q;
                 continue;
             }
         }
-        return value.item(TRY(k.rest()));
+        TRY_LET(Ref rest, k.rest());
+        return value.item(rest);
     }
 }
 
 // The KeyError of a dotted write under a head that holds no level.
 Failure raise_target_key(Handle self, Handle head) {
-    Ref name = TRY(type_of(self).attr<"__name__">());
-    Ref message = TRY(concat("target key \"", TRY(head.str()), "\" is a value, cannot update value against another ",
-                             TRY(name.str())));
+    TRY_LET(Ref name, type_of(self).attr<"__name__">());
+    TRY_LET(Ref head_text, head.str());
+    TRY_LET(Ref name_text, name.str());
+    TRY_LET(Ref message,
+            concat("target key \"", head_text, "\" is a value, cannot update value against another ", name_text));
     return raise_value(PyExc_KeyError, message.ptr());
 }
 
@@ -449,16 +469,30 @@ Failure raise_target_key(Handle self, Handle head) {
 //         super().__setitem__(key, value)
 Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
     Ref map = Ref::borrow(self), head;
-    Plan p = TRY(plan_of(self));
+    TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
     for (;;) {
         bool plain_head;
-        if (!TRY(k.split(head, plain_head))) return own_store(map, p, TRY(k.rest()), value);
-        Ref level = TRY(setdefault_level(map, p, head, plain_head));
-        if (!TRY(level.isinstance(type_of(map)))) return raise_target_key(map, head);
+        TRY_LET(bool dotted, k.split(head, plain_head));
+        if (!dotted) {
+            TRY_LET(Ref rest, k.rest());
+            return own_store(map, p, rest, value);
+        }
+        TRY_LET(Ref level, setdefault_level(map, p, head, plain_head));
+        TRY_LET(bool is_level, level.isinstance(type_of(map)));
+        if (!is_level) return raise_target_key(map, head);
         // (isinstance may also accept a registered virtual subclass: no plan for that)
-        if (!(p.own_set && same_class(level, map, p)) && (!is_map(level) || !(p = TRY(plan_of(level))).own_set))
-            return level.set_item(TRY(k.rest()), value);
+        if (!(p.own_set && same_class(level, map, p))) {
+            bool walk_on = is_map(level);
+            if (walk_on) {
+                TRY_LET(p, plan_of(level));
+                walk_on = p.own_set;
+            }
+            if (!walk_on) {
+                TRY_LET(Ref rest, k.rest());
+                return level.set_item(rest, value);
+            }
+        }
         map = std::move(level);  // level[rest] = value would run this method again
     }
 }
@@ -468,36 +502,40 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
 //     return super().__contains__(key)
 Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
-    Plan p = TRY(plan_of(self));
+    TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
     for (;;) {
-        if (!TRY(k.split(head))) {
-            Ref last = TRY(k.rest());
+        TRY_LET(bool dotted, k.split(head));
+        if (!dotted) {
+            TRY_LET(Ref last, k.rest());
             if (p.dict_contains) return truth(PyDict_Contains(map.ptr(), last.ptr()));
             return super(NestedFieldMap, map).contains(last);
         }
         Ref value;
         if (p.dict_contains && p.dict_get) {  // one lookup answers both
             PyObject* v = nullptr;
-            if (!TRY(truth(PyDict_GetItemRef(map.ptr(), head.ptr(), &v)))) return false;
+            TRY_LET(bool found, truth(PyDict_GetItemRef(map.ptr(), head.ptr(), &v)));
+            if (!found) return false;
             value = Ref::steal(v);
         } else {
-            if (!TRY(super(NestedFieldMap, map).contains(head))) return false;
-            value = TRY(super(NestedFieldMap, map).getitem(head));
+            TRY_LET(bool found, super(NestedFieldMap, map).contains(head));
+            if (!found) return false;
+            TRY_LET(value, super(NestedFieldMap, map).getitem(head));
         }
         if (p.own_contains && same_class(value, map, p)) {
             map = std::move(value);
             continue;
         }
         if (is_map(value)) {
-            Plan q = TRY(plan_of(value));
+            TRY_LET(Plan q, plan_of(value));
             if (q.own_contains) {  // rest in value would run this method again
                 map = std::move(value);
                 p = q;
                 continue;
             }
         }
-        return value.contains(TRY(k.rest()));
+        TRY_LET(Ref rest, k.rest());
+        return value.contains(rest);
     }
 }
 
@@ -512,13 +550,21 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
 Status NestedFieldMap_delitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     DottedKey k(key);
-    if (!TRY(k.split(head))) return super(NestedFieldMap, self).delitem(key);
+    TRY_LET(bool dotted, k.split(head));
+    if (!dotted) return super(NestedFieldMap, self).delitem(key);
     for (;;) {
-        Ref level = TRY(own_lookup(map, TRY(plan_of(map)), head));
-        if (!is_map(level) || !is_impl<NestedFieldMap_delitem>(type_lookup<"__delitem__">(level.type()).ptr()))
-            return level.del_item(TRY(k.rest()));
+        TRY_LET(Plan p, plan_of(map));
+        TRY_LET(Ref level, own_lookup(map, p, head));
+        if (!is_map(level) || !is_impl<NestedFieldMap_delitem>(type_lookup<"__delitem__">(level.type()).ptr())) {
+            TRY_LET(Ref rest, k.rest());
+            return level.del_item(rest);
+        }
         // del level[rest], run here
-        if (!TRY(k.split(head))) return super(NestedFieldMap, level).delitem(TRY(k.rest()));
+        TRY_LET(bool deeper, k.split(head));
+        if (!deeper) {
+            TRY_LET(Ref rest, k.rest());
+            return super(NestedFieldMap, level).delitem(rest);
+        }
         map = std::move(level);
     }
 }
@@ -529,7 +575,7 @@ public:
     explicit Merge(Handle self) : self_(self) {}
 
     Status start() {
-        mapping_ = TRY(global<"Mapping">());
+        TRY_LET(mapping_, global<"Mapping">());
         abc_ = mapping_check.is(mapping_);
         return ok;
     }
@@ -538,10 +584,12 @@ public:
     // when absent), anything else is stored with self[key] = value. The
     // plan is taken per item: merging runs code that may change the class.
     Status item(Handle key, Handle value) {
-        bool plain_key = !TRY(is_dotted(key));
-        Plan plan = TRY(plan_of(self_));
-        if (TRY(is_mapping(value))) {
-            Ref level = TRY(setdefault_level(self_, plan, key, plain_key));
+        TRY_LET(bool dotted, is_dotted(key));
+        bool plain_key = !dotted;
+        TRY_LET(Plan plan, plan_of(self_));
+        TRY_LET(bool mapping, is_mapping(value));
+        if (mapping) {
+            TRY_LET(Ref level, setdefault_level(self_, plan, key, plain_key));
             return merge_into(level, value);
         }
         if (plain_key && plan.own_set) return status(PyDict_SetItem(self_.ptr(), key.ptr(), value.ptr()));
@@ -558,11 +606,14 @@ public:
 private:
     // type(level).update(level, value)
     static Status merge_into(Handle level, Handle value) {
-        if (is_map(level) && TRY(plan_of(level)).own_update) {
-            RecursionGuard guard(" while merging nested mappings");
-            TRY(guard.entered());
-            PyObject* argv[] = {value.ptr()};
-            return NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
+        if (is_map(level)) {
+            TRY_LET(Plan plan, plan_of(level));
+            if (plan.own_update) {
+                RecursionGuard guard(" while merging nested mappings");
+                TRY(guard.entered());
+                PyObject* argv[] = {value.ptr()};
+                return NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
+            }
         }
         TRY(call_type_method<"update">(level, value));
         return ok;
@@ -590,18 +641,22 @@ Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
     TRY(merge.start());
     if (args.size == 1) {
         Ref source = Ref::borrow(args[0]);
-        if (TRY(merge.is_mapping(source))) source = TRY(call_type_method<"items">(source));
-        Ref it = TRY(source.iter());
+        TRY_LET(bool mapping, merge.is_mapping(source));
+        if (mapping) { TRY_LET(source, call_type_method<"items">(source)); }
+        TRY_LET(Ref it, source.iter());
         Py_ssize_t position = 0;
-        for (Ref item; TRY(next(it, item)); ++position) {
+        for (Ref item;; ++position) {
+            TRY_NEXT(it, item);
             if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {  // what items() yields
                 TRY(merge.item(PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1)));
                 continue;
             }
-            if (TRY(item.len()) != 2)
+            TRY_LET(Py_ssize_t length, item.len());
+            if (length != 2)
                 return raise(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence",
                              position);
-            auto [key, value] = TRY(unpack_pair(item));
+            TRY_LET(auto pair, unpack_pair(item));
+            auto& [key, value] = pair;
             TRY(merge.item(key, value));
         }
     }
@@ -623,8 +678,9 @@ Status body() {
     TRY(import("itertools"));
     TRY(import_from("collections.abc", {"Mapping", "MutableMapping"}));
     {
-        Ref copyreg = TRY(Ref::steal(PyImport_ImportModule("copyreg")));
-        newobj.set(TRY(copyreg.attr<"__newobj__">()));
+        TRY_LET(Ref copyreg, Ref::steal(PyImport_ImportModule("copyreg")));
+        TRY_LET(Ref newobj_function, copyreg.attr<"__newobj__">());
+        newobj.set(std::move(newobj_function));
     }
 
     TRY(define_class(FieldMap, "FieldMap",
@@ -635,7 +691,7 @@ Status body() {
                          .method(def<FieldMap_reduce>("__reduce__", "self", FieldMap_reduce_doc))
                          .method(def<FieldMap_setstate>("__setstate__", "self, state", FieldMap_reduce_doc))));
 
-    Ref mutable_mapping = TRY(global<"MutableMapping">());
+    TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
     TRY(define_class(NestedFieldMap, "NestedFieldMap",
                      ClassDef("NestedFieldMap")
                          .bases({FieldMap, mutable_mapping})
@@ -648,8 +704,9 @@ Status body() {
                          .attr("pop", mutable_mapping.attr<"pop">())
                          .attr("setdefault", mutable_mapping.attr<"setdefault">())
                          .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs"))));
-    generic_setdefault.set(TRY(mutable_mapping.attr<"setdefault">()));
-    Ref mapping = TRY(global<"Mapping">());
+    TRY_LET(Ref setdefault, mutable_mapping.attr<"setdefault">());
+    generic_setdefault.set(std::move(setdefault));
+    TRY_LET(Ref mapping, global<"Mapping">());
     TRY(clear_on_full_collection(clear_dotted_table));
     return mapping_check.set(mapping);
 }

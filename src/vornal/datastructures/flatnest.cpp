@@ -54,7 +54,8 @@ Class pair_error_text;  // pair_error as a str, made once
 // isinstance(obj, list) or isinstance(obj, tuple)
 Result<bool> is_list_or_tuple(Handle obj) {
     if (builtin_value_slot(obj.type()) >= 0) return PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr());
-    if (TRY(obj.isinstance(Handle(&PyList_Type)))) return true;
+    TRY_LET(bool is_list, obj.isinstance(Handle(&PyList_Type)));
+    if (is_list) return true;
     return obj.isinstance(Handle(&PyTuple_Type));
 }
 
@@ -63,7 +64,7 @@ Result<bool> is_list_or_tuple(Handle obj) {
 AbcCheck mutable_mapping_check;
 
 Result<bool> is_mutable_mapping(Handle obj) {
-    Ref mm = TRY(global<"MutableMapping">());
+    TRY_LET(Ref mm, global<"MutableMapping">());
     if (PyDict_CheckExact(obj.ptr()) && mm.is(MutableMapping_made)) return true;
     return mutable_mapping_check.isinstance(obj, mm);
 }
@@ -71,7 +72,7 @@ Result<bool> is_mutable_mapping(Handle obj) {
 // isinstance(obj, IndexMarker). A class whose metaclass is `type` has no
 // __instancecheck__ of its own, and a built-in value's __class__ is its type.
 Result<bool> is_marker(Handle obj) {
-    Ref cls = TRY(global<"IndexMarker">());
+    TRY_LET(Ref cls, global<"IndexMarker">());
     if (Py_IS_TYPE(cls.ptr(), &PyType_Type) && builtin_value_slot(obj.type()) >= 0)
         return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
     return obj.isinstance(cls);
@@ -97,14 +98,16 @@ Result<bool> dict_item_unchanged(Handle cls) {
 // DictItem(path, value), with `cls` the DictItem looked up by the caller.
 Ref make_dict_item(Handle cls, Handle path, Handle value) {
     // What namedtuple's __new__ does: tuple.__new__(cls, (path, value)).
-    if (TRY(dict_item_unchanged(cls))) return tuple_of_type(DictItem_made.type_ptr(), path, value);
+    TRY_LET(bool unchanged, dict_item_unchanged(cls));
+    if (unchanged) return tuple_of_type(DictItem_made.type_ptr(), path, value);
     return cls(path, value);
 }
 
 // path + (key,)
 Ref path_plus(Handle path, Handle key) {
     if (PyTuple_CheckExact(path.ptr())) return tuple_plus(path, key);
-    return Ref::steal(PyNumber_Add(path.ptr(), TRY(tuple(key)).ptr()));
+    TRY_LET(Ref step, tuple(key));
+    return Ref::steal(PyNumber_Add(path.ptr(), step.ptr()));
 }
 
 // The pair check of the constructor and the mutators: a failure of
@@ -149,30 +152,33 @@ Result<std::vector<Pair>> checked_pairs(Handle items) {
 // elements are read anew the general way, nothing having run yet.
 Ref dict_items(const std::vector<Pair>& pairs);
 Ref checked_dict_items(Handle items) {
-    Ref cls = TRY(global<"DictItem">());
+    TRY_LET(Ref cls, global<"DictItem">());
     PyObject* seq = items.ptr();
-    if ((PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) && TRY(dict_item_unchanged(cls))) {
+    bool in_one_pass = PyList_CheckExact(seq) || PyTuple_CheckExact(seq);
+    if (in_one_pass) { TRY_LET(in_one_pass, dict_item_unchanged(cls)); }
+    if (in_one_pass) {
         Py_ssize_t n = Py_SIZE(seq);
-        Ref out = TRY(list(n));
+        TRY_LET(Ref out, list(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref element = Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
             if (!PyTuple_CheckExact(element.ptr()) && !PyList_CheckExact(element.ptr())) break;
             Result<Pair> pair = unpack_pair(element);
             if (!pair.succeeded()) return refuse();
-            PyList_SET_ITEM(out.ptr(), i, TRY(tuple_of_type(DictItem_made.type_ptr(), pair.value().first,
-                                                              pair.value().second)).release());
+            TRY_LET(Ref made, tuple_of_type(DictItem_made.type_ptr(), pair.value().first, pair.value().second));
+            PyList_SET_ITEM(out.ptr(), i, made.release());
             if (i + 1 == n) return out;
         }
     }
-    return dict_items(TRY(checked_pairs(items)));
+    TRY_LET(std::vector<Pair> pairs, checked_pairs(items));
+    return dict_items(pairs);
 }
 
 // [DictItem(path, obj) for path, obj in pairs]
 Ref dict_items(const std::vector<Pair>& pairs) {
-    Ref out = TRY(list((Py_ssize_t)pairs.size()));
-    Ref cls = TRY(global<"DictItem">());
+    TRY_LET(Ref out, list((Py_ssize_t)pairs.size()));
+    TRY_LET(Ref cls, global<"DictItem">());
     for (size_t i = 0; i < pairs.size(); ++i) {
-        Ref item = TRY(make_dict_item(cls, pairs[i].first, pairs[i].second));
+        TRY_LET(Ref item, make_dict_item(cls, pairs[i].first, pairs[i].second));
         PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, item.release());
     }
     return out;
@@ -193,17 +199,18 @@ constexpr const char* IndexMarker_init_doc =
 //     self.index = int(index)
 Status IndexMarker_init(Handle self, Handle obj, Handle index) {
     TRY(self.setattr<"type_">(type_of(obj)));
-    return self.setattr<"index">(TRY(Ref::steal(PyNumber_Long(index.ptr()))));
+    TRY_LET(Ref number, Ref::steal(PyNumber_Long(index.ptr())));
+    return self.setattr<"index">(number);
 }
 
 // def __repr__(self):
 //     return "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
 Ref IndexMarker_repr(Handle self) {
-    Ref type = TRY(self.attr<"type_">());
-    Ref name = TRY(type.attr<"__name__">());
-    Ref index = TRY(self.attr<"index">());
-    Ref name_text = TRY(Ref::steal(PyObject_Format(name.ptr(), nullptr)));
-    Ref index_text = TRY(Ref::steal(PyObject_Format(index.ptr(), nullptr)));
+    TRY_LET(Ref type, self.attr<"type_">());
+    TRY_LET(Ref name, type.attr<"__name__">());
+    TRY_LET(Ref index, self.attr<"index">());
+    TRY_LET(Ref name_text, Ref::steal(PyObject_Format(name.ptr(), nullptr)));
+    TRY_LET(Ref index_text, Ref::steal(PyObject_Format(index.ptr(), nullptr)));
     return concat(name_text, "[", index_text, "]");
 }
 
@@ -249,14 +256,18 @@ public:
                 item = std::move(top.obj);
                 stack_.pop_back();
                 return true;
-            case Kind::foreign:
-                if (TRY(pf::next(top.iter, item))) return true;
+            case Kind::foreign: {
+                TRY_LET(bool more, pf::next(top.iter, item));
+                if (more) return true;
                 stack_.pop_back();
                 break;
+            }
             case Kind::mapping:
-            case Kind::sequence:
-                if (TRY(element(item))) return true;
+            case Kind::sequence: {
+                TRY_LET(bool found, element(item));
+                if (found) return true;
                 break;
+            }
             }
         }
         return false;
@@ -288,20 +299,24 @@ private:
         if ((Py_ssize_t)stack_.size() > Py_GetRecursionLimit()) return too_deep();
         Level& l = stack_.back();
         Ref path = std::move(l.path);
-        if (!TRY(path.truthy())) {
-            path = TRY(tuple());
+        TRY_LET(bool given, path.truthy());
+        if (!given) {
+            TRY_LET(path, tuple());
         } else if (!PyTuple_CheckExact(path.ptr())) {  // path[:] of an exact tuple is the tuple
-            Ref all = TRY(Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
-            path = TRY(path.item(all));
+            TRY_LET(Ref all, Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
+            TRY_LET(path, path.item(all));
         }
         Level& top = stack_.back();
         top.path = std::move(path);
-        if (TRY(is_mutable_mapping(top.obj))) {
-            Ref items = TRY(top.obj.call_method<"items">());
-            stack_.back().iter = TRY(items.iter());
+        TRY_LET(bool mapping, is_mutable_mapping(top.obj));
+        bool sequence = false;
+        if (!mapping) { TRY_LET(sequence, is_list_or_tuple(top.obj)); }
+        if (mapping) {
+            TRY_LET(Ref items, top.obj.call_method<"items">());
+            TRY_LET(stack_.back().iter, items.iter());
             stack_.back().kind = Kind::mapping;
-        } else if (TRY(is_list_or_tuple(top.obj))) {
-            stack_.back().iter = TRY(top.obj.iter());
+        } else if (sequence) {
+            TRY_LET(stack_.back().iter, top.obj.iter());
             stack_.back().kind = Kind::sequence;
         } else {
             top.kind = Kind::single;
@@ -316,35 +331,40 @@ private:
         Ref path = stack_.back().path;
         {
             Ref item;
-            if (!TRY(pf::next(stack_.back().iter, item))) {
+            TRY_LET(bool more, pf::next(stack_.back().iter, item));
+            if (!more) {
                 stack_.pop_back();
                 return false;
             }
             Level& l = stack_.back();
             if (l.kind == Kind::mapping) {
-                Pair pair = TRY(unpack_pair(item));
+                TRY_LET(Pair pair, unpack_pair(item));
                 key = std::move(pair.first);
                 value = std::move(pair.second);
             } else {
                 value = std::move(item);
-                Ref marker_class = TRY(global<"IndexMarker">());
-                key = TRY(marker_class(stack_.back().obj, TRY(integer(stack_.back().index++))));
+                TRY_LET(Ref marker_class, global<"IndexMarker">());
+                TRY_LET(Ref index, integer(stack_.back().index++));
+                TRY_LET(key, marker_class(stack_.back().obj, index));
             }
         }  // the items() tuple is released here, free for the iterator to reuse
-        bool nested = (TRY(is_mutable_mapping(value)) || TRY(is_list_or_tuple(value))) && TRY(value.truthy());
+        TRY_LET(bool nested, is_mutable_mapping(value));
+        if (!nested) { TRY_LET(nested, is_list_or_tuple(value)); }
+        if (nested) { TRY_LET(nested, value.truthy()); }
         if (!nested) {
-            Ref cls = TRY(global<"DictItem">());
-            out = TRY(make_dict_item(cls, TRY(path_plus(path, key)), value));
+            TRY_LET(Ref cls, global<"DictItem">());
+            TRY_LET(Ref item_path, path_plus(path, key));
+            TRY_LET(out, make_dict_item(cls, item_path, value));
             return true;
         }
-        Ref flat_nest = TRY(global<"FlatNest">());
-        Ref flatten = TRY(flat_nest.attr<"__flatten__">());
-        Ref sub = TRY(path_plus(path, key));
+        TRY_LET(Ref flat_nest, global<"FlatNest">());
+        TRY_LET(Ref flatten, flat_nest.attr<"__flatten__">());
+        TRY_LET(Ref sub, path_plus(path, key));
         if (flatten.is(flatten_made)) {
             stack_.push_back({Kind::unstarted, std::move(value), std::move(sub), Ref()});
         } else {
-            Ref result = TRY(flatten(value, sub));
-            Ref iter = TRY(result.iter());
+            TRY_LET(Ref result, flatten(value, sub));
+            TRY_LET(Ref iter, result.iter());
             if ((Py_ssize_t)stack_.size() >= Py_GetRecursionLimit()) return too_deep();
             stack_.push_back({Kind::foreign, Ref(), Ref(), std::move(iter)});
         }
@@ -359,7 +379,8 @@ struct FlattenBody final : GenBody {
     FlattenBody(Handle indict, Handle path) : walk(indict, path) {}
     Ref next() override {
         Ref item;
-        if (!TRY(walk.next(item))) return Ref();  // the end: no error set
+        TRY_LET(bool more, walk.next(item));
+        if (!more) return Ref();  // the end: no error set
         return item;
     }
     int visit(visitproc visit, void* arg) override { return walk.visit(visit, arg); }
@@ -392,7 +413,7 @@ public:
             // from the end is kept as one counted from the start.
             Py_ssize_t i = PyLong_AsSsize_t(key.ptr());
             if (i == -1 && PyErr_Occurred()) return failure;
-            if (i < 0) slot_key = TRY(integer(i + PyList_GET_SIZE(parent.ptr())));
+            if (i < 0) { TRY_LET(slot_key, integer(i + PyList_GET_SIZE(parent.ptr()))); }
         }
         TRY(parent.set_item(key, elements));
         index_.emplace(elements.ptr(), levels_.size());
@@ -409,8 +430,8 @@ public:
                 continue;
             }
             if (!current.is(l->elements)) continue;  // replaced by a later pair
-            Ref built = TRY(l->type.is(Handle(&PyTuple_Type)) ? Ref::steal(PyList_AsTuple(l->elements.ptr()))
-                                                               : l->type(l->elements));
+            TRY_LET(Ref built, l->type.is(Handle(&PyTuple_Type)) ? Ref::steal(PyList_AsTuple(l->elements.ptr()))
+                                                                  : l->type(l->elements));
             TRY(l->parent.set_item(l->key, built));
         }
         return ok;
@@ -473,23 +494,34 @@ constexpr const char* FlatNest_reconstruct_doc =
 //         super().__init__(*args)
 Status FlatNest_init(Handle self, Args args) {
     Super parent = super(FlatNest, self);
-    if (args.size == 1 && TRY(is_mutable_mapping(args[0]))) {
-        Ref flat_nest = TRY(global<"FlatNest">());
-        Ref flatten = TRY(flat_nest.attr<"__flatten__">());
-        if (flatten.is(flatten_made) && TRY(parent.provider<"__init__">()) == &PyList_Type) {
+    bool mapping = args.size == 1;
+    if (mapping) { TRY_LET(mapping, is_mutable_mapping(args[0])); }
+    if (mapping) {
+        TRY_LET(Ref flat_nest, global<"FlatNest">());
+        TRY_LET(Ref flatten, flat_nest.attr<"__flatten__">());
+        bool walk_here = flatten.is(flatten_made);
+        if (walk_here) {
+            TRY_LET(PyTypeObject* init_provider, parent.provider<"__init__">());
+            walk_here = init_provider == &PyList_Type;
+        }
+        if (walk_here) {
             // list.__init__ empties the list, then appends what the generator
             // yields: the same walk, run here without the generator object.
             TRY(status(PyList_SetSlice(self.ptr(), 0, PY_SSIZE_T_MAX, nullptr)));
             FlattenWalk walk(args[0], Py_None);
-            for (Ref item; TRY(walk.next(item));) TRY(status(PyList_Append(self.ptr(), item.ptr())));
+            for (Ref item;;) {
+                TRY_LET(bool more, walk.next(item));
+                if (!more) break;
+                TRY(status(PyList_Append(self.ptr(), item.ptr())));
+            }
             return ok;
         }
-        Ref gen = TRY(flatten(args[0]));
+        TRY_LET(Ref gen, flatten(args[0]));
         PyObject* argv[] = {gen.ptr()};
         return parent.init(Args{argv, 1}, Kwargs{});
     }
     if (args.size == 1) {
-        Ref items = TRY(checked_dict_items(args[0]));
+        TRY_LET(Ref items, checked_dict_items(args[0]));
         PyObject* argv[] = {items.ptr()};
         return parent.init(Args{argv, 1}, Kwargs{});
     }
@@ -508,13 +540,16 @@ Ref FlatNest_flatten(Ctx ctx, Handle indict, Handle path) {
 Status FlatNest_setitem(Handle self, Handle index, Handle item) {
     Ref value;
     if (PySlice_Check(index.ptr())) {
-        std::vector<Pair> pairs = TRY(checked_pairs(item));
-        value = TRY(list((Py_ssize_t)pairs.size()));
-        for (size_t i = 0; i < pairs.size(); ++i)
-            PyList_SET_ITEM(value.ptr(), (Py_ssize_t)i, TRY(tuple(pairs[i].first, pairs[i].second)).release());
+        TRY_LET(std::vector<Pair> pairs, checked_pairs(item));
+        TRY_LET(value, list((Py_ssize_t)pairs.size()));
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            TRY_LET(Ref pair, tuple(pairs[i].first, pairs[i].second));
+            PyList_SET_ITEM(value.ptr(), (Py_ssize_t)i, pair.release());
+        }
     } else {
-        auto [path, obj] = TRY(checked_pair(item));
-        value = TRY(tuple(path, obj));
+        TRY_LET(auto pair, checked_pair(item));
+        auto& [path, obj] = pair;
+        TRY_LET(value, tuple(path, obj));
     }
     return super(FlatNest, self).setitem(index, value);
 }
@@ -523,8 +558,10 @@ Status FlatNest_setitem(Handle self, Handle index, Handle item) {
 //     path, obj = item
 //     super().append(DictItem(path, obj))
 Status FlatNest_append(Handle self, Handle item) {
-    auto [path, obj] = TRY(checked_pair(item));
-    Ref entry = TRY(make_dict_item(TRY(global<"DictItem">()), path, obj));
+    TRY_LET(auto pair, checked_pair(item));
+    auto& [path, obj] = pair;
+    TRY_LET(Ref cls, global<"DictItem">());
+    TRY_LET(Ref entry, make_dict_item(cls, path, obj));
     TRY(super(FlatNest, self).call<"append">(entry));
     return ok;
 }
@@ -533,7 +570,7 @@ Status FlatNest_append(Handle self, Handle item) {
 //     super().extend([DictItem(path, obj) for path, obj in items])
 //     once every element of items passed the pair check
 Status FlatNest_extend(Handle self, Handle items) {
-    Ref added = TRY(checked_dict_items(items));
+    TRY_LET(Ref added, checked_dict_items(items));
     TRY(super(FlatNest, self).call<"extend">(added));
     return ok;
 }
@@ -542,8 +579,10 @@ Status FlatNest_extend(Handle self, Handle items) {
 //     path, obj = item
 //     super().insert(index, DictItem(path, obj))
 Status FlatNest_insert(Handle self, Handle index, Handle item) {
-    auto [path, obj] = TRY(checked_pair(item));
-    Ref entry = TRY(make_dict_item(TRY(global<"DictItem">()), path, obj));
+    TRY_LET(auto pair, checked_pair(item));
+    auto& [path, obj] = pair;
+    TRY_LET(Ref cls, global<"DictItem">());
+    TRY_LET(Ref entry, make_dict_item(cls, path, obj));
     TRY(super(FlatNest, self).call<"insert">(index, entry));
     return ok;
 }
@@ -560,8 +599,9 @@ struct Cursor {
 
     // A new placeholder level of a list type: type(({},))
     static Ref one_dict_of(Handle type) {
-        Ref element = TRY(dict());
-        return type(TRY(tuple(element)));
+        TRY_LET(Ref element, dict());
+        TRY_LET(Ref args, tuple(element));
+        return type(args);
     }
 
     // A list or tuple level: enter the last element of the container in the
@@ -572,7 +612,7 @@ struct Cursor {
     // nothing: a marker of the module's own class, unchanged, for a list or
     // tuple position that exists already, in containers of built-in types.
     Result<bool> marker_step() {
-        Ref type = TRY(k.attr<"type_">());
+        TRY_LET(Ref type, k.attr<"type_">());
         bool plain = Py_IS_TYPE(k.ptr(), IndexMarker.type_ptr()) && IndexMarker_tag != 0 &&
                      IndexMarker.type_ptr()->tp_version_tag == IndexMarker_tag &&
                      (type.is(Handle(&PyList_Type)) || type.is(Handle(&PyTuple_Type))) && prev_ptr &&
@@ -584,18 +624,20 @@ struct Cursor {
             // A tuple stored by an earlier pair: gather its elements to grow it.
             plain = false;
             if (!prev_ptr) return unbound("prev_ptr");
-            TRY(tuples.add(TRY(Ref::steal(PySequence_List(ptr.ptr()))), type, prev_ptr, prev_k));
-            ptr = TRY(prev_ptr.item(prev_k));
+            TRY_LET(Ref elements, Ref::steal(PySequence_List(ptr.ptr())));
+            TRY(tuples.add(std::move(elements), type, prev_ptr, prev_k));
+            TRY_LET(ptr, prev_ptr.item(prev_k));
             gathering = level_type;
         }
         if (level_type != type.ptr()) {
             plain = false;
             Ref fresh;
             if (tuple_level) {
-                fresh = TRY(list());
-                TRY(status(PyList_Append(fresh.ptr(), TRY(dict()).ptr())));
+                TRY_LET(fresh, list());
+                TRY_LET(Ref placeholder, dict());
+                TRY(status(PyList_Append(fresh.ptr(), placeholder.ptr())));
             } else {
-                fresh = TRY(one_dict_of(type));
+                TRY_LET(fresh, one_dict_of(type));
             }
             if (!prev_ptr) return unbound("prev_ptr");
             if (tuple_level)
@@ -603,7 +645,7 @@ struct Cursor {
             else
                 TRY(prev_ptr.set_item(prev_k, fresh));
         } else {
-            Ref index = TRY(k.attr<"index">());
+            TRY_LET(Ref index, k.attr<"index">());
             plain = plain && PyLong_CheckExact(index.ptr()) && PyList_CheckExact(ptr.ptr());
             if (gathering && !PyIndex_Check(index.ptr()) && !PySlice_Check(index.ptr()))
                 return raise(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s",
@@ -613,16 +655,19 @@ struct Cursor {
                 if (!error_matches(PyExc_IndexError)) return failure;
                 PyErr_Clear();
                 plain = false;
-                if (gathering)
-                    TRY(status(PyList_Append(ptr.ptr(), TRY(dict()).ptr())));
-                else
-                    ptr = TRY(Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), TRY(one_dict_of(type)).ptr())));
+                if (gathering) {
+                    TRY_LET(Ref placeholder, dict());
+                    TRY(status(PyList_Append(ptr.ptr(), placeholder.ptr())));
+                } else {
+                    TRY_LET(Ref placeholder, one_dict_of(type));
+                    TRY_LET(ptr, Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), placeholder.ptr())));
+                }
             }
         }
         if (!prev_ptr) return unbound("prev_ptr");
-        prev_ptr = TRY(prev_ptr.item(prev_k));
-        prev_k = TRY(integer(-1));
-        ptr = TRY(prev_ptr.item(prev_k));
+        TRY_LET(prev_ptr, prev_ptr.item(prev_k));
+        TRY_LET(prev_k, integer(-1));
+        TRY_LET(ptr, prev_ptr.item(prev_k));
         return plain;
     }
 
@@ -630,13 +675,14 @@ struct Cursor {
     // (not a mapping) first grows by a new {k: {}}.
     // Returns true when the step was the plain-dict one, which runs no code.
     Result<bool> key_step() {
-        Ref mutable_mapping = TRY(global<"MutableMapping">());
+        TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
         if (PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made)) {
             // ptr[k] = ptr.get(k, {}) on a plain dict
             PyObject* found = nullptr;
-            Ref next = TRY(truth(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found))) ? Ref::steal(found) : Ref();
+            TRY_LET(bool present, truth(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found)));
+            Ref next = present ? Ref::steal(found) : Ref();
             if (!next) {
-                next = TRY(dict());
+                TRY_LET(next, dict());
                 TRY(ptr.set_item(k, next));
             }
             prev_ptr = std::move(ptr);
@@ -644,20 +690,28 @@ struct Cursor {
             ptr = std::move(next);
             return true;
         }
-        if (TRY(is_mutable_mapping(ptr))) {
-            TRY(ptr.set_item(k, TRY(ptr.call_method<"get">(k, TRY(dict())))));
+        TRY_LET(bool mapping, is_mutable_mapping(ptr));
+        if (mapping) {
+            TRY_LET(Ref placeholder, dict());
+            TRY_LET(Ref level, ptr.call_method<"get">(k, placeholder));
+            TRY(ptr.set_item(k, level));
         } else {
-            Ref added = TRY(dict());
-            TRY(added.set_item(k, TRY(dict())));
-            if (tuples.type_of(ptr))
+            TRY_LET(Ref added, dict());
+            TRY_LET(Ref placeholder, dict());
+            TRY(added.set_item(k, placeholder));
+            if (tuples.type_of(ptr)) {
                 TRY(status(PyList_Append(ptr.ptr(), added.ptr())));
-            else
-                ptr = TRY(Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), TRY(type_of(ptr)(TRY(tuple(added)))).ptr())));
-            ptr = TRY(ptr.item(TRY(integer(-1))));
+            } else {
+                TRY_LET(Ref args, tuple(added));
+                TRY_LET(Ref extension, type_of(ptr)(args));
+                TRY_LET(ptr, Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), extension.ptr())));
+            }
+            TRY_LET(Ref last, integer(-1));
+            TRY_LET(ptr, ptr.item(last));
         }
         prev_ptr = ptr;
         prev_k = k;
-        ptr = TRY(ptr.item(k));
+        TRY_LET(ptr, ptr.item(k));
         return false;
     }
 };
@@ -689,8 +743,8 @@ struct WalkedLevels {
 // now: MutableMapping and IndexMarker are what the module body made, or
 // at least a plain class.
 Result<bool> plain_steps() {
-    Ref mutable_mapping = TRY(global<"MutableMapping">());
-    Ref marker = TRY(global<"IndexMarker">());
+    TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
+    TRY_LET(Ref marker, global<"IndexMarker">());
     return mutable_mapping.is(MutableMapping_made) && Py_IS_TYPE(marker.ptr(), &PyType_Type);
 }
 
@@ -704,26 +758,34 @@ Result<bool> plain_steps() {
 // A pair after the first whose path is empty or begins with a marker has
 // no slot of its own to start from, and is refused.
 Ref FlatNest_reconstruct(Handle self) {
-    Ref ret = TRY(dict());
+    TRY_LET(Ref ret, dict());
     Cursor c;
     WalkedLevels walked;
     bool first = true;
-    Ref it = TRY(self.iter());
+    TRY_LET(Ref it, self.iter());
     bool plain_iteration = Py_IS_TYPE(it.ptr(), &PyListIter_Type);
-    for (Ref element; TRY(next(it, element));) {
+    for (Ref element;;) {
+        TRY_NEXT(it, element);
         // a tuple (DictItem included) that unpacks through tuple's own iteration
         bool element_exact = PyTuple_Check(element.ptr()) && Py_TYPE(element.ptr())->tp_iter == PyTuple_Type.tp_iter &&
                              PyTuple_GET_SIZE(element.ptr()) == 2;
-        auto [path_steps, obj] = TRY(unpack_pair(element));
+        TRY_LET(auto pair, unpack_pair(element));
+        auto& [path_steps, obj] = pair;
         element = Ref();
         c.ptr = ret;
         // list(path): a copy of the steps, except that a tuple cannot change
-        Ref path = PyTuple_CheckExact(path_steps.ptr()) ? path_steps : TRY(Ref::steal(PySequence_List(path_steps.ptr())));
+        Ref path;
+        if (PyTuple_CheckExact(path_steps.ptr())) path = path_steps;
+        else { TRY_LET(path, Ref::steal(PySequence_List(path_steps.ptr()))); }
         Py_ssize_t n = PySequence_Fast_GET_SIZE(path.ptr());
-        if (!first && (n == 0 || TRY(is_marker(PySequence_Fast_GET_ITEM(path.ptr(), 0)))))
-            return raise(PyExc_ValueError, pair_error);
+        if (!first) {
+            bool no_slot = n == 0;
+            if (!no_slot) { TRY_LET(no_slot, is_marker(PySequence_Fast_GET_ITEM(path.ptr(), 0))); }
+            if (no_slot) return raise(PyExc_ValueError, pair_error);
+        }
         first = false;
-        bool quiet = plain_iteration && element_exact && TRY(plain_steps());
+        bool quiet = plain_iteration && element_exact;
+        if (quiet) { TRY_LET(quiet, plain_steps()); }
         Py_ssize_t i = quiet ? walked.shared(path, n) : 0;
         if (i > 0) {  // enter the levels the previous pair entered
             c.ptr = walked.levels[(size_t)i];
@@ -738,7 +800,14 @@ Ref FlatNest_reconstruct(Handle self) {
             walked.levels[(size_t)i] = c.ptr;
             c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i));
             bool plain_key = builtin_value_slot(c.k.type()) >= 0;
-            bool plain_step = TRY(is_marker(c.k)) ? TRY(c.marker_step()) : TRY(c.key_step()) && plain_key;
+            TRY_LET(bool marker, is_marker(c.k));
+            bool plain_step;
+            if (marker) {
+                TRY_LET(plain_step, c.marker_step());
+            } else {
+                TRY_LET(plain_step, c.key_step());
+                plain_step = plain_step && plain_key;
+            }
             if (plain_step && plain == i) ++plain;
             walked.slot_keys[(size_t)i] = c.prev_k;
         }
@@ -763,16 +832,22 @@ Status body() {
     // the __module__ that namedtuple() finds in the calling frame of a
     // module body written in Python.
     {
-        Ref namedtuple = TRY(global<"namedtuple">());
-        Ref fields = TRY(tuple(TRY(str("path")), TRY(str("value"))));
-        Ref cls = TRY(call_kw(namedtuple, {TRY(str("DictItem")), fields}, {{id<"module">(), module_name()}}));
+        TRY_LET(Ref namedtuple, global<"namedtuple">());
+        TRY_LET(Ref path_field, str("path"));
+        TRY_LET(Ref value_field, str("value"));
+        TRY_LET(Ref fields, tuple(path_field, value_field));
+        TRY_LET(Ref name, str("DictItem"));
+        TRY_LET(Ref cls, call_kw(namedtuple, {name, fields}, {{id<"module">(), module_name()}}));
         TRY(bind_global("DictItem", cls));
         Ref ns = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.ptr())));
-        DictItem_new.set(TRY(ns.item(id<"__new__">())));
+        TRY_LET(Ref new_function, ns.item(id<"__new__">()));
+        DictItem_new.set(std::move(new_function));
         DictItem_made.set(std::move(cls));
     }
-    pair_error_text.set(TRY(str(pair_error)));
-    MutableMapping_made.set(TRY(global<"MutableMapping">()));
+    TRY_LET(Ref error_text, str(pair_error));
+    pair_error_text.set(std::move(error_text));
+    TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
+    MutableMapping_made.set(std::move(mutable_mapping));
     TRY(mutable_mapping_check.set(MutableMapping_made));
 
     TRY(define_class(IndexMarker, "IndexMarker",
@@ -790,7 +865,8 @@ Status body() {
                          .method(def<FlatNest_extend>("extend", "self, items"))
                          .method(def<FlatNest_insert>("insert", "self, index, item"))
                          .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc))));
-    flatten_made.set(TRY(Handle(FlatNest).attr<"__flatten__">()));
+    TRY_LET(Ref flatten, Handle(FlatNest).attr<"__flatten__">());
+    flatten_made.set(std::move(flatten));
     IndexMarker_tag = PyUnstable_Type_AssignVersionTag(IndexMarker.type_ptr()) ? IndexMarker.type_ptr()->tp_version_tag : 0;
     return ok;
 }

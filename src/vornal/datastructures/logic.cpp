@@ -75,20 +75,21 @@ constexpr const char* BaseLogic_init_doc =
 //                             + str(expression) + ' (' + str(type(expression)) + ')')
 //         self.expressions.append(expression)
 Status BaseLogic_init(Handle self, Args expressions) {
-    Ref kept = TRY(list());
+    TRY_LET(Ref kept, list());
     TRY(self.setattr<"expressions">(kept));
     for (Py_ssize_t i = 0; i < expressions.size; ++i) {
         Handle expression = expressions[i];
         Ref value;
-        if (TRY(expression.isinstance(Handle(&PyUnicode_Type)))) {
-            Ref re = TRY(global<"re">());
-            value = TRY(re.call_method<"compile">(expression));
+        TRY_LET(bool is_str, expression.isinstance(Handle(&PyUnicode_Type)));
+        if (is_str) {
+            TRY_LET(Ref re, global<"re">());
+            TRY_LET(value, re.call_method<"compile">(expression));
         } else if (PyCallable_Check(expression.ptr())) {
             value = Ref::borrow(expression);
         } else {
-            Ref text = TRY(expression.str());
-            Ref type_text = TRY(type_of(expression).str());
-            Ref message = TRY(concat("Expression only accepts str and callable. Got: ", text, " (", type_text, ")"));
+            TRY_LET(Ref text, expression.str());
+            TRY_LET(Ref type_text, type_of(expression).str());
+            TRY_LET(Ref message, concat("Expression only accepts str and callable. Got: ", text, " (", type_text, ")"));
             return raise_value(PyExc_TypeError, message.ptr());
         }
         TRY(status(PyList_Append(kept.ptr(), value.ptr())));
@@ -103,22 +104,27 @@ Ref BaseLogic_call(Handle) { return raise(PyExc_NotImplementedError); }
 // An element of `expressions` in the string form: repr() of a callable,
 // the source text of a pattern between single quotes ("'%s'" % pattern).
 Status write_element(Writer& w, Handle element) {
-    if (PyCallable_Check(element.ptr())) return w.write(TRY(element.repr()));
-    Ref pattern = TRY(element.attr<"pattern">());
+    if (PyCallable_Check(element.ptr())) {
+        TRY_LET(Ref text, element.repr());
+        return w.write(text);
+    }
+    TRY_LET(Ref pattern, element.attr<"pattern">());
     if (PyUnicode_CheckExact(pattern.ptr())) {
         TRY(w.write("'"));
         TRY(w.write(pattern));
         return w.write("'");
     }
-    return w.write(TRY(Ref::steal(PyUnicode_Format(id<"'%s'">(), pattern.ptr()))));
+    TRY_LET(Ref quoted, Ref::steal(PyUnicode_Format(id<"'%s'">(), pattern.ptr())));
+    return w.write(quoted);
 }
 
 // The elements of `expressions` in the string form, joined with ", ".
 Status write_elements(Writer& w, Handle self) {
-    Ref expressions = TRY(self.attr<"expressions">());
-    Ref it = TRY(expressions.iter());
+    TRY_LET(Ref expressions, self.attr<"expressions">());
+    TRY_LET(Ref it, expressions.iter());
     bool first = true;
-    for (Ref element; TRY(next(it, element)); first = false) {
+    for (Ref element;; first = false) {
+        TRY_NEXT(it, element);
         if (!first) TRY(w.write(", "));
         TRY(write_element(w, element));
     }
@@ -138,19 +144,20 @@ Ref BaseLogic_str(Handle self) {
     Writer w;
     TRY(w.made());
     if (Py_IS_TYPE(cls, &PyType_Type)) {
-        TRY(w.write(TRY(Ref::steal(PyType_GetName(cls)))));
+        TRY_LET(Ref name, Ref::steal(PyType_GetName(cls)));
+        TRY(w.write(name));
         TRY(w.write("("));
         TRY(write_elements(w, self));
         TRY(w.write(")"));
         return w.finish();
     }
     TRY(write_elements(w, self));
-    Ref joined = TRY(w.finish());
-    Ref name = TRY(type_of(self).attr<"__name__">());
+    TRY_LET(Ref joined, w.finish());
+    TRY_LET(Ref name, type_of(self).attr<"__name__">());
     if (PyUnicode_Check(name.ptr())) return concat(name, "(", joined, ")");
     // A metaclass's own __name__ that is no str: `+` decides, as in Python.
-    Ref text = TRY(Ref::steal(PyNumber_Add(name.ptr(), id<"(">())));
-    text = TRY(Ref::steal(PyNumber_Add(text.ptr(), joined.ptr())));
+    TRY_LET(Ref text, Ref::steal(PyNumber_Add(name.ptr(), id<"(">())));
+    TRY_LET(text, Ref::steal(PyNumber_Add(text.ptr(), joined.ptr())));
     return Ref::steal(PyNumber_Add(text.ptr(), id<")">()));
 }
 
@@ -164,8 +171,8 @@ Ref BaseLogic_repr(Handle self) { return self.str(); }
 //     return False
 Ref BaseLogic_eq(Handle self, Handle other) {
     if (other.type() != self.type()) return boolean(false);
-    Ref mine = TRY(self.attr<"expressions">());
-    Ref theirs = TRY(other.attr<"expressions">());
+    TRY_LET(Ref mine, self.attr<"expressions">());
+    TRY_LET(Ref theirs, other.attr<"expressions">());
     return Ref::steal(PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ));
 }
 
@@ -212,8 +219,10 @@ public:
     }
 
     Result<bool> result() const {
-        for (const Ref& r : kept_)
-            if (TRY(r.truthy())) return true;
+        for (const Ref& r : kept_) {
+            TRY_LET(bool is_true, r.truthy());
+            if (is_true) return true;
+        }
         return settled_;
     }
 
@@ -260,7 +269,7 @@ Result<bool> nested(Handle expression, Args items) {
         TRY(depth.entered());
         return direct(expression, items);
     }
-    Ref result = TRY(vectorcall(expression, items.items, (size_t)items.size, nullptr));
+    TRY_LET(Ref result, vectorcall(expression, items.items, (size_t)items.size, nullptr));
     return result.truthy();
 }
 
@@ -270,7 +279,8 @@ Result<bool> any_call(Handle expression, Args items) {
     PyObject* argv[2] = {nullptr, nullptr};  // argv[0]: room for PY_VECTORCALL_ARGUMENTS_OFFSET
     for (Py_ssize_t i = 0; i < items.size; ++i) {
         argv[1] = items.items[i];
-        any.add(TRY(vectorcall(expression, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+        TRY_LET(Ref result, vectorcall(expression, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        any.add(std::move(result));
     }
     return any.result();
 }
@@ -287,14 +297,16 @@ Result<bool> any_search(Handle expression, Args items) {
     for (Py_ssize_t i = 0; i < items.size; ++i) {
         Handle item = items[i];
         Ref converted;
-        if (!PyUnicode_CheckExact(item.ptr())) converted = TRY(item.str());
+        if (!PyUnicode_CheckExact(item.ptr())) { TRY_LET(converted, item.str()); }
         Handle text = converted ? Handle(converted) : item;
         if (compiled) {
             if (any.settled()) continue;
             PyObject* argv[2] = {expression.ptr(), text.ptr()};
-            any.add(TRY(vectorcall(pattern_search, argv, 2, nullptr)));
+            TRY_LET(Ref match, vectorcall(pattern_search, argv, 2, nullptr));
+            any.add(std::move(match));
         } else {
-            any.add(TRY(expression.call_method<"search">(text)));
+            TRY_LET(Ref match, expression.call_method<"search">(text));
+            any.add(std::move(match));
         }
     }
     return any.result();
@@ -302,8 +314,9 @@ Result<bool> any_search(Handle expression, Args items) {
 
 // Whether one expression is satisfied by the items.
 Result<bool> satisfied(Handle expression, Args items) {
-    Ref cls = TRY(global<"BaseLogic">());
-    if (TRY(is_logic(expression, cls))) return nested(expression, items);
+    TRY_LET(Ref cls, global<"BaseLogic">());
+    TRY_LET(bool logic, is_logic(expression, cls));
+    if (logic) return nested(expression, items);
     if (PyCallable_Check(expression.ptr())) return any_call(expression, items);
     return any_search(expression, items);
 }
@@ -318,19 +331,23 @@ template <Op op> constexpr bool after_last = op != Op::or_;
 
 template <Op op>
 Result<bool> evaluate(Handle self, Args items) {
-    Ref expressions = TRY(self.attr<"expressions">());
+    TRY_LET(Ref expressions, self.attr<"expressions">());
     PyObject* list = expressions.ptr();
     if (PyList_CheckExact(list)) {
         // As the list iterator walks it: the length is read again at every step.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
             Ref expression = Ref::borrow(PyList_GET_ITEM(list, i));
-            if (decides<op>(TRY(satisfied(expression, items)))) return decided<op>;
+            TRY_LET(bool is_satisfied, satisfied(expression, items));
+            if (decides<op>(is_satisfied)) return decided<op>;
         }
         return after_last<op>;
     }
-    Ref it = TRY(expressions.iter());
-    for (Ref expression; TRY(next(it, expression));)
-        if (decides<op>(TRY(satisfied(expression, items)))) return decided<op>;
+    TRY_LET(Ref it, expressions.iter());
+    for (Ref expression;;) {
+        TRY_NEXT(it, expression);
+        TRY_LET(bool is_satisfied, satisfied(expression, items));
+        if (decides<op>(is_satisfied)) return decided<op>;
+    }
     return after_last<op>;
 }
 
@@ -412,7 +429,7 @@ Ref eval_text(Handle text, Handle locals) {
     if (std::strlen(source) != (size_t)size) return raise(PyExc_SyntaxError, "source code string cannot contain null bytes");
     while (*source == ' ' || *source == '\t') ++source;
     PyCompilerFlags flags = {PyCF_SOURCE_IS_UTF8, PY_MINOR_VERSION};
-    Ref code = TRY(Ref::steal(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)));
+    TRY_LET(Ref code, Ref::steal(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)));
     TRY(status(PySys_Audit("exec", "O", code.ptr())));
     return Ref::steal(PyEval_EvalCode(code.ptr(), module_state.globals, locals.ptr()));
 }
@@ -421,12 +438,13 @@ Ref eval_text(Handle text, Handle locals) {
 //     ret = eval(string, globals(), {'string': string})
 //     assert isinstance(ret, BaseLogic)
 Ref evaluate_text(Handle text) {
-    Ref locals = TRY(dict());
+    TRY_LET(Ref locals, dict());
     TRY(locals.set_item(id<"string">(), text));
-    Ref result = TRY(eval_text(text, locals));
+    TRY_LET(Ref result, eval_text(text, locals));
     if (assertions_enabled) {
-        Ref cls = TRY(global<"BaseLogic">());
-        if (!TRY(result.isinstance(cls))) return raise(PyExc_AssertionError);
+        TRY_LET(Ref cls, global<"BaseLogic">());
+        TRY_LET(bool is_logic, result.isinstance(cls));
+        if (!is_logic) return raise(PyExc_AssertionError);
     }
     return result;
 }
@@ -439,15 +457,15 @@ Ref evaluate_text(Handle text) {
 //         raise ValueError('Not a properly formatted logic string: %s' % string)
 //     return ret
 Ref logic_str(Handle string) {
-    Ref decode = TRY(global<"decode_cli_string">());
-    Ref text = TRY(decode(string));
+    TRY_LET(Ref decode, global<"decode_cli_string">());
+    TRY_LET(Ref text, decode(string));
     Ref result = evaluate_text(text);
     if (result) return result;
     Caught caught;
     if (!caught.matches(PyExc_Exception)) return caught.reraise();
     // Raised while the first exception is handled: that becomes its context.
     Handling handling(caught.value());
-    Ref message = TRY(Ref::steal(PyUnicode_Format(id<"Not a properly formatted logic string: %s">(), text.ptr())));
+    TRY_LET(Ref message, Ref::steal(PyUnicode_Format(id<"Not a properly formatted logic string: %s">(), text.ptr())));
     return raise_value(PyExc_ValueError, message.ptr());
 }
 
@@ -459,14 +477,20 @@ Status body() {
     TRY(import("re"));
     TRY(import("logging"));
     TRY(import_from("vornal.utils.strings", {"decode_cli_string"}));
-    TRY(bind_global("__all__", TRY(Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not")))));
-    Ref logging = TRY(global<"logging">());
-    TRY(bind_global("logger", TRY(logging.call_method<"getLogger">(TRY(global<"__name__">())))));
+    TRY_LET(Ref all, Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not")));
+    TRY(bind_global("__all__", all));
+    TRY_LET(Ref logging, global<"logging">());
+    TRY_LET(Ref name, global<"__name__">());
+    TRY_LET(Ref logger, logging.call_method<"getLogger">(name));
+    TRY(bind_global("logger", logger));
 
-    Ref re = TRY(global<"re">());
-    Pattern.set(TRY(re.attr<"Pattern">()));
-    Match.set(TRY(re.attr<"Match">()));
-    pattern_search.set(TRY(Handle(Pattern).attr<"search">()));
+    TRY_LET(Ref re, global<"re">());
+    TRY_LET(Ref pattern_class, re.attr<"Pattern">());
+    Pattern.set(std::move(pattern_class));
+    TRY_LET(Ref match_class, re.attr<"Match">());
+    Match.set(std::move(match_class));
+    TRY_LET(Ref search, Handle(Pattern).attr<"search">());
+    pattern_search.set(std::move(search));
     int optimization_level = 0;
     TRY(status(PyConfig_GetInt("optimization_level", &optimization_level)));
     assertions_enabled = optimization_level == 0;
@@ -484,7 +508,8 @@ Status body() {
                      ClassDef("Or", Or_doc).bases({BaseLogic}).method(def<Or_call>("__call__", "self, *items", call_doc))));
     TRY(define_class(Not, "Not",
                      ClassDef("Not", Not_doc).bases({BaseLogic}).method(def<Not_call>("__call__", "self, *items", call_doc))));
-    return bind_global("logic_str", TRY(function(def<logic_str>("logic_str", "string", logic_str_doc))));
+    TRY_LET(Ref logic_str_function, function(def<logic_str>("logic_str", "string", logic_str_doc)));
+    return bind_global("logic_str", logic_str_function);
 }
 
 }  // namespace

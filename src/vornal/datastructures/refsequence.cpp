@@ -95,7 +95,7 @@ Result<Plan> make_plan(Handle self) {
     Plan p;
     for (const Original* o : originals) {
         if (!o->func.ptr()) continue;
-        SuperFound f = TRY(super(RefSequence, self).find(o->name));
+        TRY_LET(SuperFound f, super(RefSequence, self).find(o->name));
         if (f.attr && f.attr.is(o->func)) p.base |= o->bit;
         Ref own = type_lookup(self.type(), o->name);
         if (own && own.is(o->func)) p.own |= o->bit;
@@ -118,18 +118,25 @@ Result<Plan> plan_of(Handle self) {
 // Whether super(RefSequence, self).<name> is that method, unchanged; its
 // body, `self.data.<operation>`, may then run here.
 bool plain(const Plan& p, const Original& o) { return (p.base & o.bit) && PyFunction_GET_CODE(o.func.ptr()) == o.code.ptr(); }
-Result<bool> plain_base(Handle self, const Original& o) { return plain(TRY(plan_of(self)), o); }
+Result<bool> plain_base(Handle self, const Original& o) {
+    TRY_LET(Plan p, plan_of(self));
+    return plain(p, o);
+}
 
 // self.data
 Ref data_of(Handle self, const Plan& p) {
     if (p.data_in_dict) {
-        Ref ns = TRY(Ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr)));
+        TRY_LET(Ref ns, Ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr)));
         PyObject* data = nullptr;
-        if (TRY(truth(PyDict_GetItemRef(ns.ptr(), id<"data">(), &data)))) return Ref::steal(data);
+        TRY_LET(bool found, truth(PyDict_GetItemRef(ns.ptr(), id<"data">(), &data)));
+        if (found) return Ref::steal(data);
     }
     return self.attr<"data">();  // also the AttributeError of an instance without data
 }
-Ref data_of(Handle self) { return data_of(self, TRY(plan_of(self))); }
+Ref data_of(Handle self) {
+    TRY_LET(Plan p, plan_of(self));
+    return data_of(self, p);
+}
 
 // self.data borrowed from the instance dictionary, for a class planned so;
 // nullptr (no error) when it is not there. Valid until code runs.
@@ -164,32 +171,48 @@ Ref item_at(Handle data, Handle index) {
 
 // super().__getitem__(index) for an index that is no slice: self.data[index]
 Ref base_getitem(Handle self, Handle index) {
-    Plan p = TRY(plan_of(self));
-    if (plain(p, UL_getitem)) return item_at(TRY(data_of(self, p)), index);
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_getitem)) {
+        TRY_LET(Ref data, data_of(self, p));
+        return item_at(data, index);
+    }
     return super(RefSequence, self).call<"__getitem__">(index);
 }
 // super().__setitem__(index, value): self.data[index] = value
 Status base_setitem(Handle self, Handle index, Handle value) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_setitem)) return TRY(data_of(self, p)).set_item(index, value);
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_setitem)) {
+        TRY_LET(Ref data, data_of(self, p));
+        return data.set_item(index, value);
+    }
     TRY(super(RefSequence, self).call<"__setitem__">(index, value));
     return ok;
 }
 // super().__delitem__(index): del self.data[index]
 Status base_delitem(Handle self, Handle index) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_delitem)) return TRY(data_of(self, p)).del_item(index);
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_delitem)) {
+        TRY_LET(Ref data, data_of(self, p));
+        return data.del_item(index);
+    }
     TRY(super(RefSequence, self).call<"__delitem__">(index));
     return ok;
 }
 // super().__contains__(probe): probe in self.data
 Result<bool> base_contains(Handle self, Handle probe) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_contains)) return TRY(data_of(self, p)).contains(probe);
-    Ref r = TRY(super(RefSequence, self).call<"__contains__">(probe));
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_contains)) {
+        TRY_LET(Ref data, data_of(self, p));
+        return data.contains(probe);
+    }
+    TRY_LET(Ref r, super(RefSequence, self).call<"__contains__">(probe));
     return r.truthy();
 }
 // super().append(entry): self.data.append(entry)
 Status base_append(Handle self, Handle entry) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_append)) {
-        Ref data = TRY(data_of(self, p));
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_append)) {
+        TRY_LET(Ref data, data_of(self, p));
         if (PyList_CheckExact(data.ptr())) return status(PyList_Append(data.ptr(), entry.ptr()));
         TRY(data.call_method<"append">(entry));
         return ok;
@@ -199,24 +222,42 @@ Status base_append(Handle self, Handle entry) {
 }
 // super().insert(index, entry): self.data.insert(index, entry)
 Status base_insert(Handle self, Handle index, Handle entry) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_insert)) TRY(TRY(data_of(self, p)).call_method<"insert">(index, entry));
-    else TRY(super(RefSequence, self).call<"insert">(index, entry));
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_insert)) {
+        TRY_LET(Ref data, data_of(self, p));
+        TRY(data.call_method<"insert">(index, entry));
+    } else {
+        TRY(super(RefSequence, self).call<"insert">(index, entry));
+    }
     return ok;
 }
 // super().remove(target): self.data.remove(target)
 Status base_remove(Handle self, Handle target) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_remove)) TRY(TRY(data_of(self, p)).call_method<"remove">(target));
-    else TRY(super(RefSequence, self).call<"remove">(target));
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_remove)) {
+        TRY_LET(Ref data, data_of(self, p));
+        TRY(data.call_method<"remove">(target));
+    } else {
+        TRY(super(RefSequence, self).call<"remove">(target));
+    }
     return ok;
 }
 // super().index(probe): self.data.index(probe)
 Ref base_index(Handle self, Handle probe) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_index)) return TRY(data_of(self, p)).call_method<"index">(probe);
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_index)) {
+        TRY_LET(Ref data, data_of(self, p));
+        return data.call_method<"index">(probe);
+    }
     return super(RefSequence, self).call<"index">(probe);
 }
 // super().count(probe): self.data.count(probe)
 Ref base_count(Handle self, Handle probe) {
-    if (Plan p = TRY(plan_of(self)); plain(p, UL_count)) return TRY(data_of(self, p)).call_method<"count">(probe);
+    TRY_LET(Plan p, plan_of(self));
+    if (plain(p, UL_count)) {
+        TRY_LET(Ref data, data_of(self, p));
+        return data.call_method<"count">(probe);
+    }
     return super(RefSequence, self).call<"count">(probe);
 }
 
@@ -240,7 +281,7 @@ Ref referent(Handle entry) {
 Result<bool> in_instance_dict(Handle obj, PyObject* name) {
     PyTypeObject* t = obj.type();
     if (!PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) && t->tp_dictoffset == 0) return false;
-    Ref ns = TRY(Ref::steal(PyObject_GenericGetDict(obj.ptr(), nullptr)));
+    TRY_LET(Ref ns, Ref::steal(PyObject_GenericGetDict(obj.ptr(), nullptr)));
     return truth(PyDict_Contains(ns.ptr(), name));
 }
 
@@ -253,7 +294,7 @@ public:
     // weakref.ref(obj, self.remove): an entry to store.
     Ref entry(Handle obj) {
         TRY(start());
-        Ref callback = TRY(remove());
+        TRY_LET(Ref callback, remove());
         if (plain_) return Ref::steal(PyWeakref_NewRef(obj.ptr(), callback.ptr()));
         return ref_(obj, callback);
     }
@@ -267,8 +308,8 @@ public:
 private:
     Status start() {
         if (ref_) return ok;
-        Ref weakref = TRY(global<"weakref">());
-        ref_ = TRY(weakref.attr<"ref">());
+        TRY_LET(Ref weakref, global<"weakref">());
+        TRY_LET(ref_, weakref.attr<"ref">());
         plain_ = ref_.is(reinterpret_cast<PyObject*>(&_PyWeakref_RefType));
         return ok;
     }
@@ -280,18 +321,22 @@ private:
     // to allocate and for the cycle collector to free.
     Ref remove() {
         PyTypeObject* t = self_.type();
-        if (bound_ && t == bound_type_ && t->tp_version_tag == bound_tag_ && !TRY(in_instance_dict(self_, id<"remove">())))
-            return bound_;
-        Ref callback = TRY(self_.attr<"remove">());
+        if (bound_ && t == bound_type_ && t->tp_version_tag == bound_tag_) {
+            TRY_LET(bool shadowed, in_instance_dict(self_, id<"remove">()));
+            if (!shadowed) return bound_;
+        }
+        TRY_LET(Ref callback, self_.attr<"remove">());
         if (t->tp_version_tag != 0 && t->tp_getattro == PyObject_GenericGetAttr && PyMethod_Check(callback.ptr()) &&
             PyMethod_GET_SELF(callback.ptr()) == self_.ptr()) {
             PyObject* f = PyMethod_GET_FUNCTION(callback.ptr());
             Ref found = type_lookup<"remove">(t);
-            if (found.ptr() == f && (PyFunction_Check(f) || Py_IS_TYPE(f, &FunctionType)) &&
-                !TRY(in_instance_dict(self_, id<"remove">()))) {
-                bound_ = callback;
-                bound_type_ = t;
-                bound_tag_ = t->tp_version_tag;
+            if (found.ptr() == f && (PyFunction_Check(f) || Py_IS_TYPE(f, &FunctionType))) {
+                TRY_LET(bool shadowed, in_instance_dict(self_, id<"remove">()));
+                if (!shadowed) {
+                    bound_ = callback;
+                    bound_type_ = t;
+                    bound_tag_ = t->tp_version_tag;
+                }
             }
         }
         return callback;
@@ -317,21 +362,22 @@ Result<bool> iterates_as_ours(Handle obj, bool with_len);
 // can die while an operation works on them (the generator, read while
 // other objects die, would skip live entries that move into its place).
 Ref snapshot(Handle seq) {
-    Ref data = TRY(data_of(seq));
-    Ref out = TRY(list());
+    TRY_LET(Ref data, data_of(seq));
+    TRY_LET(Ref out, list());
     if (PyList_CheckExact(data.ptr())) {
         // Indexed on each step: calling an entry that is no weak reference
         // runs code that may change the list.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
             Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
-            Ref obj = TRY(referent(entry));
+            TRY_LET(Ref obj, referent(entry));
             TRY(status(PyList_Append(out.ptr(), obj.ptr())));
         }
         return out;
     }
-    Ref it = TRY(data.iter());
-    for (Ref entry; TRY(next(it, entry));) {
-        Ref obj = TRY(referent(entry));
+    TRY_LET(Ref it, data.iter());
+    for (Ref entry;;) {
+        TRY_NEXT(it, entry);
+        TRY_LET(Ref obj, referent(entry));
         TRY(status(PyList_Append(out.ptr(), obj.ptr())));
     }
     return out;
@@ -339,7 +385,8 @@ Ref snapshot(Handle seq) {
 
 // list(seq): the objects in iteration order.
 Ref objects_of(Handle seq) {
-    if (TRY(iterates_as_ours(seq, true))) return snapshot(seq);
+    TRY_LET(bool ours, iterates_as_ours(seq, true));
+    if (ours) return snapshot(seq);
     return Ref::steal(PySequence_List(seq.ptr()));
 }
 
@@ -347,13 +394,17 @@ Ref objects_of(Handle seq) {
 // that iterates as ours: its objects as one snapshot).
 template <class F>
 Status for_each(Handle items, F&& f) {
-    if (TRY(iterates_as_ours(items, false))) {
-        Ref objs = TRY(snapshot(items));
+    TRY_LET(bool ours, iterates_as_ours(items, false));
+    if (ours) {
+        TRY_LET(Ref objs, snapshot(items));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objs.ptr()); ++i) TRY(f(Handle(PyList_GET_ITEM(objs.ptr(), i))));
         return ok;
     }
-    Ref it = TRY(items.iter());
-    for (Ref item; TRY(next(it, item));) TRY(f(Handle(item)));
+    TRY_LET(Ref it, items.iter());
+    for (Ref item;;) {
+        TRY_NEXT(it, item);
+        TRY(f(Handle(item)));
+    }
     return ok;
 }
 
@@ -366,9 +417,9 @@ struct Wrapped {
 
 Status wrap_all(Handle self, Handle items, Wrapped& out) {
     Wrapper wrapper(self);
-    out.entries = TRY(list());
+    TRY_LET(out.entries, list());
     return for_each(items, [&](Handle obj) -> Status {
-        Ref entry = TRY(wrapper.entry(obj));
+        TRY_LET(Ref entry, wrapper.entry(obj));
         TRY(status(PyList_Append(out.entries.ptr(), entry.ptr())));
         out.objects.push_back(Ref::borrow(obj));
         return ok;
@@ -418,12 +469,13 @@ struct IterBody final : GenBody {
     Ref next() override {
         if (!started) {
             started = true;
-            data = TRY(data_of(self));
-            if (!PyList_CheckExact(data.ptr())) it = TRY(data.iter());
+            TRY_LET(data, data_of(self));
+            if (!PyList_CheckExact(data.ptr())) { TRY_LET(it, data.iter()); }
         }
         Ref entry;
         if (it) {
-            if (!TRY(pf::next(it, entry))) return Ref();
+            TRY_LET(bool more, pf::next(it, entry));
+            if (!more) return Ref();
         } else {
             if (index >= PyList_GET_SIZE(data.ptr())) return Ref();
             entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), index++));
@@ -470,17 +522,22 @@ struct SliceBody final : GenBody {
 // read as None. A dead entry still stored in `data` reads as None, as
 // always.
 Ref slice_objects(Handle data, Handle index) {
-    Ref entries = TRY(data.item(index));
-    Ref out = TRY(list());
+    TRY_LET(Ref entries, data.item(index));
+    TRY_LET(Ref out, list());
     if (PyList_CheckExact(entries.ptr())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
             Ref entry = Ref::borrow(PyList_GET_ITEM(entries.ptr(), i));
-            TRY(status(PyList_Append(out.ptr(), TRY(referent(entry)).ptr())));
+            TRY_LET(Ref obj, referent(entry));
+            TRY(status(PyList_Append(out.ptr(), obj.ptr())));
         }
         return out;
     }
-    Ref it = TRY(entries.iter());
-    for (Ref entry; TRY(next(it, entry));) TRY(status(PyList_Append(out.ptr(), TRY(referent(entry)).ptr())));
+    TRY_LET(Ref it, entries.iter());
+    for (Ref entry;;) {
+        TRY_NEXT(it, entry);
+        TRY_LET(Ref obj, referent(entry));
+        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
+    }
     return out;
 }
 
@@ -519,7 +576,7 @@ Status RefSequence_init(Handle self, Handle items) {
 // def __contains__(self, item):
 //     return super().__contains__(weakref.ref(item))
 Result<bool> RefSequence_contains(Handle self, Handle item) {
-    Ref probe = TRY(probe_for(self, item));
+    TRY_LET(Ref probe, probe_for(self, item));
     return base_contains(self, probe);
 }
 
@@ -528,22 +585,24 @@ Result<bool> RefSequence_contains(Handle self, Handle item) {
 //         return self.__class__(entry() for entry in self.data[index])
 //     return super().__getitem__(index)()
 Ref RefSequence_getitem(Handle self, Handle index) {
-    if (TRY(is_slice(index))) {
-        Ref cls = TRY(self.attr<"__class__">());
-        Ref data = TRY(data_of(self));
-        Ref objects = TRY(slice_objects(data, index));
-        Ref gen = TRY(make_generator(std::make_unique<SliceBody>(std::move(objects)), genexpr_name, genexpr_qualname));
+    TRY_LET(bool slice, is_slice(index));
+    if (slice) {
+        TRY_LET(Ref cls, self.attr<"__class__">());
+        TRY_LET(Ref data, data_of(self));
+        TRY_LET(Ref objects, slice_objects(data, index));
+        TRY_LET(Ref gen, make_generator(std::make_unique<SliceBody>(std::move(objects)), genexpr_name, genexpr_qualname));
         return cls(gen);
     }
     // An exact list read at an int position: nothing runs code between
     // reading the entry and calling it, so nothing needs holding.
     if (PyLong_CheckExact(index.ptr())) {
-        Plan p = TRY(plan_of(self));
-        PyObject* data = p.data_in_dict && plain(p, UL_getitem) ? TRY(data_in_dict(self)) : nullptr;
+        TRY_LET(Plan p, plan_of(self));
+        PyObject* data = nullptr;
+        if (p.data_in_dict && plain(p, UL_getitem)) { TRY_LET(data, data_in_dict(self)); }
         Py_ssize_t i = data && PyList_CheckExact(data) ? position_in(data, index.ptr()) : -1;
         if (i >= 0 && PyWeakref_CheckRefExact(PyList_GET_ITEM(data, i))) return referent(PyList_GET_ITEM(data, i));
     }
-    Ref entry = TRY(base_getitem(self, index));
+    TRY_LET(Ref entry, base_getitem(self, index));
     return referent(entry);
 }
 
@@ -554,12 +613,13 @@ Ref RefSequence_getitem(Handle self, Handle index) {
 //         item = weakref.ref(item, self.remove)
 //     super().__setitem__(index, item)
 Status RefSequence_setitem(Handle self, Handle index, Handle item) {
-    if (TRY(is_slice(index))) {
+    TRY_LET(bool slice, is_slice(index));
+    if (slice) {
         Wrapped w;
         TRY(wrap_all(self, item, w));
         return base_setitem(self, index, w.entries);
     }
-    Ref entry = TRY(Wrapper(self).entry(item));
+    TRY_LET(Ref entry, Wrapper(self).entry(item));
     return base_setitem(self, index, entry);
 }
 
@@ -568,7 +628,7 @@ Ref RefSequence_iter(Ctx ctx, Handle self) { return make_generator(std::make_uni
 Result<bool> iterates_as_ours(Handle obj, bool with_len) {
     if (!is_impl<RefSequence_iter>(type_lookup<"__iter__">(obj.type()).ptr())) return false;
     if (!with_len) return true;
-    Plan p = TRY(plan_of(obj));
+    TRY_LET(Plan p, plan_of(obj));
     return (p.own & UL_len.bit) && PyFunction_GET_CODE(UL_len.func.ptr()) == UL_len.code.ptr();
 }
 
@@ -576,7 +636,7 @@ Result<bool> iterates_as_ours(Handle obj, bool with_len) {
 // protocol. Against another RefSequence the list declines and the reflected
 // operation of `other` compares its own objects.
 Ref compare(Handle self, Handle other, int op) {
-    Ref objs = TRY(objects_of(self));
+    TRY_LET(Ref objs, objects_of(self));
     return Ref::steal(PyObject_RichCompare(objs.ptr(), other.ptr(), op));
 }
 
@@ -591,8 +651,8 @@ Ref RefSequence_ge(Handle self, Handle other) { return compare(self, other, Py_G
 // def __reversed__(self):
 //     return self[::-1]
 Ref RefSequence_reversed(Handle self) {
-    Ref step = TRY(integer(-1));
-    Ref backwards = TRY(Ref::steal(PySlice_New(nullptr, nullptr, step.ptr())));
+    TRY_LET(Ref step, integer(-1));
+    TRY_LET(Ref backwards, Ref::steal(PySlice_New(nullptr, nullptr, step.ptr())));
     return self.item(backwards);
 }
 
@@ -605,31 +665,32 @@ Ref RefSequence_reversed(Handle self) {
 // Called with the dead entry when a stored object is finalised: a dead
 // reference equals only itself, so exactly that entry goes.
 Status RefSequence_remove(Handle self, Handle item) {
-    Ref weakref = TRY(global<"weakref">());
-    Ref reference_type = TRY(weakref.attr<"ReferenceType">());
-    if (TRY(item.isinstance(reference_type))) return base_remove(self, item);
-    Ref probe = TRY(probe_for(self, item));
+    TRY_LET(Ref weakref, global<"weakref">());
+    TRY_LET(Ref reference_type, weakref.attr<"ReferenceType">());
+    TRY_LET(bool is_reference, item.isinstance(reference_type));
+    if (is_reference) return base_remove(self, item);
+    TRY_LET(Ref probe, probe_for(self, item));
     return base_remove(self, probe);
 }
 
 // def append(self, item):
 //     super().append(weakref.ref(item, self.remove))
 Status RefSequence_append(Handle self, Handle item) {
-    Ref entry = TRY(Wrapper(self).entry(item));
+    TRY_LET(Ref entry, Wrapper(self).entry(item));
     return base_append(self, entry);
 }
 
 // def index(self, item):
 //     return super().index(weakref.ref(item))
 Ref RefSequence_index(Handle self, Handle item) {
-    Ref probe = TRY(probe_for(self, item));
+    TRY_LET(Ref probe, probe_for(self, item));
     return base_index(self, probe);
 }
 
 // def count(self, item):
 //     return super().count(weakref.ref(item))
 Ref RefSequence_count(Handle self, Handle item) {
-    Ref probe = TRY(probe_for(self, item));
+    TRY_LET(Ref probe, probe_for(self, item));
     return base_count(self, probe);
 }
 
@@ -639,10 +700,10 @@ Ref RefSequence_count(Handle self, Handle item) {
 //     super().__delitem__(position)
 //     return obj
 Ref RefSequence_pop(Handle self, Handle item) {
-    Ref probe = TRY(probe_for(self, item));
-    Ref position = TRY(base_index(self, probe));
-    Ref entry = TRY(base_getitem(self, position));
-    Ref obj = TRY(referent(entry));
+    TRY_LET(Ref probe, probe_for(self, item));
+    TRY_LET(Ref position, base_index(self, probe));
+    TRY_LET(Ref entry, base_getitem(self, position));
+    TRY_LET(Ref obj, referent(entry));
     TRY(base_delitem(self, position));
     return obj;
 }
@@ -650,7 +711,7 @@ Ref RefSequence_pop(Handle self, Handle item) {
 // def insert(self, index, item):
 //     super().insert(index, weakref.ref(item, self.remove))
 Status RefSequence_insert(Handle self, Handle index, Handle item) {
-    Ref entry = TRY(Wrapper(self).entry(item));
+    TRY_LET(Ref entry, Wrapper(self).entry(item));
     return base_insert(self, index, entry);
 }
 
@@ -670,7 +731,7 @@ constexpr const char* sort_key_qualname = "RefSequence.sort.<locals>.<lambda>";
 
 Ref key_of_referent(Handle x) { return referent(x); }
 Ref key_applied(Ctx ctx, Handle x) {
-    Ref obj = TRY(referent(x));
+    TRY_LET(Ref obj, referent(x));
     return ctx.closure()(obj);
 }
 
@@ -689,27 +750,36 @@ Ref key_applied(Ctx ctx, Handle x) {
 // another thread) would die with its entry out of the list: they are held
 // here too.
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
-    bool direct = TRY(plain_base(self, UL_sort));
-    Ref k = key.is_none() ? TRY(make_function(key_of_referent_def, module_name(), sort_key_qualname))
-                          : TRY(make_function(key_applied_def, module_name(), sort_key_qualname, key));
-    Ref data = TRY(data_of(self));
+    TRY_LET(bool direct, plain_base(self, UL_sort));
+    Ref k;
+    if (key.is_none()) {
+        TRY_LET(k, make_function(key_of_referent_def, module_name(), sort_key_qualname));
+    } else {
+        TRY_LET(k, make_function(key_applied_def, module_name(), sort_key_qualname, key));
+    }
+    TRY_LET(Ref data, data_of(self));
     std::vector<Ref> held = hold_referents(data);
-    Ref sort = direct ? TRY(data.attr<"sort">()) : TRY(super(RefSequence, self).attr<"sort">());
+    Ref sort;
+    if (direct) {
+        TRY_LET(sort, data.attr<"sort">());
+    } else {
+        TRY_LET(sort, super(RefSequence, self).attr<"sort">());
+    }
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
 
 // TypeError('can only concatenante RefSequence (not "{value_type}") to RefSequence'
 //           .format(value_type=type(item).__name__))
 Failure refuse_concatenation(Handle item) {
-    Ref name = TRY(type_of(item).attr<"__name__">());
-    Ref text = TRY(Ref::steal(PyObject_Format(name.ptr(), nullptr)));
-    Ref message = TRY(concat("can only concatenante RefSequence (not \"", text, "\") to RefSequence"));
+    TRY_LET(Ref name, type_of(item).attr<"__name__">());
+    TRY_LET(Ref text, Ref::steal(PyObject_Format(name.ptr(), nullptr)));
+    TRY_LET(Ref message, concat("can only concatenante RefSequence (not \"", text, "\") to RefSequence"));
     return raise_value(PyExc_TypeError, message.ptr());
 }
 
 // r = RefSequence(); r.extend(first); r.extend(second); return r
 Ref joined(Handle cls, Handle first, Handle second) {
-    Ref r = TRY(cls());
+    TRY_LET(Ref r, cls());
     TRY(r.call_method<"extend">(first));
     TRY(r.call_method<"extend">(second));
     return r;
@@ -722,16 +792,18 @@ Ref joined(Handle cls, Handle first, Handle second) {
 //     r.extend(item)
 //     return r
 Ref RefSequence_add(Handle self, Handle item) {
-    Ref cls = TRY(global<"RefSequence">());
-    if (!TRY(item.isinstance(cls))) return refuse_concatenation(item);
+    TRY_LET(Ref cls, global<"RefSequence">());
+    TRY_LET(bool sequence, item.isinstance(cls));
+    if (!sequence) return refuse_concatenation(item);
     return joined(cls, self, item);
 }
 
 // other + self: the same refusal as self + other for anything but a
 // RefSequence, whose objects then come first.
 Ref RefSequence_radd(Handle self, Handle other) {
-    Ref cls = TRY(global<"RefSequence">());
-    if (!TRY(other.isinstance(cls))) return refuse_concatenation(other);
+    TRY_LET(Ref cls, global<"RefSequence">());
+    TRY_LET(bool sequence, other.isinstance(cls));
+    if (!sequence) return refuse_concatenation(other);
     return joined(cls, other, self);
 }
 
@@ -745,20 +817,20 @@ Ref RefSequence_iadd(Handle self, Handle items) {
 
 // self * n, n * self: self.__class__(list(self) * n)
 Ref RefSequence_mul(Handle self, Handle n) {
-    Ref cls = TRY(self.attr<"__class__">());
-    Ref objs = TRY(objects_of(self));
-    Ref repeated = TRY(Ref::steal(PyNumber_Multiply(objs.ptr(), n.ptr())));
+    TRY_LET(Ref cls, self.attr<"__class__">());
+    TRY_LET(Ref objs, objects_of(self));
+    TRY_LET(Ref repeated, Ref::steal(PyNumber_Multiply(objs.ptr(), n.ptr())));
     return cls(repeated);
 }
 
 // self *= n: the entries rebuilt for the objects repeated, stored in place
 // of the old ones (super().__setitem__(slice(None), ...)).
 Ref RefSequence_imul(Handle self, Handle n) {
-    Ref objs = TRY(objects_of(self));
-    Ref repeated = TRY(Ref::steal(PyNumber_InPlaceMultiply(objs.ptr(), n.ptr())));
+    TRY_LET(Ref objs, objects_of(self));
+    TRY_LET(Ref repeated, Ref::steal(PyNumber_InPlaceMultiply(objs.ptr(), n.ptr())));
     Wrapped w;
     TRY(wrap_all(self, repeated, w));
-    Ref all = TRY(Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
+    TRY_LET(Ref all, Ref::steal(PySlice_New(nullptr, nullptr, nullptr)));
     TRY(base_setitem(self, all, w.entries));
     return Ref::borrow(self);
 }
@@ -775,12 +847,13 @@ Ref RefSequence_deepcopy(Handle self, Handle) { return self.call_method<"copy">(
 
 // "RefSequence([" + ", ".join([render(i) for i in self]) + "])"
 Ref rendered(Handle self, Ref (*render)(Handle)) {
-    Ref pieces = TRY(list());
-    TRY(for_each(self, [&](Handle obj) -> Status {
-        Ref piece = TRY(render(obj));
+    TRY_LET(Ref pieces, list());
+    auto add_piece = [&](Handle obj) -> Status {
+        TRY_LET(Ref piece, render(obj));
         return status(PyList_Append(pieces.ptr(), piece.ptr()));
-    }));
-    Ref text = TRY(Ref::steal(PyUnicode_Join(id<", ">(), pieces.ptr())));
+    };
+    TRY(for_each(self, add_piece));
+    TRY_LET(Ref text, Ref::steal(PyUnicode_Join(id<", ">(), pieces.ptr())));
     return concat("RefSequence([", text, "])");
 }
 
@@ -803,14 +876,16 @@ Ref RefSequence_str(Handle self) {
 Status body() {
     TRY(import("weakref"));
     TRY(import("collections"));
-    Ref collections = TRY(global<"collections">());
-    Ref userlist = TRY(collections.attr<"UserList">());
+    TRY_LET(Ref collections, global<"collections">());
+    TRY_LET(Ref userlist, collections.attr<"UserList">());
     PyObject* const names[] = {id<"__getitem__">(), id<"__setitem__">(), id<"__delitem__">(), id<"__contains__">(),
                                id<"append">(),      id<"insert">(),      id<"remove">(),      id<"index">(),
                                id<"count">(),       id<"sort">(),        id<"__len__">()};
     for (size_t i = 0; i < std::size(originals); ++i) TRY(capture(*originals[i], userlist, names[i], 1u << i));
-    genexpr_name.set(TRY(str("<genexpr>")));
-    genexpr_qualname.set(TRY(str("RefSequence.__getitem__.<locals>.<genexpr>")));
+    TRY_LET(Ref name, str("<genexpr>"));
+    genexpr_name.set(std::move(name));
+    TRY_LET(Ref qualname, str("RefSequence.__getitem__.<locals>.<genexpr>"));
+    genexpr_qualname.set(std::move(qualname));
     key_of_referent_def = def<key_of_referent>("<lambda>", "x");
     key_applied_def = def<key_applied>("<lambda>", "x");
     if (!key_of_referent_def || !key_applied_def) return failure;

@@ -44,7 +44,7 @@ Status SharedAttrDescriptor_init(Handle self, Handle func) { return self.setattr
 // def __get__(self, obj, owner):
 //     return self.func(owner)
 Ref SharedAttrDescriptor_get(Handle self, Handle, Handle owner) {
-    Ref func = TRY(self.attr<"func">());
+    TRY_LET(Ref func, self.attr<"func">());
     return func(owner);
 }
 
