@@ -348,7 +348,7 @@ class TypeMemo {
 public:
     // The facts found last, when they are those of `type` as it is now: one
     // comparison for the common case of asking about one class repeatedly.
-    [[gnu::always_inline]] const T* last(PyTypeObject* type) const {
+    PF_ALWAYS_INLINE const T* last(PyTypeObject* type) const {
         const Entry& e = entries_[last_];
         return e.tag != 0 && type->tp_version_tag == e.tag ? &e.value : nullptr;
     }

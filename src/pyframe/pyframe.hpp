@@ -23,6 +23,8 @@
 // compiler report a failure that is not looked at.
 //
 // The headers, in the order they build on each other:
+//   portable.hpp   the few things each compiler spells its own way (inlining
+//                  attributes, checked arithmetic), behind macros
 //   refs.hpp       failure values and the TRY macros, interned names
 //                  (id<"name">()), Ref/Handle with the everyday object
 //                  operations, raising, iteration, keyword calls, unpacking,

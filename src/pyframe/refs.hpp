@@ -13,6 +13,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "portable.hpp"
+
 #include <cassert>
 #include <cstdarg>
 #include <cstddef>
@@ -256,7 +258,7 @@ public:
         return *this;
     }
     // Inline, so that the many Refs that end moved-from or failed cost one test.
-    [[gnu::always_inline]] ~Ref() {
+    PF_ALWAYS_INLINE ~Ref() {
         if (p_) Py_DECREF(p_);
     }
 
@@ -484,9 +486,9 @@ struct Pair {
 // with the interpreter's own errors otherwise. A tuple or list (or subclass
 // that keeps the built-in iteration) of two items is read directly, as the
 // interpreter's specialised unpacking does.
-[[gnu::noinline, maybe_unused]] static Result<Pair> unpack_pair_by_iteration(Handle obj);
+[[maybe_unused]] PF_NOINLINE static Result<Pair> unpack_pair_by_iteration(Handle obj);
 
-[[gnu::always_inline]] inline Result<Pair> unpack_pair(Handle obj) {
+PF_ALWAYS_INLINE inline Result<Pair> unpack_pair(Handle obj) {
     PyObject* o = obj.ptr();
     if (((PyTuple_Check(o) && Py_TYPE(o)->tp_iter == PyTuple_Type.tp_iter) ||
          (PyList_Check(o) && Py_TYPE(o)->tp_iter == PyList_Type.tp_iter)) &&
@@ -498,7 +500,7 @@ struct Pair {
 }
 
 // The general case of unpack_pair, kept out of line.
-[[gnu::noinline]] static Result<Pair> unpack_pair_by_iteration(Handle obj) {
+PF_NOINLINE static Result<Pair> unpack_pair_by_iteration(Handle obj) {
     PyObject* o = obj.ptr();
     // What the interpreter reports for an object that iter() refuses anyway.
     if (!Py_TYPE(o)->tp_iter && !PySequence_Check(o))

@@ -226,10 +226,9 @@ private:
         // Every line: a line feed (but the first), 4 columns per level, its
         // text (the text's own line feeds are the line feeds of its lines).
         Py_ssize_t lines = newlines + 1, prefix = 0, size = 0;
-        if (__builtin_mul_overflow(depth, (Py_ssize_t)4, &prefix) || __builtin_add_overflow(prefix, (Py_ssize_t)1, &prefix) ||
-            __builtin_mul_overflow(lines, prefix, &size) ||
-            __builtin_add_overflow(size, PyUnicode_GET_LENGTH(s) - newlines, &size) ||
-            __builtin_add_overflow(length_, size, &length_))
+        if (mul_overflows(depth, (Py_ssize_t)4, &prefix) || add_overflows(prefix, (Py_ssize_t)1, &prefix) ||
+            mul_overflows(lines, prefix, &size) || add_overflows(size, PyUnicode_GET_LENGTH(s) - newlines, &size) ||
+            add_overflows(length_, size, &length_))
             return raise(PyExc_OverflowError, "the rendering of the tree is too long");
         if (pieces_.empty()) --length_;  // no line feed before the first line
         maxchar_ = std::max(maxchar_, PyUnicode_MAX_CHAR_VALUE(s));

@@ -281,7 +281,7 @@ public:
 
     // Takes the head off the remaining key; false when that key is plain.
     // `plain_head`: the head is known to hold no dot.
-    [[gnu::always_inline]] Result<bool> split(Ref& head, bool& plain_head) {
+    PF_ALWAYS_INLINE Result<bool> split(Ref& head, bool& plain_head) {
         if (parts_) {  // walking the segments of an exact str
             if (index_ + 1 >= PyTuple_GET_SIZE(parts_.ptr())) return false;
             head = Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_++));
@@ -335,7 +335,7 @@ private:
 
 // super().__getitem__(key) inside NestedFieldMap's methods. Under dict_get a
 // miss raises dict's own KeyError directly.
-[[gnu::always_inline]] inline Ref own_lookup(Handle m, const Plan& p, Handle key) {
+PF_ALWAYS_INLINE inline Ref own_lookup(Handle m, const Plan& p, Handle key) {
     if (p.dict_get) {
         PyObject* v = nullptr;
         TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)));
