@@ -13,6 +13,31 @@
 namespace pf {
 
 // ---------------------------------------------------------------------------
+// Type version tags
+// ---------------------------------------------------------------------------
+
+// The version tag of `type` as it stands; 0: none yet. The interpreter gives
+// a class a tag when it caches a lookup on it and a new one whenever the
+// class or one of its bases changes, and never gives a tag out twice; its
+// own method cache is keyed by it, and so are the memos here.
+//
+// The tag is the field PyTypeObject.tp_version_tag, which the documentation
+// reserves for internal use; every read of it goes through these two
+// functions. No public function returns it: PyUnstable_Type_AssignVersionTag
+// only says whether there is one. The public way to hear of changes to a
+// class, a type watcher, takes one of the few watcher ids an interpreter has
+// for all extensions together and a watch on every class asked about, where
+// the tag is one comparison.
+inline unsigned int type_tag(PyTypeObject* type) noexcept { return type->tp_version_tag; }
+
+// The tag of `type`, given to it first when it has none; 0 when the
+// interpreter gives it none (then nothing about the class may be memoised).
+inline unsigned int assign_type_tag(PyTypeObject* type) noexcept {
+    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return 0;
+    return type->tp_version_tag;
+}
+
+// ---------------------------------------------------------------------------
 // Variadic arguments of a call
 // ---------------------------------------------------------------------------
 
@@ -163,14 +188,14 @@ inline SuperCacheEntry super_cache[256];
 
 inline Result<SuperFound> super_lookup(PyObject* cls, PyObject* self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return super_lookup_uncached(cls, self, name);
-    unsigned int tag = type->tp_version_tag;
+    unsigned int tag = assign_type_tag(type);
+    if (tag == 0) return super_lookup_uncached(cls, self, name);
     auto h = (std::uintptr_t)tag * 0x9E3779B1u ^ (reinterpret_cast<std::uintptr_t>(name) >> 4) ^
              (reinterpret_cast<std::uintptr_t>(cls) >> 6);
     SuperCacheEntry& e = super_cache[h & 255];
     if (e.tag == tag && e.cls == cls && e.name == name) return SuperFound{Ref::borrow(e.found), e.provider};
     TRY_LET(SuperFound found, super_lookup_uncached(cls, self, name));
-    if (type->tp_version_tag == tag) e = SuperCacheEntry{tag, cls, name, found.attr.ptr(), found.provider};
+    if (type_tag(type) == tag) e = SuperCacheEntry{tag, cls, name, found.attr.ptr(), found.provider};
     return found;
 }
 
@@ -314,6 +339,13 @@ inline Super super(const Class& cls, Handle self) { return Super(cls.ptr(), self
 // The attribute `name` as the class `type` and its bases define it (the
 // instance is not consulted), or a null Ref; never fails. Uses the
 // interpreter's method cache.
+//
+// _PyType_LookupRef is private: the public API has no lookup on a class
+// alone. PyObject_GetAttr on the class consults the metaclass too and binds
+// what it finds (a classmethod comes back bound, a property of the
+// metaclass runs), and walking __mro__ with PyType_GetDict gives the same
+// answer without the method cache, one dictionary lookup per class in the
+// MRO on every call. This is its one place of use.
 inline Ref type_lookup(PyTypeObject* type, PyObject* name) { return Ref::steal(_PyType_LookupRef(type, name)); }
 template <name_literal S> Ref type_lookup(PyTypeObject* type) { return type_lookup(type, id<S>()); }
 
@@ -350,21 +382,21 @@ public:
     // comparison for the common case of asking about one class repeatedly.
     PF_ALWAYS_INLINE const T* last(PyTypeObject* type) const {
         const Entry& e = entries_[last_];
-        return e.tag != 0 && type->tp_version_tag == e.tag ? &e.value : nullptr;
+        return e.tag != 0 && type_tag(type) == e.tag ? &e.value : nullptr;
     }
 
     // `compute()` returns Result<T>.
     template <class F>
     Result<T> get(PyTypeObject* type, F&& compute) {
-        if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) return compute();
-        unsigned int tag = type->tp_version_tag;
+        unsigned int tag = assign_type_tag(type);
+        if (tag == 0) return compute();
         for (std::size_t i = 0; i < N; ++i)
             if (entries_[i].tag == tag) {
                 last_ = i;
                 return entries_[i].value;
             }
         TRY_LET(T value, compute());
-        if (type->tp_version_tag == tag) {
+        if (type_tag(type) == tag) {
             last_ = next_++ % N;
             entries_[last_] = Entry{tag, value};
         }
@@ -447,9 +479,7 @@ private:
         if (!get_token_.ptr()) return false;
         PyTypeObject* abc = abc_.type_ptr();
         PyTypeObject* meta = Py_TYPE(abc_.ptr());
-        if ((abc->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(abc)) ||
-            (meta->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(meta)))
-            return false;
+        if (assign_type_tag(abc) == 0 || assign_type_tag(meta) == 0) return false;
         TRY_LET(Ref value, Ref::steal(token_fn_(token_self_, nullptr)));
         long long token;
         if (PyLong_CheckExact(value.ptr()) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value.ptr()))) {
@@ -458,10 +488,10 @@ private:
             token = PyLong_AsLongLong(value.ptr());
             if (token == -1 && PyErr_Occurred()) return failure;
         }
-        if (token != token_ || abc->tp_version_tag != abc_tag_ || meta->tp_version_tag != meta_tag_) {
+        if (token != token_ || type_tag(abc) != abc_tag_ || type_tag(meta) != meta_tag_) {
             token_ = token;
-            abc_tag_ = abc->tp_version_tag;
-            meta_tag_ = meta->tp_version_tag;
+            abc_tag_ = type_tag(abc);
+            meta_tag_ = type_tag(meta);
             known_ = positive_ = 0;
         }
         return true;

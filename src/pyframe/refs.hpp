@@ -397,7 +397,13 @@ template <class... A>
 Ref tuple_of_type(PyTypeObject* type, const A&... items) {
     PyObject* t = type->tp_alloc(type, (Py_ssize_t)sizeof...(A));
     if (!t) return failure;
-    reinterpret_cast<PyTupleObject*>(t)->ob_hash = -1;  // not yet computed, as tuple.__new__ leaves it
+    // The tuple's cached hash: "not computed yet" is -1, as tuple.__new__
+    // leaves it; tp_alloc leaves 0, which hash() would take for the hash.
+    // ob_hash is a field of PyTupleObject that no public function sets, and
+    // the public way to make a tuple of a subclass is tuple.__new__ itself,
+    // with the argument tuple and the intermediate tuple this avoids. This is
+    // its one place of use.
+    reinterpret_cast<PyTupleObject*>(t)->ob_hash = -1;
     Py_ssize_t i = 0;
     ((PyTuple_SET_ITEM(t, i++, Py_NewRef(as_ptr(items)))), ...);
     return Ref::steal(t);

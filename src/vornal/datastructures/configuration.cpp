@@ -180,9 +180,9 @@ Status Configuration_expand_cfg_env_vars(Handle config) {
     Expansion e;
     TRY_LET(e.configuration, global<"Configuration">());
     PyTypeObject* cls = Configuration.type_ptr();
-    e.plain_class = e.configuration.is(Configuration) && Configuration_tag != 0 && cls->tp_version_tag == Configuration_tag;
+    e.plain_class = e.configuration.is(Configuration) && Configuration_tag != 0 && type_tag(cls) == Configuration_tag;
     PyTypeObject* parser = ConfigParser_made.type_ptr();
-    e.plain_parser = Py_IS_TYPE(config.ptr(), parser) && ConfigParser_tag != 0 && parser->tp_version_tag == ConfigParser_tag;
+    e.plain_parser = Py_IS_TYPE(config.ptr(), parser) && ConfigParser_tag != 0 && type_tag(parser) == ConfigParser_tag;
     TRY_LET(Ref parser_module, global<"configparser">());
     TRY_LET(Ref default_section, parser_module.attr<"DEFAULTSECT">());
     TRY_LET(Ref defaults, config.call_method<"defaults">());
@@ -422,8 +422,7 @@ Status body() {
         TRY_LET(Ref parser_module, global<"configparser">());
         TRY_LET(Ref parser_class, parser_module.attr<"ConfigParser">());
         auto* parser_type = reinterpret_cast<PyTypeObject*>(parser_class.ptr());
-        if (PyType_Check(parser_class.ptr()) && PyUnstable_Type_AssignVersionTag(parser_type))
-            ConfigParser_tag = parser_type->tp_version_tag;
+        if (PyType_Check(parser_class.ptr())) ConfigParser_tag = assign_type_tag(parser_type);
         ConfigParser_made.set(std::move(parser_class));
     }
     TRY_LET(Ref nested_field_map, global<"NestedFieldMap">());
@@ -447,7 +446,7 @@ Status body() {
             .method(def<Configuration_load_yamls>("load_yamls", "self, *files",
                                                   "Load one or more YAML configuration files into this object."))
             .method(def<Configuration_load_entrypoint>("load_entrypoint", "self, group", load_entrypoint_doc))));
-    Configuration_tag = PyUnstable_Type_AssignVersionTag(Configuration.type_ptr()) ? Configuration.type_ptr()->tp_version_tag : 0;
+    Configuration_tag = assign_type_tag(Configuration.type_ptr());
     return ok;
 }
 

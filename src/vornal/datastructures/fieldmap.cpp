@@ -219,9 +219,9 @@ Result<Plan> plan_of(Handle m) {
     if (const Plan* p = plans.last(t)) return *p;
     if (!is_map(m)) return Plan{};
     return plans.get(t, [&]() -> Result<Plan> {
-        unsigned int tag = t->tp_version_tag;
+        unsigned int tag = type_tag(t);
         TRY_LET(Plan p, make_plan(m));
-        p.tag = t->tp_version_tag == tag ? tag : 0;
+        p.tag = type_tag(t) == tag ? tag : 0;
         return p;
     });
 }
@@ -419,7 +419,7 @@ Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
 // Whether `value` is of map's class, unchanged since `p`, map's plan, was made.
 inline bool same_class(Handle value, Handle map, const Plan& p) {
     PyTypeObject* t = map.type();
-    return value.type() == t && p.tag != 0 && t->tp_version_tag == p.tag;
+    return value.type() == t && p.tag != 0 && type_tag(t) == p.tag;
 }
 
 Ref NestedFieldMap_getitem(Handle self, Handle key) {

@@ -86,12 +86,12 @@ Result<bool> dict_item_unchanged(Handle cls) {
     if (!cls.is(DictItem_made) || !Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
     PyTypeObject* t = DictItem_made.type_ptr();
     if (t->tp_init != PyBaseObject_Type.tp_init) return false;
-    if (DictItem_tag != 0 && t->tp_version_tag == DictItem_tag) return true;
+    if (DictItem_tag != 0 && type_tag(t) == DictItem_tag) return true;
     Ref ns = Ref::steal(PyType_GetDict(t));
     PyObject* found = nullptr;
     TRY(truth(PyDict_GetItemRef(ns.ptr(), id<"__new__">(), &found)));
     if (Ref::steal(found).ptr() != DictItem_new.ptr()) return false;
-    DictItem_tag = PyUnstable_Type_AssignVersionTag(t) ? t->tp_version_tag : 0;
+    DictItem_tag = assign_type_tag(t);
     return true;
 }
 
@@ -614,7 +614,7 @@ struct Cursor {
     Result<bool> marker_step() {
         TRY_LET(Ref type, k.attr<"type_">());
         bool plain = Py_IS_TYPE(k.ptr(), IndexMarker.type_ptr()) && IndexMarker_tag != 0 &&
-                     IndexMarker.type_ptr()->tp_version_tag == IndexMarker_tag &&
+                     type_tag(IndexMarker.type_ptr()) == IndexMarker_tag &&
                      (type.is(Handle(&PyList_Type)) || type.is(Handle(&PyTuple_Type))) && prev_ptr &&
                      (PyDict_CheckExact(prev_ptr.ptr()) || PyList_CheckExact(prev_ptr.ptr()));
         bool tuple_level = PyType_Check(type.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type);
@@ -867,7 +867,7 @@ Status body() {
                          .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc))));
     TRY_LET(Ref flatten, Handle(FlatNest).attr<"__flatten__">());
     flatten_made.set(std::move(flatten));
-    IndexMarker_tag = PyUnstable_Type_AssignVersionTag(IndexMarker.type_ptr()) ? IndexMarker.type_ptr()->tp_version_tag : 0;
+    IndexMarker_tag = assign_type_tag(IndexMarker.type_ptr());
     return ok;
 }
 

@@ -285,6 +285,12 @@ Result<bool> in_instance_dict(Handle obj, PyObject* name) {
     return truth(PyDict_Contains(ns.ptr(), name));
 }
 
+// The interpreter's own weakref.ref: the type of the references that
+// PyWeakref_NewRef makes, taken from one made by the module body. (The
+// type object has no public name; PyWeakref_CheckRefExact only tests an
+// instance.)
+Class weakref_ref_type;
+
 // The entries of one operation: weakref.ref, looked up when the first entry
 // is made, and self.remove, looked up for each entry.
 class Wrapper {
@@ -310,7 +316,7 @@ private:
         if (ref_) return ok;
         TRY_LET(Ref weakref, global<"weakref">());
         TRY_LET(ref_, weakref.attr<"ref">());
-        plain_ = ref_.is(reinterpret_cast<PyObject*>(&_PyWeakref_RefType));
+        plain_ = ref_.is(weakref_ref_type);
         return ok;
     }
 
@@ -321,12 +327,12 @@ private:
     // to allocate and for the cycle collector to free.
     Ref remove() {
         PyTypeObject* t = self_.type();
-        if (bound_ && t == bound_type_ && t->tp_version_tag == bound_tag_) {
+        if (bound_ && t == bound_type_ && type_tag(t) == bound_tag_) {
             TRY_LET(bool shadowed, in_instance_dict(self_, id<"remove">()));
             if (!shadowed) return bound_;
         }
         TRY_LET(Ref callback, self_.attr<"remove">());
-        if (t->tp_version_tag != 0 && t->tp_getattro == PyObject_GenericGetAttr && PyMethod_Check(callback.ptr()) &&
+        if (type_tag(t) != 0 && t->tp_getattro == PyObject_GenericGetAttr && PyMethod_Check(callback.ptr()) &&
             PyMethod_GET_SELF(callback.ptr()) == self_.ptr()) {
             PyObject* f = PyMethod_GET_FUNCTION(callback.ptr());
             Ref found = type_lookup<"remove">(t);
@@ -335,7 +341,7 @@ private:
                 if (!shadowed) {
                     bound_ = callback;
                     bound_type_ = t;
-                    bound_tag_ = t->tp_version_tag;
+                    bound_tag_ = type_tag(t);
                 }
             }
         }
@@ -889,6 +895,10 @@ Status body() {
     key_of_referent_def = def<key_of_referent>("<lambda>", "x");
     key_applied_def = def<key_applied>("<lambda>", "x");
     if (!key_of_referent_def || !key_applied_def) return failure;
+    {
+        TRY_LET(Ref reference, Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(&PyType_Type), nullptr)));
+        weakref_ref_type.set(type_of(reference));
+    }
 
     return define_class(
         RefSequence, "RefSequence",
