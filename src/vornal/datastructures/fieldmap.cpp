@@ -310,8 +310,9 @@ private:
     Result<bool> split_first(Ref& head, bool& plain_head) {
         PyObject* k = key_.ptr();
         if (PyUnicode_CheckExact(k)) {
-            TRY_LET(parts_, dotted_parts(k));
-            if (!parts_) return false;
+            TRY_LET(Ref parts, dotted_parts(k));
+            if (!parts) return false;
+            parts_ = std::move(parts);
             return split(head, plain_head);
         }
         plain_head = false;
