@@ -442,7 +442,9 @@ public:
     // The ABC as the module imported it.
     Status set(Handle abc) {
         abc_.set(Ref::borrow(abc));
-        Ref mod = Ref::steal(PyImport_ImportModule("_abc"));
+        // abc.get_cache_token is the C accelerator's function (_abc's), or
+        // a Python function where there is no accelerator.
+        Ref mod = Ref::steal(PyImport_ImportModule("abc"));
         Ref get_token = mod ? Ref::steal(PyObject_GetAttrString(mod.ptr(), "get_cache_token")) : Ref();
         if (get_token && PyCFunction_Check(get_token.ptr()) && PyCFunction_GET_FLAGS(get_token.ptr()) == METH_NOARGS) {
             // Called through its C function: it is asked on every check.
@@ -498,7 +500,7 @@ private:
     }
 
     Class abc_;
-    Class get_token_;  // _abc.get_cache_token, kept alive for the two below
+    Class get_token_;  // abc.get_cache_token, kept alive for the two below
     PyCFunction token_fn_ = nullptr;
     PyObject* token_self_ = nullptr;
     long long token_ = -1;
