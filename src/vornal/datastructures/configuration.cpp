@@ -87,8 +87,8 @@ Ref Configuration_missing_env_vars(Handle cls, Handle value) {
     for (Ref match;;) {
         TRY_NEXT(it, match);
         TRY_LET(Ref name, reference_name(match));
-        TRY_LET(bool set, env.contains(name));
-        if (set) continue;
+        TRY_LET(bool in_environment, env.contains(name));
+        if (in_environment) continue;
         TRY_LET(bool listed, missing.contains(name));
         if (!listed) TRY(status(PyList_Append(missing.ptr(), name.ptr())));
     }

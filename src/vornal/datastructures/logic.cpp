@@ -443,8 +443,8 @@ Ref evaluate_text(Handle text) {
     TRY_LET(Ref result, eval_text(text, locals));
     if (assertions_enabled) {
         TRY_LET(Ref cls, global<"BaseLogic">());
-        TRY_LET(bool is_logic, result.isinstance(cls));
-        if (!is_logic) return raise(PyExc_AssertionError);
+        TRY_LET(bool is_base_logic, result.isinstance(cls));
+        if (!is_base_logic) return raise(PyExc_AssertionError);
     }
     return result;
 }
