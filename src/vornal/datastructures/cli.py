@@ -232,7 +232,10 @@ class Session:
         self._origins = None
 
     def warn(self, text):
-        sys.stderr.write(f"{PROG}: warning: {text}\n")
+        said = self.args.__dict__.setdefault("warned", set())  # each warning once per run (diff loads twice)
+        if text not in said:
+            said.add(text)
+            sys.stderr.write(f"{PROG}: warning: {text}\n")
 
     def record_text(self, record):
         from .cli_input import ENV_WARNING, ini_line
