@@ -217,6 +217,16 @@ class _WarningHandler:
         self.logger.propagate = self.saved
 
 
+def _may_hold_aliases(data):
+    """Whether a YAML text may define an anchor: only such documents can hold aliases,
+    and only they are composed here to bound them. An anchor is "&" and a name, and
+    never follows a letter or digit directly (as in "d&d"); a space follows "&" in
+    prose ("R & D")."""
+    import re
+
+    return re.search(rb"(?<![0-9A-Za-z])&[^\s\[\]{},]", data) is not None
+
+
 class StrictWarning(Exception):
     """A warning that --strict turns into an error."""
 
@@ -287,7 +297,7 @@ class Session:
                 data, load = ini_bytes(layer), Configuration.load_cfgs
             else:
                 data, load = layer.data, Configuration.load_yamls
-                if b"&" in data:
+                if _may_hold_aliases(data):
                     check_aliases(layer)
             with as_path(data) as layer.proxy:
                 load(cfg, layer.proxy)
