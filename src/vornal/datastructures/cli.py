@@ -654,6 +654,10 @@ def _write(out):
         _silence_stdout()
         sys.stderr.write(f"{PROG}: cannot write the output: {exc.strerror or exc}\n")
         return EXIT_USAGE
+    except UnicodeEncodeError as exc:
+        sys.stderr.write(f"{PROG}: cannot write the output: it holds {exc.object[exc.start]!r}, which the output's "
+                         f"encoding ({exc.encoding}) cannot carry\n")
+        return EXIT_USAGE
     return None
 
 

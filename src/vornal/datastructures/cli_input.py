@@ -16,7 +16,6 @@ import codecs
 import contextlib
 import os
 import sys
-import tempfile
 from collections.abc import Mapping
 
 from .cli_syntax import Index, render_path
@@ -128,6 +127,8 @@ def as_path(data):
                 return
         finally:
             os.close(fd)
+    import tempfile
+
     with tempfile.NamedTemporaryFile(prefix="vornal-config-") as stream:
         stream.write(data)
         stream.flush()

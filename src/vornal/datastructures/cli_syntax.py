@@ -7,12 +7,14 @@ Leaf paths
 
         db.port    server.hosts[0]    jobs[2].name    "a.b"."c d"    ports.(8080)
 
-    A key is written bare when it is a non-empty string without ". [ ] ( )",
-    quotes, backslashes, whitespace or control characters; any other string
-    key is written as a JSON string in double quotes ("a.b", "", "x y",
-    "say \\"hi\\""). Keys that are not strings are written in parentheses as
-    the Python literal of the value: (8080), (2.5), (True), (None); dates and
-    times as ISO 8601: (2024-01-02). ``render_path`` writes this form and
+    A key is written bare when it is a non-empty string of printable
+    characters without ". [ ] ( )", quotes, backslashes or whitespace, that
+    does not start with "-" (which would read as an option); any
+    other string key is written as a JSON string in double quotes ("a.b", "",
+    "x y", "say \\"hi\\"", "\\u2028": characters that are not printable as
+    escapes, so that a path is always one line). Keys that are not strings
+    are written in parentheses as the Python literal of the value: (8080),
+    (2.5), (True), (None); dates and times as ISO 8601: (2024-01-02). ``render_path`` writes this form and
     ``parse_path`` reads it back, so every path that --flat prints is one
     that ``get`` accepts.
 
@@ -49,12 +51,26 @@ _BARE = re.compile(r"[^.\[\]()\"'\\\s\x00-\x1f\x7f]+")
 def render_key(key):
     """One mapping key as a path step (without the joining dot)."""
     if isinstance(key, str):
-        if _BARE.fullmatch(key):
+        if _BARE.fullmatch(key) and key.isprintable() and key[0] != "-":
             return key
-        return json.dumps(key, ensure_ascii=False)
+        return _quoted(key)
     if isinstance(key, (datetime.date, datetime.time)):
         return f"({key.isoformat()})"
     return f"({key!r})"
+
+
+def _quoted(key):
+    """A JSON string; characters that are not printable (line breaks among them) as escapes."""
+    text = json.dumps(key, ensure_ascii=False)
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else "".join(f"\\u{unit:04x}" for unit in _utf16_units(ch))
+                   for ch in text)
+
+
+def _utf16_units(ch):
+    data = ch.encode("utf-16-be", "surrogatepass")
+    return [int.from_bytes(data[i:i + 2], "big") for i in range(0, len(data), 2)]
 
 
 def render_path(path):
