@@ -7,7 +7,6 @@ import os
 import pathlib
 import re
 import socket
-import stat
 import subprocess
 import sys
 import tempfile
