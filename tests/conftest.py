@@ -1,3 +1,4 @@
+import functools
 import sys
 
 import pytest
@@ -17,6 +18,7 @@ def unraisable(monkeypatch):
     seen.clear()
 
 
+@functools.cache  # the leak hunt sets session fixtures up again for every run of a test
 def _compiled_yaml_moves_the_total():
     """Whether PyYAML's compiled parser moves this debug interpreter's reference total.
 
