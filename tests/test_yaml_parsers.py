@@ -15,7 +15,13 @@ from hypothesis import strategies as st
 
 from vornal.datastructures.configuration import Configuration
 
-pytestmark = pytest.mark.skipif(not hasattr(yaml, "CSafeLoader"), reason="PyYAML without its C parser")
+
+
+@pytest.fixture(autouse=True)
+def _compiled_parser():
+    # Read when each test runs: under a debug interpreter conftest.py hides the compiled parser.
+    if not hasattr(yaml, "CSafeLoader"):
+        pytest.skip("PyYAML's compiled parser is not in use")
 
 
 def outcome(loader, path):
