@@ -621,3 +621,15 @@ def test_every_flat_path_round_trips_through_get(tmp_path, document):
         assert status == 0, err
         expected = value + "\n" if isinstance(value, str) else json.dumps(to_json(value), indent=2) + "\n"
         assert got == expected
+
+
+@settings(max_examples=60, deadline=None)
+@given(_DOC)
+def test_json_in_one_pass_equals_json_from_the_leaves(document):
+    from vornal.datastructures.cli import json_document, json_tree
+
+    cfg = Configuration(document)
+    cfg["loop"] = loop = [1]
+    loop.append(loop)
+    present = lambda path, value: to_json(value)  # noqa: E731
+    assert json_document(cfg, present) == json_tree(walk(cfg), present)

@@ -109,8 +109,10 @@ def _json_key(key):
     return str(key)
 
 
-def to_json(value):
-    """A value as strict JSON data (see the README for the mapping of types JSON lacks)."""
+def to_json(value, _open=frozenset()):
+    """A value as strict JSON data (see the README for the mapping of types JSON lacks).
+
+    A container met again inside itself becomes its repr string."""
     if value is None or isinstance(value, (str, bool, int)):
         return value
     if isinstance(value, float):
@@ -119,10 +121,13 @@ def to_json(value):
         if value in (float("inf"), float("-inf")):
             return "Infinity" if value > 0 else "-Infinity"
         return value
-    if isinstance(value, dict):
-        return {_json_key(k): to_json(v) for k, v in dict.items(value)}
-    if isinstance(value, (list, tuple)):
-        return [to_json(v) for v in value]
+    if isinstance(value, (dict, list, tuple)):
+        if id(value) in _open:
+            return repr(value)
+        inside = _open | {id(value)}
+        if isinstance(value, dict):
+            return {_json_key(k): to_json(v, inside) for k, v in dict.items(value)}
+        return [to_json(v, inside) for v in value]
     import datetime
 
     if isinstance(value, (datetime.date, datetime.time)):
@@ -134,7 +139,7 @@ def to_json(value):
     if isinstance(value, (set, frozenset)):
         import json
 
-        items = [to_json(v) for v in value]
+        items = [to_json(v, _open) for v in value]
         return sorted(items, key=lambda v: json.dumps(v, sort_keys=True))
     return repr(value)
 
@@ -171,6 +176,38 @@ def json_tree(pairs, present):
         else:
             node[_json_key(last)] = present(path, value)
     return root
+
+
+def json_document(root, present):
+    """The JSON document of everything under root, each leaf value through present:
+    what json_tree(walk(root), present) gives, in one pass."""
+    from .cli_syntax import Index
+
+    if not (isinstance(root, (dict, list, tuple)) and root):
+        return {} if isinstance(root, dict) else present((), root)
+    top = {} if isinstance(root, dict) else []
+    stack = [((), _members(root, Index), top, id(root))]
+    open_ids = {id(root)}
+    while stack:
+        prefix, members, target, ident = stack[-1]
+        for step, value in members:
+            path = prefix + (step,)
+            if isinstance(value, (dict, list, tuple)) and value and id(value) not in open_ids:
+                made = {} if isinstance(value, dict) else []
+                stack.append((path, _members(value, Index), made, id(value)))
+                open_ids.add(id(value))
+            else:
+                made = present(path, value)
+            if type(step) is Index:
+                target.append(made)
+            else:
+                target[_json_key(step)] = made
+            if stack[-1][2] is made:
+                break
+        else:
+            stack.pop()
+            open_ids.discard(ident)
+    return top
 
 
 def dumps(document):
@@ -289,7 +326,7 @@ class Session:
         return cfg
 
     def _load_layer(self, cfg, layer):
-        from .cli_input import CliError, as_path, check_aliases, ini_bytes, yaml_error
+        from .cli_input import CliError, as_path, check_aliases, ini_bytes
         from .configuration import Configuration
 
         try:
@@ -474,9 +511,12 @@ def show(args, out):
     cfg = session.load()
     if args.get is not None:
         return _print_value(cfg, args.get, out)
-    pairs = _leaves(cfg, expression)
     presenter = Presenter()
     origins = session.origins() if args.origin else None
+    if args.json and expression is None and origins is None:
+        out.append(dumps(json_document(cfg, presenter.json)))
+        return EXIT_OK
+    pairs = _leaves(cfg, expression)
     if args.json:
         document = json_tree(pairs, presenter.json)
         if origins is not None:
@@ -510,7 +550,7 @@ def _print_value(cfg, key, out):
     if isinstance(value, str):
         out.append(value + "\n")
     elif isinstance(value, (dict, list, tuple)) and value:
-        out.append(dumps(json_tree(walk(value), lambda path, v: to_json(v))))
+        out.append(dumps(json_document(value, lambda path, v: to_json(v))))
     else:
         out.append(dumps(to_json(value)))
     return EXIT_OK
