@@ -46,6 +46,17 @@ class PyConfiguration(PyNestedFieldMap):
     def __setitem__(self, key, value):
         super().__setitem__(key, typecast_str(value))
 
+    def load_yamls(self, *files):
+        loaded = []
+        for path in files:
+            if os.path.isfile(path):
+                with open(path, "rb") as stream:
+                    document = yaml.safe_load(stream)
+                if document is not None:
+                    self.update(document)
+                loaded.append(path)
+        return files if len(loaded) == len(files) else tuple(loaded)
+
 
 def plain_ini():
     """The standard parser's read, and every value read out of it: the floor of load_cfgs."""
@@ -63,6 +74,12 @@ def _plain_copy(value):
 def _loaded(method, path):
     cfg = Configuration()
     getattr(cfg, method)(str(path))
+    return cfg
+
+
+def _py_loaded(path):
+    cfg = PyConfiguration()
+    cfg.load_yamls(str(path))
     return cfg
 
 
@@ -96,6 +113,7 @@ def cases():
     group = f"load the same data from YAML"
     yield Case(group, "yaml.safe_load", plain_yaml, floor=True)
     yield Case(group, "Configuration().load_yamls(path)", lambda: _loaded("load_yamls", YAML))
+    yield Case(group, "Python Configuration().load_yamls(path)", lambda: _py_loaded(YAML))
     if omegaconf:
         yield Case(group, "omegaconf: OmegaConf.load(path)", lambda: omegaconf.OmegaConf.load(YAML),
                    check=omegaconf.OmegaConf.to_container)

@@ -1,7 +1,7 @@
 """The demo of `tools/dev demo`: vornal-config on the example configuration.
 
 examples/config/defaults.ini holds the defaults (a [DEFAULT] section that
-every section inherits, environment references, one of them unset), and
+every section inherits, an environment reference that is unset), and
 examples/config/site.yaml a site layer merged over them. The demo runs the
 installed command as a user would, showing each command line first.
 """
@@ -19,13 +19,13 @@ STEPS = [
     ("Only the database settings, without the password", ["show", "--flat", "--filter", "And('^db', Not('password'))",
                                                           "defaults.ini", "site.yaml"]),
     ("One value, for scripts", ["get", "db.port", "defaults.ini", "site.yaml"]),
+    ("What the site layer changes", ["diff", "defaults.ini", "defaults.ini,site.yaml"]),
 ]
 
 
 def main():
     env = dict(os.environ)
-    env.setdefault("VORNAL_DEMO_ROOT", "/srv/app")  # VORNAL_DEMO_DB_PASSWORD stays unset: the loader warns
-    env.pop("VORNAL_DEMO_DB_PASSWORD", None)
+    env.pop("VORNAL_DEMO_DB_PASSWORD", None)  # stays unset: the loader warns
     command = [str(COMMAND)] if COMMAND.exists() else [sys.executable, "-m", "vornal.datastructures"]
     for title, args in STEPS:
         print(f"\n# {title}")

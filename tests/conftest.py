@@ -1,3 +1,4 @@
+import functools
 import sys
 
 import pytest
@@ -15,3 +16,45 @@ def unraisable(monkeypatch):
     # A record holds the exception, whose traceback reaches the test's frames: a cycle
     # the collector cannot break (the records are not tracked), so it is broken here.
     seen.clear()
+
+
+@functools.cache  # the leak hunt sets session fixtures up again for every run of a test
+def _compiled_yaml_moves_the_total():
+    """Whether PyYAML's compiled parser moves this debug interpreter's reference total.
+
+    That extension is built for the release interpreter: the objects it frees are
+    not subtracted from the debug interpreter's total (sys.gettotalrefcount), so
+    every parse moves the total by a fixed count while keeping nothing, which the
+    leak checks would take for a leak.
+    """
+    if not hasattr(sys, "gettotalrefcount"):
+        return False
+    import gc
+
+    import yaml
+
+    if not hasattr(yaml, "CSafeLoader"):
+        return False
+    for _ in range(20):
+        yaml.load(b"a: [1]\n", Loader=yaml.CSafeLoader)
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(20):
+        yaml.load(b"a: [1]\n", Loader=yaml.CSafeLoader)
+    gc.collect()
+    return sys.gettotalrefcount() - before >= 20
+
+
+@pytest.fixture(autouse=True, scope="session")
+def _compiled_yaml_parser():
+    """Under such a debug interpreter the suite runs with PyYAML's Python parser only
+    (load_yamls then takes it); test_configuration checks the C parser's path there
+    against the compiled parser's own movement of the total."""
+    if not _compiled_yaml_moves_the_total():
+        yield
+        return
+    import yaml
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.delattr(yaml, "CSafeLoader")
+        yield

@@ -1,11 +1,27 @@
-"""vornal-config, run as a user runs it: the installed command on real files."""
+"""vornal-config: most cases in-process through main(argv); real runs of the installed command where the
+process matters (exit status, pipes, standard input, signals, file kinds)."""
+import contextlib
+import io
 import json
 import os
 import pathlib
+import re
+import socket
 import subprocess
 import sys
+import tempfile
+import threading
 
 import pytest
+import yaml
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from vornal.datastructures import __version__
+from vornal.datastructures.cli import main, to_json, walk
+from vornal.datastructures.cli_syntax import FilterError, parse_filter, parse_path, render_path
+from vornal.datastructures.configuration import Configuration
+from vornal.datastructures.logic import And, Not, Or, logic_str
 
 COMMAND = pathlib.Path(sys.executable).parent / "vornal-config"
 
@@ -25,26 +41,52 @@ server:
   hosts: [a, b]
   ratio: 0.5
 """
+WARNING = ("vornal-config: warning: base.ini:7: Environment variable(s) CLI_TEST_UNSET referenced by [db] "
+           "password are not set; substituting an empty string.\n")
 
 
 @pytest.fixture
-def files(tmp_path):
+def files(tmp_path, monkeypatch):
     (tmp_path / "base.ini").write_text(INI)
     (tmp_path / "site.yaml").write_text(YAML)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("CLI_TEST_ROOT", "/opt")
+    monkeypatch.delenv("CLI_TEST_UNSET", raising=False)
     return tmp_path
 
 
-def run(folder, *args, module=False):
+def cli(*args, stdin=b""):
+    """main(args) in this process: (status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    fake_stdin = io.TextIOWrapper(io.BytesIO(stdin))
+    saved = sys.stdin
+    sys.stdin = fake_stdin
+    try:
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            try:
+                status = main(list(args))
+            except SystemExit as exc:
+                status = exc.code
+    finally:
+        sys.stdin = saved
+    return status, out.getvalue(), err.getvalue()
+
+
+def run(folder, *args, stdin=None, module=False, **kw):
+    """The installed command (or python -m) in a process of its own."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("CLI_TEST_")}
     env["CLI_TEST_ROOT"] = "/opt"
+    env.update(kw.pop("env", {}))
     command = [sys.executable, "-m", "vornal.datastructures"] if module else [str(COMMAND)]
-    return subprocess.run(command + list(args), cwd=folder, env=env, capture_output=True, text=True, timeout=60)
+    kw.setdefault("stdout", subprocess.PIPE)
+    kw.setdefault("stderr", subprocess.PIPE)
+    return subprocess.run(command + list(args), cwd=folder, env=env, input=stdin, timeout=120, **kw)
 
 
 def test_tree_shows_values_with_their_types(files):
-    r = run(files, "show", "base.ini", "site.yaml")
-    assert r.returncode == 0, r.stderr
-    assert r.stdout == (
+    status, out, err = cli("show", "base.ini", "site.yaml")
+    assert status == 0
+    assert out == (
         "base.ini + site.yaml\n"
         "|-- db\n"
         "|   |-- host = 'db.internal'  (str)\n"
@@ -56,63 +98,86 @@ def test_tree_shows_values_with_their_types(files):
         "    |   |-- [0] = 'a'  (str)\n"
         "    |   `-- [1] = 'b'  (str)\n"
         "    `-- ratio = 0.5  (float)\n")
-    # The loader's record for the unset variable, in logging's standard format.
-    assert r.stderr == ("WARNING:vornal.datastructures.configuration:Environment variable(s) CLI_TEST_UNSET "
-                        "referenced by [db] password are not set; substituting an empty string.\n")
+    assert err == WARNING
 
 
-def test_flat_with_origin_and_the_module_entry(files):
-    r = run(files, "show", "--flat", "--origin", "base.ini", "site.yaml", module=True)
+def test_flat_with_origin_lines_through_the_module_entry(files):
+    r = run(files, "show", "--flat", "--origin", "base.ini", "site.yaml", module=True, text=True)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == [
-        "db.host = 'db.internal'  [site.yaml]",
-        "db.port = 5432  [base.ini]",
-        "db.password = ''  [base.ini]",
-        "db.root = '/opt/srv'  [base.ini]",
-        "server.hosts[0] = 'a'  [site.yaml]",
-        "server.hosts[1] = 'b'  [site.yaml]",
-        "server.ratio = 0.5  [site.yaml]",
+        "db.host = 'db.internal'  (str)  [site.yaml:2]",
+        "db.port = 5432  (int)  [base.ini:6]",
+        "db.password = ''  (str)  [base.ini:7]",
+        "db.root = '/opt/srv'  (str)  [base.ini:2]",
+        "server.hosts[0] = 'a'  (str)  [site.yaml:4]",
+        "server.hosts[1] = 'b'  (str)  [site.yaml:4]",
+        "server.ratio = 0.5  (float)  [site.yaml:5]",
     ]
-    assert r.stderr.count("WARNING:") == 1  # the origin pass loads quietly
+    assert r.stderr == WARNING
 
 
 def test_json_and_filter(files):
-    r = run(files, "show", "--json", "base.ini", "site.yaml")
-    assert json.loads(r.stdout) == {"db": {"host": "db.internal", "port": 5432, "password": "", "root": "/opt/srv"},
-                                    "server": {"hosts": ["a", "b"], "ratio": 0.5}}
-    r = run(files, "show", "--json", "--filter", "And('^db', Not('password|root'))", "base.ini", "site.yaml")
-    assert json.loads(r.stdout) == {"db": {"host": "db.internal", "port": 5432}}
-    r = run(files, "show", "--flat", "--filter", "Or('ratio$')", "base.ini", "site.yaml")
-    assert r.stdout == "server.ratio = 0.5\n"
+    _, out, _ = cli("show", "--json", "base.ini", "site.yaml")
+    assert json.loads(out) == {"db": {"host": "db.internal", "port": 5432, "password": "", "root": "/opt/srv"},
+                               "server": {"hosts": ["a", "b"], "ratio": 0.5}}
+    _, out, _ = cli("show", "--json", "--filter", "And('^db', Not('password|root'))", "base.ini", "site.yaml")
+    assert json.loads(out) == {"db": {"host": "db.internal", "port": 5432}}
+    _, out, _ = cli("show", "--json", "--filter", r"hosts\[1\]", "base.ini", "site.yaml")
+    assert json.loads(out) == {"server": {"hosts": ["b"]}}
+    _, out, _ = cli("show", "--flat", "--filter", "Or('ratio$')", "base.ini", "site.yaml")
+    assert out == "server.ratio = 0.5  (float)\n"
+    _, out, _ = cli("show", "--json", "--origin", "--filter", "port", "base.ini", "site.yaml")
+    assert json.loads(out) == {"values": {"db": {"port": 5432}}, "origins": {"db.port": "base.ini:6"}}
 
 
 @pytest.mark.parametrize("args, code, out, err", [
     (["get", "db.port", "base.ini", "site.yaml"], 0, "5432\n", ""),
     (["get", "db.host", "base.ini", "site.yaml"], 0, "db.internal\n", ""),
-    (["show", "--get", "server.hosts", "base.ini", "site.yaml"], 0, "['a', 'b']\n", ""),
+    (["get", "server.hosts[1]", "site.yaml"], 0, "b\n", ""),
+    (["get", "server.ratio", "site.yaml"], 0, "0.5\n", ""),
+    (["show", "--get", "server.hosts", "site.yaml"], 0, '[\n  "a",\n  "b"\n]\n', ""),
+    (["get", "server", "site.yaml"], 0, '{\n  "hosts": [\n    "a",\n    "b"\n  ],\n  "ratio": 0.5\n}\n', ""),
     (["get", "db.nope", "base.ini"], 1, "", "vornal-config: key not found: db.nope\n"),
     (["get", "db.port.x", "base.ini"], 1, "", "vornal-config: key not found: db.port.x\n"),
-    (["show", "--filter", "And(", "base.ini"], 2, "",
-     "vornal-config: --filter: Not a properly formatted logic string: And(\n"),
+    (["get", "server.hosts[2]", "site.yaml"], 1, "", "vornal-config: key not found: server.hosts[2]\n"),
+    (["get", "server[0]", "site.yaml"], 1, "", "vornal-config: key not found: server[0]\n"),
+    (["get", "db..port", "site.yaml"], 2, "", "vornal-config: not a path: db..port: expected a key at position 3, "
+                                             "found '.'\n"),
+    (["show", "--filter", "And(", "base.ini"], 2, "", "vornal-config: --filter: expected a string or a call at "
+                                                      "position 4, found the end\n"),
     (["show", "notes.txt"], 2, "", "vornal-config: notes.txt: unknown file type "
-                                   "(expected .ini, .cfg, .conf, .yaml, .yml)\n"),
+                                   "(expected .ini, .cfg, .conf, .yaml, .yml, or give --type)\n"),
+    (["show", "-"], 2, "", "vornal-config: standard input (-) needs --type ini or --type yaml\n"),
+    (["show", "--type", "yaml", "-", "-"], 2, "", "vornal-config: standard input (-) can be read only once\n"),
 ])
 def test_values_and_usage_errors(files, args, code, out, err):
-    r = run(files, *args)
-    assert (r.returncode, r.stdout) == (code, out)
-    assert r.stderr.replace(_WARNING, "") == err
+    status, stdout, stderr = cli(*args)
+    assert (status, stdout) == (code, out)
+    assert stderr.replace(WARNING, "") == err
 
 
-_WARNING = ("WARNING:vornal.datastructures.configuration:Environment variable(s) CLI_TEST_UNSET referenced by "
-            "[db] password are not set; substituting an empty string.\n")
+@pytest.mark.parametrize("args, message", [
+    (["show", "--get", "db", "--filter", "x", "site.yaml"], "argument --filter: not allowed with argument --get"),
+    (["show", "--get", "db", "--origin", "site.yaml"], "argument --origin: not allowed with argument --get"),
+    (["show", "--flat", "--json", "site.yaml"], "argument --json: not allowed with argument --flat"),
+    (["show"], "give at least one FILE or --entrypoint"),
+    (["shwo", "site.yaml"], "maybe you meant 'show'?"),
+    (["show", "--type", "toml", "x"], "invalid choice: 'toml'"),
+])
+def test_options_that_cannot_apply_together_are_refused(files, args, message):
+    status, out, err = cli(*args)
+    assert status == 2 and out == "" and message in err
 
 
-def test_missing_and_unreadable_files_are_skipped(files):
+def test_missing_and_unreadable_files_warn_or_fail_with_strict(files):
     (files / "folder.yaml").mkdir()
-    r = run(files, "show", "--flat", "missing.ini", "folder.yaml", "site.yaml")
-    assert r.returncode == 0
-    assert r.stderr == "vornal-config: skipped missing.ini: no such file\nvornal-config: skipped folder.yaml: is a folder\n"
-    assert r.stdout.splitlines()[0] == "db.host = 'db.internal'"
+    status, out, err = cli("show", "--flat", "missing.ini", "folder.yaml", "site.yaml")
+    assert status == 0 and out.startswith("db.host = 'db.internal'")
+    assert err == ("vornal-config: warning: missing.ini: skipped: no such file\n"
+                   "vornal-config: warning: folder.yaml: skipped: is a folder\n")
+    assert cli("show", "--strict", "site.yaml", "missing.ini")[1:] == (
+        "", "vornal-config: missing.ini: no such file (--strict)\n")
+    assert cli("show", "--strict", "base.ini")[1:] == ("", WARNING.replace(" warning:", "")[:-1] + " (--strict)\n")
 
 
 @pytest.mark.parametrize("name, text, where", [
@@ -120,37 +185,451 @@ def test_missing_and_unreadable_files_are_skipped(files):
     ("bad.ini", "[a]\nx = 1\nx = 2\n", "bad.ini:3: DuplicateOptionError:"),
     ("bad.cfg", "[a]\n  indented\n", "bad.cfg:2: ParsingError:"),
     ("bad.yaml", "a: [1,\nb: 2\n", "bad.yaml:3: ParserError:"),
-    ("bad.yml", "a: b: c\n", "bad.yml:1: ScannerError:"),
+    ("bad.yml", "a: b: c\n", "bad.yml:1: ScannerError: mapping values are not allowed here"),
+    ("pct.ini", "[s]\nx = 1\nratio = 100%\n", "pct.ini:3: [s] ratio: invalid interpolation syntax in '100%' at "
+                                                "position 3; write %% for a literal %"),
+    ("log.ini", "[formatter_plain]\nformat = %(asctime)s %(message)s\n",
+     "log.ini:2: [formatter_plain] format: %(asctime)s names no option of [formatter_plain]; write %% for a literal %"),
+    ("pct2.ini", "[DEFAULT]\nfmt = %(x\n[s]\n", "pct2.ini:2: [DEFAULT] fmt: invalid interpolation syntax in '%(x' at position 0"),
+    ("top.yaml", "- 1\n- 2\n", "top.yaml: the document is a list; a configuration file holds a mapping"),
+    ("scalar.yaml", "hello\n", "scalar.yaml: the document is a single value;"),
+    ("two.yaml", "a: 1\n---\nb: 2\n", "two.yaml:2: ComposerError: expected a single document in the stream, but found another document"),
+    ("clash.yaml", "db:\n  port: 5\n", "clash.yaml:1: db must be a mapping here, but site.yaml"),
+    ("dotted.yaml", "db.host.name: x\n", "dotted.yaml:1: db.host must be a mapping here (for db.host.name), "
+                                         "but site.yaml:2 set it to a value"),
+    ("setup.cfg", "[options]\npackages = find:\n\n[options.packages.find]\nwhere = src\n",
+     "setup.cfg:4: options.packages must be a section here (for options.packages.find), but setup.cfg:2 set it"),
+    ("self.yaml", "a: &x [1, *x]\n", "self.yaml:1: an alias refers to a node that contains it"),
 ])
 def test_malformed_files_give_one_line_and_exit_2(files, name, text, where):
+    (files / "base.yaml").write_text("db: 5\n")
     (files / name).write_text(text)
-    r = run(files, "show", "site.yaml", name)
-    assert r.returncode == 2 and r.stdout == ""
-    assert len(r.stderr.splitlines()) == 1 and r.stderr.startswith(f"vornal-config: {where}")
-    r = run(files, "show", "--debug", "site.yaml", name)
-    assert r.returncode == 2 and "Traceback (most recent call last)" in r.stderr
+    layers = ["site.yaml", "base.yaml", name] if name == "clash.yaml" else ["site.yaml", name]
+    if name == "clash.yaml":
+        where = where.replace("site.yaml", "base.yaml:1 set it to a value")
+    status, out, err = cli("show", *layers)
+    assert status == 2 and out == ""
+    assert len(err.splitlines()) == 1 and err.startswith(f"vornal-config: {where}"), err
+    status, out, err = cli("show", "--debug", *layers)
+    assert status == 2 and "Traceback (most recent call last)" in err
 
 
-@pytest.mark.parametrize("args", [["--help"], ["show", "--help"], ["get", "--help"]])
-def test_help(files, args):
-    r = run(files, *args)
-    assert r.returncode == 0 and "examples:" in r.stdout and "exit status" in r.stdout
+def test_help_and_version(files):
+    for args in (["--help"], ["show", "--help"], ["get", "--help"], ["diff", "--help"]):
+        status, out, _ = cli(*args)
+        assert status == 0 and "examples:" in out and "exit status" in out
+    assert cli("--version") == (0, f"vornal-config {__version__}\n", "")
+    import importlib.metadata
+
+    assert __version__ == importlib.metadata.version("vornal-datastructures")
 
 
-def test_entrypoint_layer(files):
+def test_colour_follows_no_color(files):
+    coloured = run(files, "shwo", "x.yaml", env={"FORCE_COLOR": "1"}, text=True)
+    plain = run(files, "shwo", "x.yaml", env={"FORCE_COLOR": "1", "NO_COLOR": "1"}, text=True)
+    assert coloured.returncode == plain.returncode == 2
+    assert "\x1b[" in coloured.stderr and "\x1b[" not in plain.stderr
+    assert "maybe you meant 'show'?" in plain.stderr
+
+
+# --- entry points ---------------------------------------------------------------------------
+
+
+@pytest.fixture
+def entry_points(files, monkeypatch):
     site = files / "site-packages"
     info = site / "cli_probe-1.0.dist-info"
     info.mkdir(parents=True)
     (info / "METADATA").write_text("Metadata-Version: 2.1\nName: cli-probe\nVersion: 1.0\n")
-    (info / "entry_points.txt").write_text("[cli.test.group]\nextra = cli_probe:CONFIG\n")
+    (info / "entry_points.txt").write_text("[cli.test.group]\nextra = cli_probe:CONFIG\nbroken = cli_probe:NOPE\n"
+                                           "[cli.test.bad]\nmissing = no_such_module:X\n")
     (site / "cli_probe.py").write_text("CONFIG = {'db': {'pool': '7'}}\n")
-    env_path = os.environ.get("PYTHONPATH")
-    os.environ["PYTHONPATH"] = str(site) + (os.pathsep + env_path if env_path else "")
+    monkeypatch.syspath_prepend(str(site))
+    import importlib
+
+    importlib.invalidate_caches()
+    return site
+
+
+@pytest.mark.parametrize("args, code, out, err", [
+    (["show", "--flat", "--origin", "--entrypoint", "cli.test.group", "site.yaml"], 0,
+     "db.pool = 7  (int)  [entry point cli.test.group:extra]",
+     "vornal-config: warning: entry point cli.test.group:broken: cannot be loaded: AttributeError:"),
+    (["show", "--strict", "--entrypoint", "cli.test.group", "site.yaml"], 2, None,
+     "vornal-config: entry point cli.test.group:broken: cannot be loaded: AttributeError:"),
+    (["show", "--entrypoint", "cli.test.bad"], 0, None,
+     "vornal-config: warning: entry point cli.test.bad:missing: cannot be loaded: ModuleNotFoundError: "
+     "No module named 'no_such_module'"),
+    (["show", "--entrypoint", "cli.test.none", "site.yaml"], 0, None,
+     "vornal-config: warning: entry points cli.test.none: no entry point is installed in this group"),
+    (["show", "--strict", "--entrypoint", "cli.test.none", "site.yaml"], 2, None,
+     "vornal-config: entry points cli.test.none: no entry point is installed in this group (--strict)"),
+])
+def test_entry_points(entry_points, args, code, out, err):
+    status, stdout, stderr = cli(*args)
+    assert status == code
+    if out:
+        assert out in stdout.splitlines()
+    assert len(stderr.splitlines()) == 1 and stderr.startswith(err), stderr
+
+
+# --- the installed command on real-world and hostile files ---------------------------------
+
+SETUP_CFG = """\
+[metadata]
+name = example
+version = attr: example.__version__
+
+[options]
+packages = find:
+install_requires =
+    requests>=2
+    pyyaml
+
+[options.packages.find]
+where = src
+"""
+TOX_INI = """\
+[tox]
+envlist = py312, py313, lint
+
+[testenv]
+deps = pytest
+commands = pytest {posargs:tests}
+
+[testenv:lint]
+commands = ruff check .
+"""
+LOGGING_INI = """\
+[loggers]
+keys = root
+
+[formatter_plain]
+format = %%(asctime)s %%(levelname)s %%(message)s
+datefmt = %%H:%%M
+"""
+WORKFLOW = """\
+name: CI
+on:
+  push:
+    branches: [main]
+jobs:
+  test:
+    runs-on: ubuntu-latest
+    steps:
+      - uses: actions/checkout@v4
+      - run: pip install . && pytest
+"""
+SCHEMA = """\
+type: object
+properties:
+  tags:
+    type: array
+    items: {type: string}
+  keys: {type: object}
+required: [tags]
+"""
+MYPY_INI = """\
+[mypy]
+strict = True
+
+[mypy-yaml.*]
+ignore_missing_imports = True
+"""
+BOMB = "a: &a [" + ",".join(['"lol"'] * 9) + "]\n" + "".join(
+    f"{c}: &{c} [{','.join(['*' + p] * 9)}]\n" for p, c in zip("abcdefgh", "bcdefghi"))
+
+
+def _fifo(folder):
+    path = folder / "pipe.yaml"
+    os.mkfifo(path)
+
+    def feed():
+        with open(path, "w") as stream:
+            stream.write("fifo: 1\n")
+
+    threading.Thread(target=feed, daemon=True).start()
+    return "pipe.yaml"
+
+
+def _socket(folder):
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(folder / "sock.yaml"))
+    return "sock.yaml"
+
+
+# (case, {file: content}, extra setup, arguments, exit status, first stderr line (regex), stdout must contain)
+REAL_AND_HOSTILE = [
+    ("setup.cfg", {"setup.cfg": SETUP_CFG}, None, ["show", "setup.cfg"], 2,
+     r"vornal-config: setup\.cfg:11: options\.packages must be a section here \(for options\.packages\.find\), "
+     r"but setup\.cfg:6 set it to a value$", ""),
+    ("tox.ini", {"tox.ini": TOX_INI}, None, ["show", "--flat", "--origin", "tox.ini"], 0, None,
+     "testenv.commands = 'pytest {posargs:tests}'  (str)  [tox.ini:6]"),
+    ("logging INI", {"logging.ini": LOGGING_INI}, None, ["get", "formatter_plain.format", "logging.ini"], 0, None,
+     "%(asctime)s %(levelname)s %(message)s"),
+    ("CI workflow", {"ci.yml": WORKFLOW}, None, ["show", "--flat", "ci.yml"], 0, None,
+     "(True).push.branches[0] = 'main'  (str)"),
+    ("schema with items/keys", {"schema.yaml": SCHEMA}, None, ["show", "--flat", "schema.yaml"], 0, None,
+     "properties.tags.items.type = 'string'  (str)"),
+    ("mypy dotted sections", {"mypy.ini": MYPY_INI}, None, ["get", "mypy-yaml.*.ignore_missing_imports", "mypy.ini"],
+     0, None, "true"),
+    ("deep", {"deep.yaml": "a: " + "[" * 900 + "]" * 900 + "\n"}, None, ["show", "deep.yaml"], 2,
+     r"vornal-config: deep\.yaml: nested too deeply to be read", ""),
+    ("alias bomb (342 bytes)", {"bomb.yaml": BOMB}, None, ["show", "bomb.yaml"], 2,
+     r"vornal-config: bomb\.yaml: aliases would expand the document by 490,329,036 nodes", ""),
+    ("binary", {"bin.yaml": bytes(range(256))}, None, ["show", "bin.yaml"], 2,
+     r"vornal-config: bin\.yaml:2: ReaderError: not UTF-8 text \(byte 0x80: invalid start byte\)", ""),
+    ("Latin-1 YAML", {"latin.yaml": "a: caf\xe9\n".encode("latin-1")}, None, ["show", "latin.yaml"], 2,
+     r"vornal-config: latin\.yaml:1: ReaderError: not UTF-8 text \(byte 0xe9: invalid continuation byte\)", ""),
+    ("Latin-1 INI", {"latin.ini": "[s]\n\na = caf\xe9\n".encode("latin-1")}, None, ["show", "latin.ini"], 2,
+     r"vornal-config: latin\.ini:3: not UTF-8 text \(byte 0xe9\)", ""),
+    ("BOM INI", {"bom.ini": b"\xef\xbb\xbf[s]\na = 1\n"}, None, ["get", "s.a", "bom.ini"], 0, None, "1"),
+    ("BOM YAML", {"bom.yaml": b"\xef\xbb\xbfa: 1\n"}, None, ["get", "a", "bom.yaml"], 0, None, "1"),
+    ("UTF-16 YAML", {"u16.yaml": "a: \u00e9\n".encode("utf-16")}, None, ["get", "a", "u16.yaml"], 0, None, "\u00e9"),
+    ("UTF-16 INI", {"u16.ini": "[s]\na = \u00e9\n".encode("utf-16")}, None, ["get", "s.a", "u16.ini"], 0, None,
+     "\u00e9"),
+    ("FIFO with --origin", {}, _fifo, ["show", "--flat", "--origin", "pipe.yaml"], 0, None,
+     "fifo = 1  (int)  [pipe.yaml:1]"),
+    ("folder", {}, lambda f: (f / "dir.yaml").mkdir(), ["show", "dir.yaml"], 0,
+     r"vornal-config: warning: dir\.yaml: skipped: is a folder$", "dir.yaml"),
+    ("socket", {}, _socket, ["show", "--strict", "sock.yaml"], 2,
+     r"vornal-config: sock\.yaml: No such device or address \(--strict\)$", ""),
+    ("suffix-less with --type", {"config": "[s]\na = 1\n"}, None, ["get", "--type", "ini", "s.a", "config"], 0, None,
+     "1"),
+    ("standard input", {}, None, ["show", "--flat", "--origin", "--type", "yaml", "-"], 0, None,
+     "k = 'v'  (str)  [<stdin>:1]"),
+]
+
+
+@pytest.mark.parametrize("case, content, setup, args, code, first, wanted", REAL_AND_HOSTILE,
+                         ids=[c[0] for c in REAL_AND_HOSTILE])
+def test_installed_command_on_real_and_hostile_files(tmp_path, case, content, setup, args, code, first, wanted):
+    for name, text in content.items():
+        (tmp_path / name).write_bytes(text if isinstance(text, bytes) else text.encode())
+    if setup:
+        setup(tmp_path)
+    r = run(tmp_path, *args, stdin=b"k: v\n" if "-" in args else None)
+    stderr, stdout = r.stderr.decode(), r.stdout.decode()
+    assert r.returncode == code, stderr
+    assert "Traceback" not in stderr
+    if first is None:
+        assert stderr == ""
+    else:
+        assert re.match(first, stderr.splitlines()[0]), stderr
+    assert wanted in stdout
+
+
+def test_unreadable_file(tmp_path):
+    folder = pathlib.Path(tempfile.mkdtemp(dir=tmp_path))
+    folder.chmod(0o755)
+    tmp_path.chmod(0o755)
+    (folder / "secret.yaml").write_text("a: 1\n")
+    (folder / "secret.yaml").chmod(0)
+    as_user = {"user": 65534} if os.geteuid() == 0 else {}
+    if as_user and not os.access(sys.executable, os.X_OK):
+        pytest.skip("the interpreter is not usable by an unprivileged user")
+    r = run(folder, "show", "secret.yaml", **as_user)
+    assert (r.returncode, r.stderr.decode()) == (0, "vornal-config: warning: secret.yaml: skipped: permission denied\n")
+    r = run(folder, "show", "--strict", "secret.yaml", **as_user)
+    assert (r.returncode, r.stderr.decode()) == (2, "vornal-config: secret.yaml: permission denied (--strict)\n")
+
+
+def test_full_disk_and_closed_pipe(files):
+    with open("/dev/full", "w") as full:
+        r = run(files, "show", "site.yaml", stdout=full)
+    assert (r.returncode, r.stderr) == (2, b"vornal-config: cannot write the output: No space left on device\n")
+    read, write = os.pipe()
+    os.close(read)
     try:
-        r = run(files, "show", "--flat", "--origin", "--entrypoint", "cli.test.group", "site.yaml")
+        r = run(files, "show", "site.yaml", stdout=write, stderr=subprocess.PIPE)
     finally:
-        if env_path is None:
-            del os.environ["PYTHONPATH"]
-        else:
-            os.environ["PYTHONPATH"] = env_path
-    assert "db.pool = 7  [entry points cli.test.group]" in r.stdout.splitlines()
+        os.close(write)
+    assert (r.returncode, r.stderr) == (141, b"")
+
+
+# --- JSON -----------------------------------------------------------------------------------
+
+TYPES_JSON = """\
+nan: .nan
+inf: -.inf
+day: 2024-01-02
+moment: 2024-01-02 10:30:00+02:00
+raw: !!binary aGVsbG8=
+tags: !!set {b, a, c, 10}
+pairs: !!omap [{x: 1}, {y: 2}]
+empty: {}
+none: []
+2: int key
+true: bool key
+"""
+
+
+def test_json_is_strict_deterministic_and_documented(tmp_path):
+    (tmp_path / "types.yaml").write_text(TYPES_JSON)
+    outputs = {run(tmp_path, "show", "--json", "types.yaml", env={"PYTHONHASHSEED": str(seed)}).stdout
+               for seed in (1, 2, 3)}
+    assert len(outputs) == 1
+    document = json.loads(outputs.pop(), parse_constant=lambda c: pytest.fail(f"non-JSON constant {c}"))
+    assert document == {"nan": "NaN", "inf": "-Infinity", "day": "2024-01-02", "moment": "2024-01-02T10:30:00+02:00",
+                        "raw": "aGVsbG8=", "tags": ["a", "b", "c", 10], "pairs": [["x", 1], ["y", 2]],
+                        "empty": {}, "none": [], "2": "int key", "true": "bool key"}
+
+
+# --- diff -----------------------------------------------------------------------------------
+
+
+def test_diff(files):
+    (files / "new.yaml").write_text("db:\n  host: db2\n  pool: 3\nserver:\n  hosts: [a, b]\n  ratio: 0.5\n")
+    status, out, err = cli("diff", "--origin", "base.ini,site.yaml", "new.yaml")
+    assert status == 1
+    assert out.splitlines() == [
+        "~ db.host = 'db.internal'  (str) -> 'db2'  (str)  [site.yaml:2 -> new.yaml:2]",
+        "- db.port = 5432  (int)  [base.ini:6]",
+        "- db.password = ''  (str)  [base.ini:7]",
+        "- db.root = '/opt/srv'  (str)  [base.ini:2]",
+        "+ db.pool = 3  (int)  [new.yaml:3]",
+    ]
+    assert cli("diff", "site.yaml", "site.yaml")[:2] == (0, "")
+    (files / "one.yaml").write_text("flag: 1\n")
+    (files / "true.yaml").write_text("flag: true\n")
+    assert cli("diff", "one.yaml", "true.yaml")[:2] == (1, "~ flag = 1  (int) -> True  (bool)\n")
+    assert cli("diff", "site.yaml", "nope.yaml")[0] == 1
+    assert cli("diff", "--strict", "site.yaml", "nope.yaml")[0] == 2
+
+
+# --- the filter -----------------------------------------------------------------------------
+
+CLASSES = {"And": And, "Or": Or, "Not": Not}
+
+
+@pytest.mark.parametrize("text", [
+    "And('a', 'b')", "Or('a', Not('b'))", "Not()", "And()", "  And ( 'a' , ) ", "And('a' \"b\" r'\\d')",
+    "Or(u'x', R'y\\.', '''tri'ple''', \"\"\"x\ny\"\"\")", "And('\\x41\\u00e9\\n\\t')", "And('a\\\nb')",
+    "Not(Or(And('a'), Not('b')), 'c')",
+])
+def test_filter_builds_what_logic_str_builds(text):
+    assert parse_filter(text, CLASSES) == logic_str(text)
+
+
+_LITERAL = st.text(st.characters(codec="utf-8", exclude_categories=("Cs",)), max_size=6).filter(
+    lambda s: _compiles(s)).map(lambda s: repr(s))
+
+
+def _compiles(s):
+    try:
+        re.compile(s)
+        return True
+    except re.error:
+        return False
+
+
+_EXPR = st.recursive(
+    _LITERAL,
+    lambda inner: st.tuples(st.sampled_from(["And", "Or", "Not"]), st.lists(inner, max_size=3),
+                            st.sampled_from([", ", ",", " ,\n "])).map(lambda t: f"{t[0]}({t[2].join(t[1])})"),
+    max_leaves=8).filter(lambda s: not s.startswith(("'", '"')))
+
+
+@settings(max_examples=150, deadline=None)
+@given(_EXPR)
+def test_filter_equals_logic_str_property(text):
+    assert parse_filter(text, CLASSES) == logic_str(text)
+
+
+def test_filter_nests_to_any_depth():
+    text = "And(" * 5000 + "'x'" + ")" * 5000
+    expression = parse_filter(text, CLASSES)
+    for _ in range(4999):
+        expression = expression.expressions[0]
+    assert expression == And("x")
+
+
+HOSTILE = [
+    "__import__('os').system('touch {f}')",
+    "And(__import__('os').system('touch {f}'))",
+    "And('a') or __import__('os').system('touch {f}')",
+    "And('a'), __import__('os').system('touch {f}')",
+    "And(*[__import__('os').system('touch {f}')])",
+    "And(open('{f}', 'w'))",
+    "And(f'{{__import__(\"os\").system(\"touch {f}\")}}')",
+    "And(lambda: __import__('os').system('touch {f}'))",
+    "And('a' if __import__('os').system('touch {f}') else 'b')",
+    "And(string)",
+    "Or(len)",
+    "And(b'a')",
+    "And('a')\n__import__('os').system('touch {f}')",
+    "exec(\"__import__('os').system('touch {f}')\")",
+    "And.__init__.__globals__['os'].system('touch {f}')",
+    "(lambda: __import__('os').system('touch {f}'))()",
+    "[__import__('os').system('touch {f}')]",
+]
+
+
+@pytest.mark.parametrize("text", HOSTILE)
+def test_filter_runs_nothing(files, text):
+    target = files / "pwned"
+    status, out, err = cli("show", "--flat", "--filter", text.format(f=target), "site.yaml")
+    assert not target.exists()
+    assert status in (0, 2) and "Traceback" not in err
+    if status == 0:  # a text that does not start like a call is one pattern
+        assert out == ""
+
+
+def test_filter_bare_pattern_is_one_pattern():
+    assert parse_filter("port", CLASSES) == And("port")
+    with pytest.raises(FilterError, match="not a regular expression"):
+        parse_filter("db[", CLASSES)
+    with pytest.raises(FilterError, match="only And, Or and Not can be called"):
+        parse_filter("eval('1')", CLASSES)
+
+
+# --- paths ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("path, text", [
+    (("db", "port"), "db.port"),
+    (("a.b", "c d", "", 'q"t', "x]"), '"a.b"."c d".""."q\\"t"."x]"'),
+    (("ports", 8080, True, None, 2.5), "ports.(8080).(True).(None).(2.5)"),
+])
+def test_path_forms(path, text):
+    assert render_path(path) == text and parse_path(text) == path
+
+
+_KEY = st.one_of(st.text(max_size=5), st.integers(-5, 5), st.booleans(), st.none())
+_SCALAR = st.one_of(st.text(max_size=5), st.integers(), st.booleans(), st.none(),
+                    st.floats(allow_nan=False, allow_infinity=False))
+_DOC = st.dictionaries(st.text(min_size=1, max_size=5), st.recursive(
+    _SCALAR, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(_KEY, inner, max_size=3), max_leaves=10),
+    max_size=5)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(_DOC)
+def test_every_flat_path_round_trips_through_get(tmp_path, document):
+    path = tmp_path / "doc.yaml"
+    path.write_text(yaml.safe_dump(document))
+    status, out, _ = cli("show", "--flat", str(path))
+    assert status == 0
+    cfg = Configuration()
+    cfg.load_yamls(str(path))
+    leaves = walk(cfg) if cfg else []
+    assert len(out.splitlines()) == len(leaves)
+    for line, (leaf, value) in zip(out.splitlines(), leaves):
+        text = render_path(leaf)
+        assert line.startswith(text + " = ")
+        status, got, err = cli("get", text, str(path))
+        assert status == 0, err
+        expected = value + "\n" if isinstance(value, str) else json.dumps(to_json(value), indent=2) + "\n"
+        assert got == expected
+
+
+@settings(max_examples=60, deadline=None)
+@given(_DOC)
+def test_json_in_one_pass_equals_json_from_the_leaves(document):
+    from vornal.datastructures.cli import json_document, json_tree
+
+    cfg = Configuration(document)
+    cfg["loop"] = loop = [1]
+    loop.append(loop)
+    present = lambda path, value: to_json(value)  # noqa: E731
+    assert json_document(cfg, present) == json_tree(walk(cfg), present)

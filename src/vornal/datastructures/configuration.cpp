@@ -34,6 +34,10 @@
 // hide them.
 #include "pyframe.hpp"
 
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
 namespace {
 using namespace pf;
 
@@ -283,6 +287,127 @@ Ref Configuration_load_cfgs(Handle self, Args files) {
     return loaded_files;
 }
 
+// yaml.safe_load parses with PyYAML's parser written in Python. Where PyYAML
+// has its C parser, a document is composed by that one instead and built by
+// the same SafeConstructor (yaml.CSafeLoader), several times faster. The two
+// do not read every text alike: the C parser accepts texts that the Python
+// one refuses, and the Python composer recurses once per nesting level, so a
+// deep document ends in RecursionError there. Such documents, and every one
+// on which the C parser raises anything, are parsed again by yaml.safe_load
+// from the start of the file, so the result or the exception is always the
+// one yaml.safe_load gives. Left to the Python parser:
+//   - a tab anywhere: the Python scanner refuses tabs that libyaml skips;
+//   - a byte-order mark anywhere but at the start of UTF-8 text, and UTF-16
+//     or UTF-32 text;
+//   - "#" right after a block scalar header ("|#", ">-#");
+//   - nesting deeper than yaml_max_depth levels (a node counted where it
+//     first appears, as the Python composer meets it; aliases are not
+//     composed again).
+constexpr int yaml_max_depth = 100;
+
+bool c_parser_reads_alike(const char* text, Py_ssize_t size) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    if (size >= 2 && ((s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF))) return false;
+    if (size >= 4 && s[0] == 0 && s[1] == 0 && s[2] == 0xFE && s[3] == 0xFF) return false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        unsigned char c = s[i];
+        if (c == '\t') return false;
+        if (c == 0xEF && i > 0 && i + 2 < size && s[i + 1] == 0xBB && s[i + 2] == 0xBF) return false;
+        if (c == '|' || c == '>') {
+            Py_ssize_t j = i + 1;
+            while (j < size && (s[j] == '+' || s[j] == '-' || (s[j] >= '0' && s[j] <= '9'))) ++j;
+            if (j < size && s[j] == '#') return false;
+        }
+    }
+    return true;
+}
+
+// Whether no node of a composed document lies deeper than yaml_max_depth.
+// The walk is in document order and meets every node once.
+Result<bool> shallow(Handle root, Handle mapping_node, Handle sequence_node) {
+    std::unordered_set<PyObject*> seen;
+    std::vector<std::pair<Ref, int>> stack;
+    stack.emplace_back(Ref::borrow(root), 1);
+    while (!stack.empty()) {
+        auto [node, depth] = std::move(stack.back());
+        stack.pop_back();
+        if (!seen.insert(node.ptr()).second) continue;
+        if (depth > yaml_max_depth) return false;
+        TRY_LET(bool mapping, node.isinstance(mapping_node));
+        if (!mapping) {
+            TRY_LET(bool sequence, node.isinstance(sequence_node));
+            if (!sequence) continue;
+        }
+        TRY_LET(Ref value, node.attr<"value">());
+        if (!PyList_Check(value.ptr())) continue;
+        for (Py_ssize_t i = PyList_GET_SIZE(value.ptr()); i-- > 0;) {
+            PyObject* item = PyList_GET_ITEM(value.ptr(), i);
+            if (!mapping) {
+                stack.emplace_back(Ref::borrow(item), depth + 1);
+            } else if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
+                stack.emplace_back(Ref::borrow(PyTuple_GET_ITEM(item, 1)), depth + 1);
+                stack.emplace_back(Ref::borrow(PyTuple_GET_ITEM(item, 0)), depth + 1);
+            }
+        }
+    }
+    return true;
+}
+
+// loader = yaml.CSafeLoader(data); node = loader.get_single_node();
+// the document loader.construct_document(node) (None for no node), or a null
+// Ref when the document is too deep to be taken from the C parser.
+Ref c_document(Handle yaml, Handle loader_class, Handle data) {
+    TRY_LET(Ref loader, loader_class(data));
+    Ref node = loader.call_method<"get_single_node">();
+    Ref document;
+    if (node) {
+        if (node.is_none()) return Ref::borrow(Py_None);
+        TRY_LET(Ref mapping_node, yaml.attr<"MappingNode">());
+        TRY_LET(Ref sequence_node, yaml.attr<"SequenceNode">());
+        Result<bool> fits = shallow(node, mapping_node, sequence_node);
+        if (!fits.succeeded()) return failure;
+        if (!fits.value()) {
+            TRY(loader.call_method<"dispose">());
+            return Ref();
+        }
+        document = loader.call_method<"construct_document">(node);
+    }
+    if (!document) {
+        Caught caught;
+        {
+            Handling handling(caught.value());
+            TRY(loader.call_method<"dispose">());
+        }
+        return caught.reraise();
+    }
+    TRY(loader.call_method<"dispose">());
+    return document;
+}
+
+// The document of the open file `stream`, exactly as yaml.safe_load(stream)
+// gives it (see above).
+Ref safe_load(Handle yaml, Handle stream) {
+    Ref loader_class = yaml.attr<"CSafeLoader">();
+    if (!loader_class) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return failure;
+        PyErr_Clear();  // PyYAML without its C parser
+    } else {
+        TRY_LET(Ref data, stream.call_method<"read">());
+        if (PyBytes_Check(data.ptr()) && c_parser_reads_alike(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()))) {
+            Ref document = c_document(yaml, loader_class, data);
+            if (document) return document;
+            if (PyErr_Occurred()) {
+                Caught caught;  // whatever the C parser raised, the Python one decides
+                if (!caught.matches(PyExc_Exception)) return caught.reraise();
+            }
+        }
+        TRY_LET(Ref start, integer(0));
+        TRY(stream.call_method<"seek">(start));
+    }
+    TRY_LET(Ref safe_load, yaml.attr<"safe_load">());
+    return safe_load(stream);
+}
+
 // with open(path, 'rb') as stream: return yaml.safe_load(stream)
 // Binary mode lets the parser detect the encoding the way YAML defines it
 // (UTF-8, or UTF-16/32 with a byte-order mark) instead of using the locale's.
@@ -290,8 +415,7 @@ Ref read_yaml(Handle path) {
     TRY_LET(Ref open, global<"open">());
     TRY_LET(Ref stream, open(path, id<"rb">()));
     TRY_LET(Ref yaml, global<"yaml">());
-    Ref safe_load = yaml.attr<"safe_load">();
-    Ref document = safe_load ? safe_load(stream) : Ref();
+    Ref document = safe_load(yaml, stream);
     if (!document) {
         Caught caught;
         {
