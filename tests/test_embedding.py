@@ -12,10 +12,12 @@ alone varies by a few dozen references from round to round)."""
 
 import functools
 import os
+import re
 import shutil
 import subprocess
 import sys
 import sysconfig
+import tempfile
 
 import pytest
 
@@ -65,8 +67,16 @@ class Run:
 
     def __init__(self, host, *args):
         path = os.pathsep.join(p for p in sys.path if p)
-        proc = subprocess.run([host, path, str(ROUNDS), ROUNDS_PY, *args],
-                              capture_output=True, text=True, timeout=300)
+        env = dict(os.environ)
+        with tempfile.TemporaryDirectory() as reports:
+            # Under tools/dev asan the host has the sanitizer runtime too: its reports are
+            # this test's failures, kept apart from those of the pytest process.
+            if "ASAN_OPTIONS" in env:
+                env["ASAN_OPTIONS"] = re.sub(r"(^|:)log_path=[^:]*", "", env["ASAN_OPTIONS"]) + \
+                    f":log_path={reports}/asan"
+            proc = subprocess.run([host, path, str(ROUNDS), ROUNDS_PY, *args],
+                                  capture_output=True, text=True, timeout=300, env=env)
+            self.reports = [open(os.path.join(reports, f)).read() for f in sorted(os.listdir(reports))]
         self.returncode, self.stderr = proc.returncode, proc.stderr
         self.rounds, self.refs = [], []
         for line in proc.stdout.splitlines():
@@ -78,6 +88,7 @@ class Run:
                 self.rounds[-1].append(line)
 
     def assert_rounds_alike(self):
+        assert self.reports == []
         assert self.returncode == 0, self.stderr
         assert len(self.rounds) == ROUNDS
         for number, output in enumerate(self.rounds[1:], 2):
