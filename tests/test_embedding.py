@@ -114,27 +114,27 @@ def baseline_modules():
             or n == "vornal" or n.startswith("vornal.utils")]
 
 
-@functools.cache
-def run_ours(host):
+# Each host run once per session (they take seconds); fixtures, so that the runs end with
+# the session that made them.
+@pytest.fixture(scope="session")
+def ours(host):
     return Run(host, *USED)
 
 
-@functools.cache
-def run_baseline(host):
+@pytest.fixture(scope="session")
+def baseline(host):
     return Run(host, "--baseline", *baseline_modules())
 
 
-def test_baseline_rounds_are_alike(host):
-    run = run_baseline(host)
-    run.assert_rounds_alike()
-    assert run.rounds[0] == [f"baseline: {len(baseline_modules())} modules"]
+def test_baseline_rounds_are_alike(baseline):
+    baseline.assert_rounds_alike()
+    assert baseline.rounds[0] == [f"baseline: {len(baseline_modules())} modules"]
 
 
 @pytest.mark.xfail(strict=True, reason=STATE_IN_STATICS)
-def test_every_round_imports_and_uses_the_modules_alike(host):
-    run = run_ours(host)
-    run.assert_rounds_alike()
-    first = "\n".join(run.rounds[0])
+def test_every_round_imports_and_uses_the_modules_alike(ours):
+    ours.assert_rounds_alike()
+    first = "\n".join(ours.rounds[0])
     for name in USED:
         assert name in first or name == "branch"
     assert "`-- hosts" in first
@@ -142,8 +142,7 @@ def test_every_round_imports_and_uses_the_modules_alike(host):
 
 @pytest.mark.skipif(not DEBUG, reason="reference counts need the debug interpreter (python3.14-dbg)")
 @pytest.mark.xfail(strict=True, reason=STATE_IN_STATICS)
-def test_rounds_keep_no_more_references_than_the_interpreter_alone(host):
-    ours, baseline = run_ours(host), run_baseline(host)
+def test_rounds_keep_no_more_references_than_the_interpreter_alone(ours, baseline):
     ours.assert_rounds_alike()
     baseline.assert_rounds_alike()
     assert ours.refs_spread() <= baseline.refs_spread() + REFS_SLACK, (ours.refs, baseline.refs)
