@@ -1,12 +1,18 @@
 """What the installed distribution carries: the extension modules with their
 stubs, the license and the README as long description, and nothing of the
-sources or the build. Run by tools/dev wheel-test against the wheel itself."""
+sources or the build, and a tag a package index accepts. Run by tools/dev wheel-test
+against the wheel itself."""
 
 import importlib
 import importlib.metadata
+import json
 import os
+import platform
 import re
+import sys
 import sysconfig
+
+import pytest
 
 import vornal.datastructures
 
@@ -48,3 +54,28 @@ def test_license_and_long_description():
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         assert meta.get_payload() == f.read()
     assert [r for r in meta.get_all("Requires-Dist") if "extra ==" not in r] == ["PyYAML", "vornal-utils"]
+
+
+def installed_from_a_source_tree():
+    """pip records a folder it built the project from (the venvs of tools/dev); an
+    installed wheel file has no such record."""
+    text = DIST.read_text("direct_url.json")
+    return text is not None and "dir_info" in json.loads(text)
+
+
+def test_the_wheel_carries_a_manylinux_tag_of_this_platform():
+    if installed_from_a_source_tree():
+        pytest.skip("installed from the source tree, not from a wheel (tools/dev wheel-test installs the wheel)")
+    tags = [line.split(":", 1)[1].strip() for line in DIST.read_text("WHEEL").splitlines() if line.startswith("Tag:")]
+    assert tags
+    abi = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    for tag in tags:
+        interpreter, abi_tag, plat = tag.split("-")
+        assert (interpreter, abi_tag) == (abi, abi + sys.abiflags)
+        manylinux = re.fullmatch(r"manylinux_(\d+)_(\d+)_(\w+)", plat)
+        assert manylinux, f"{tag} is not a manylinux tag"
+        major, minor, arch = manylinux.groups()
+        assert arch == platform.machine()
+        # The running C library must be at least as new as the policy's.
+        libc, version = platform.libc_ver()
+        assert libc == "glibc" and tuple(map(int, version.split("."))) >= (int(major), int(minor)), (tag, version)
