@@ -9,8 +9,6 @@ from .fieldmap import NestedFieldMap
 from vornal.utils.strings import typecast_str
 from vornal.utils.import_utils import get_entry_points
 
-from ._lookup import type_method
-
 logger = logging.getLogger(__name__)
 
 
@@ -27,6 +25,10 @@ def _refuse_descriptors(files):
     for path in files:
         if isinstance(path, int):
             raise TypeError(f"expected str, bytes or os.PathLike object, not {type(path).__name__:.200}")
+
+
+# The methods a configuration calls on itself are looked up on the class, so
+# that a section or key named like them cannot hide them.
 
 
 class Configuration(NestedFieldMap):
@@ -80,10 +82,10 @@ class Configuration(NestedFieldMap):
         _refuse_descriptors(files)
         config = configparser.ConfigParser(delimiters=('=',), comment_prefixes=('#',))
         loaded_files = config.read(files)
-        type_method(self, "_expand_cfg_env_vars")(config)
+        type(self)._expand_cfg_env_vars(config)
         # The default section is no level of its own: its options appear in
         # every section, and a key named like it is left alone.
-        type_method(self, "update")([(name, config[name]) for name in config.sections()])
+        type(self).update(self, [(name, config[name]) for name in config.sections()])
         return loaded_files
 
     def load_yamls(self, *files):
@@ -96,7 +98,7 @@ class Configuration(NestedFieldMap):
                 with open(path, 'rb') as stream:
                     document = yaml.safe_load(stream)
                 if document is not None:  # an empty document adds nothing and counts as loaded
-                    type_method(self, "update")(document)
+                    type(self).update(self, document)
                 loaded.append(path)
         return files if len(loaded) == len(files) else tuple(loaded)
 
@@ -113,7 +115,7 @@ class Configuration(NestedFieldMap):
         for ep in eps:
             try:
                 content = ep.load()
-                type_method(self, "update")(content)
+                type(self).update(self, content)
             except Exception:
                 logger.exception('Failed to load configuration from entrypoint: ' + format(ep.dist))
             else:

@@ -2,8 +2,6 @@
 import itertools
 from collections.abc import Mapping, MutableMapping
 
-from ._lookup import type_method
-
 
 class FieldMap(dict):
     """Dictionary with the additional capability of accessing its content as
@@ -52,10 +50,26 @@ class FieldMap(dict):
                 setattr(self, name, value)
 
 
+# The methods that the maps call on themselves (update, setdefault, and
+# items() of a mapping being merged) are looked up on the class: a map is
+# its own attribute namespace, so an entry named like the method would hide
+# it from an ordinary lookup.
+
+
+def _merge(level, value):
+    """type(level).update(level, value); for a value whose class has no update,
+    the ordinary lookup, whose AttributeError names the object."""
+    update = getattr(type(level), "update", None)
+    if update is None:
+        level.update(value)
+    else:
+        update(level, value)
+
+
 class NestedFieldMap(FieldMap, MutableMapping):
     def __init__(self, *args, **kwargs):
         super().__init__()
-        type_method(self, "update")(*args, **kwargs)
+        type(self).update(self, *args, **kwargs)
 
     def __getitem__(self, key):
         if isinstance(key, str) and "." in key:
@@ -66,7 +80,7 @@ class NestedFieldMap(FieldMap, MutableMapping):
     def __setitem__(self, key, value):
         if isinstance(key, str) and "." in key:
             key, subkeys = key.split(".", 1)
-            subkey_value = type_method(self, "setdefault")(key, type(self)())
+            subkey_value = type(self).setdefault(self, key, type(self)())
             if not isinstance(subkey_value, type(self)):
                 raise KeyError('target key "' + str(key) + '" is a value, cannot update value against another '
                                + str(type(self).__name__))
@@ -96,7 +110,7 @@ class NestedFieldMap(FieldMap, MutableMapping):
             raise TypeError("expected at most 1 arguments, got %d" % len(args))
         iterable = args[0] if args else ()
         if isinstance(iterable, Mapping):
-            iterable = type_method(iterable, "items")()
+            iterable = type(iterable).items(iterable)
         # The position in the error is the element's place in the iteration,
         # right for every kind of source (generators, sets, views).
         for position, item in enumerate(itertools.chain(iterable, kwargs.items())):
@@ -104,7 +118,7 @@ class NestedFieldMap(FieldMap, MutableMapping):
                 raise TypeError("cannot convert dictionary update sequence element #%s to a sequence" % position)
             key, value = item
             if isinstance(value, Mapping):
-                level = type_method(self, "setdefault")(key, type(self)())
-                type_method(level, "update")(value)
+                level = type(self).setdefault(self, key, type(self)())
+                _merge(level, value)
             else:
                 self[key] = value

@@ -9,16 +9,14 @@ dies while its entry is not (or not yet) where its callback looks for it.
 import weakref
 import collections
 
-from ._lookup import class_attr
-
 
 def _iterates_as_ours(obj, with_len):
     """Whether iterating obj runs RefSequence.__iter__ (and, with_len, len(obj),
     which list(obj) asks first, is UserList's)."""
     cls = type(obj)
-    if class_attr(cls, "__iter__") is not _OWN_ITER:
+    if getattr(cls, "__iter__", None) is not _OWN_ITER:
         return False
-    return not with_len or class_attr(cls, "__len__") is collections.UserList.__len__
+    return not with_len or getattr(cls, "__len__", None) is collections.UserList.__len__
 
 
 def _each(items):
@@ -51,7 +49,7 @@ def _live_objects(data):
     when it looks empty to an entry's callback."""
     if type(data) is not list:
         return []
-    return [obj for obj in [e() for e in data if type(e) is weakref.ref] if obj is not None]
+    return [e() for e in data if type(e) is weakref.ref]
 
 
 def _refuse_concatenation(item):
