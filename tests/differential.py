@@ -32,6 +32,14 @@ OPEN = {
     "flatnest-reconstruct-stale-level":
         "FlatNest.reconstruct enters the levels the previous pair walked without walking them again, "
         "after user code (a __del__ of a replaced value, a __hash__ of a tuple step) rebound them",
+    "flatnest-reconstruct-aliased-level":
+        "FlatNest.reconstruct enters the levels the previous pair walked without walking them again, "
+        "also when that pair's own store replaced one of them: a value stored by reference that is "
+        "also a level on the way (a dictionary that contains itself)",
+    "flatnest-reconstruct-key-lookups":
+        "FlatNest.reconstruct looks a key step up once in a plain dict (twice when it is new) where the "
+        "class body's 'ptr[k] = ptr.get(k, {})' and 'ptr = ptr[k]' look it up three times: a key whose "
+        "__hash__ or __eq__ runs code runs it fewer times",
     "fieldmap-stale-plan":
         "a dotted set (and update) takes the class plan before looking the head up: a __setitem__ "
         "installed by a key's __eq__ during that lookup is not called for the head",
