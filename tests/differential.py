@@ -54,6 +54,10 @@ OPEN = {
     "logic-init-stale-list":
         "BaseLogic.__init__ appends to the list it read once: an expression's isinstance() check that "
         "replaces self.expressions loses the expressions after it",
+    "branch-children-read-once":
+        "Branch.__str__ reads self.children once where the class body reads it for the truth test, for "
+        "[:-1] and again for [-1]: a child's str() that puts another list in the attribute still gets "
+        "the old list's last child rendered",
     "branch-str-subclass-methods":
         "Branch.__str__ ignores the methods of str subclasses: a child's text with its own split(), or "
         "a name with its own __add__/__iadd__, renders as a plain str would",
