@@ -152,13 +152,13 @@ def label(name):
 OPERATIONS = st.lists(st.sampled_from(["str", "str", "add_child", "read"]), min_size=1, max_size=4)
 
 
-@runs(release=300, debug=60)
+@runs(release=200, debug=40)
 @given(spec=trees(False), ops=OPERATIONS)
 def test_plain_trees(spec, ops):
     check_same(spec, ops)
 
 
-@runs(release=500, debug=80)
+@runs(release=300, debug=50)
 @given(spec=trees(True), ops=OPERATIONS)
 def test_hostile_trees(spec, ops):
     check_same(spec, ops)
@@ -228,7 +228,7 @@ def test_difference_leaf_gives_its_name_whatever_it_is():
 @pytest.mark.parametrize("case, text", [
     ("child-split", "r\n`-- A\n    B"),  # the child's text split by its own split()
     ("name-add", "r+\n`-- a"),  # the name's own +
-])
+], ids=["child-split", "name-add"])
 def test_difference_str_subclass_methods_are_called(case, text):
     def render(module):
         if case == "child-split":

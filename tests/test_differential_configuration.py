@@ -188,7 +188,7 @@ def check_same(ops):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-@runs(release=250, debug=40)
+@runs(release=200, debug=30)
 @given(ops=st.lists(operations(), min_size=1, max_size=6))
 def test_stores_merges_and_loaders(ops):
     check_same(ops)

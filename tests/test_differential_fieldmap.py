@@ -306,14 +306,14 @@ def check_same(start, ops, sub=True):
         assert ours.root.__dict__ is ours.root
 
 
-@runs(release=400, debug=60)
+@runs(release=200, debug=40)
 @given(start=st.lists(st.tuples(keys(False), values(False)), max_size=4),
        ops=st.lists(operations(False), max_size=10), sub=st.booleans())
 def test_plain_data(start, ops, sub):
     check_same(start, [op for op in ops if op[0] != "install" or sub], sub)
 
 
-@runs(release=400, debug=80)
+@runs(release=250, debug=50)
 @given(start=st.lists(st.tuples(keys(True), values(True)), max_size=4), ops=st.lists(operations(True), max_size=10))
 def test_hostile_keys_and_values(start, ops):
     check_same(start, ops)

@@ -287,13 +287,13 @@ def check_same(ops):
         gc.collect(0)
 
 
-@runs(release=400, debug=60)
+@runs(release=200, debug=40)
 @given(start=pairs(False), ops=st.lists(operations(False), max_size=6))
 def test_plain_pairs(start, ops):
     check_same([("construct", start), ("reconstruct",)] + ops)
 
 
-@runs(release=600, debug=80)
+@runs(release=300, debug=50)
 @given(start=pairs(True, max_size=8), ops=st.lists(operations(True), max_size=6))
 def test_hostile_pairs(start, ops):
     check_same([("construct", start), ("reconstruct",)] + ops)
@@ -308,7 +308,7 @@ def under_a_stored_value(hostile):
         lambda pairs: [([("key", "a")], ("shared", 0))] + pairs)
 
 
-@runs(release=300, debug=40)
+@runs(release=200, debug=40)
 @given(seeds=st.lists(st.tuples(st.just("seed"), st.sampled_from(["x", "y"]), values(True)), max_size=2),
        start=under_a_stored_value(True), ops=st.lists(operations(True), max_size=2))
 def test_hostile_values_under_a_stored_value(seeds, start, ops):

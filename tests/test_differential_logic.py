@@ -223,13 +223,13 @@ def check_same(spec, ops):
         assert shape(ours.root) == shape(python.root), op
 
 
-@runs(release=400, debug=60)
+@runs(release=200, debug=40)
 @given(spec=expressions(False), ops=st.lists(operations(False), max_size=6))
 def test_plain_expressions(spec, ops):
     check_same(spec, ops)
 
 
-@runs(release=500, debug=80)
+@runs(release=300, debug=50)
 @given(spec=expressions(True), ops=st.lists(operations(True), max_size=6))
 def test_hostile_expressions(spec, ops):
     check_same(spec, ops)

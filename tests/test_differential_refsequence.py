@@ -295,13 +295,13 @@ def sequences(hostile):
                 held=st.lists(st.integers(0, 9), max_size=4), ops=st.lists(operations(hostile), max_size=12))
 
 
-@runs(release=400, debug=60)
+@runs(release=250, debug=50)
 @given(**sequences(False))
 def test_plain_objects(objects, held, ops):
     check_same(objects, held, ops)
 
 
-@runs(release=1000, debug=100)
+@runs(release=600, debug=80)
 @given(**sequences(True))
 def test_hostile_objects(objects, held, ops):
     check_same(objects, held, ops)
