@@ -14,7 +14,6 @@ import pyforms.fieldmap
 from differential import Hook, known, open_difference, outcome, runs
 from vornal.datastructures import fieldmap
 
-MODULES = {"ours": fieldmap, "python": pyforms.fieldmap}
 HEADS = ["a", "b", "c"]
 
 

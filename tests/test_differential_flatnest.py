@@ -10,8 +10,6 @@ import pyforms.flatnest
 from differential import Hook, known, open_difference, outcome, runs
 from vornal.datastructures import flatnest
 
-PAIR_ERROR = "FlatNest only accepts a tuple of path/obj"
-
 
 class World:
     """The list under test, and dictionaries that pairs store as values and hooks change."""

@@ -1,7 +1,6 @@
 """And, Or, Not and logic_str against the same classes written in Python, with plain and hostile parts."""
 import re
 
-import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -91,6 +90,19 @@ RESULTS = {"has-a": lambda v: "a" in str(v), "true": lambda v: True, "none": lam
            "empty": lambda v: [], "item": lambda v: v}
 
 
+ACTIONS = ["rename", "replace", "clear", "append"]
+
+
+def action_of(event, choice):
+    """What the hook of `event` does; while a difference is open, not what triggers it."""
+    kind = ACTIONS[choice]
+    if event == "__repr__" and kind == "rename" and open_difference("logic-str-name-read-early"):
+        return "clear"  # a class renamed while str() renders the parts
+    if event == "__class__" and kind == "replace" and open_difference("logic-init-stale-list"):
+        return "append"  # the list replaced while __init__ fills it
+    return kind
+
+
 def hooks(hostile):
     if not hostile:
         return st.just({})
@@ -124,15 +136,8 @@ def make(spec, world, counter):
         return spec[1]
     if kind == "part":
         counter[0] += 1
-        made = {}
-        for event, (n, choice) in spec[2].items():
-            kinds = ["rename", "replace", "clear", "append"]
-            kind_ = kinds[choice]
-            if event == "__repr__" and kind_ == "rename" and open_difference("logic-str-name-read-early"):
-                kind_ = "clear"
-            if event == "__class__" and kind_ == "replace" and open_difference("logic-init-stale-list"):
-                kind_ = "append"
-            made[event] = Hook(world, n, lambda w, k=kind_: act(w, k))
+        made = {event: Hook(world, n, lambda w, k=action_of(event, choice): act(w, k))
+                for event, (n, choice) in spec[2].items()}
         return Part(world, f"part{counter[0]}", RESULTS[spec[1]], made)
     _, name, children = spec
     return world.classes[name](*[make(c, world, counter) for c in children])
@@ -160,7 +165,7 @@ def items(hostile):
 def make_item(spec, world):
     if isinstance(spec, tuple):
         _, text, n, choice = spec
-        return Item(text, Hook(world, n, lambda w: act(w, ["rename", "replace", "clear", "append"][choice])))
+        return Item(text, Hook(world, n, lambda w: act(w, ACTIONS[choice])))
     return spec
 
 
