@@ -112,3 +112,25 @@ class Hook:
         self.calls += 1
         if self.calls == self.n and self.action is not None:
             self.action(self.world)
+
+
+class HKey(str):
+    """A str key whose __hash__ (event "hash") or __eq__ (event "eq") fires a hook."""
+
+    def __new__(cls, text, event, hook):
+        self = super().__new__(cls, text)
+        self.event, self.hook = event, hook
+        return self
+
+    def __hash__(self):
+        if self.event == "hash":
+            self.hook.fire()
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        if self.event == "eq":
+            self.hook.fire()
+        return str.__eq__(self, other)
+
+    def __ne__(self, other):
+        return not self == other

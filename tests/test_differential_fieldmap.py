@@ -11,6 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import pyforms.fieldmap
+import differential
 from differential import Hook, known, open_difference, outcome, runs
 from vornal.datastructures import fieldmap
 
@@ -46,26 +47,8 @@ def label(obj):
     return getattr(obj, "label", obj)
 
 
-class HKey(str):
-    """A str key whose __hash__ or __eq__ runs a hook; its segments are HKeys too."""
-
-    def __new__(cls, text, event, hook):
-        self = super().__new__(cls, text)
-        self.event, self.hook = event, hook
-        return self
-
-    def __hash__(self):
-        if self.event == "hash":
-            self.hook.fire()
-        return str.__hash__(self)
-
-    def __eq__(self, other):
-        if self.event == "eq":
-            self.hook.fire()
-        return str.__eq__(self, other)
-
-    def __ne__(self, other):
-        return not self == other
+class HKey(differential.HKey):
+    """A key whose __hash__ or __eq__ runs a hook; its segments are HKeys too."""
 
     def split(self, sep=None, maxsplit=-1):
         return [HKey(part, self.event, self.hook) for part in str.split(self, sep, maxsplit)]

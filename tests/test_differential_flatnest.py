@@ -7,7 +7,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import pyforms.flatnest
-from differential import Hook, known, open_difference, outcome, runs
+from differential import HKey, Hook, known, open_difference, outcome, runs
 from vornal.datastructures import flatnest
 
 
@@ -19,28 +19,6 @@ class World:
         self.cls = type("Flat", (module.FlatNest,), {})
         self.fn = self.cls()
         self.shared = [{"x": {}}, {"x": {}}]
-
-
-class HKey(str):
-    """A path step whose __hash__ or __eq__ runs a hook."""
-
-    def __new__(cls, text, event, hook):
-        self = super().__new__(cls, text)
-        self.event, self.hook = event, hook
-        return self
-
-    def __hash__(self):
-        if self.event == "hash":
-            self.hook.fire()
-        return str.__hash__(self)
-
-    def __eq__(self, other):
-        if self.event == "eq":
-            self.hook.fire()
-        return str.__eq__(self, other)
-
-    def __ne__(self, other):
-        return not self == other
 
 
 class Dying:
