@@ -1,51 +1,13 @@
 """Branch rendering and sharedattr reads against plain Python equivalents and the Debian-packaged peers."""
-import io
-
-from run import Case, optional_import
+from run import Case, optional_import  # first: it puts the Python forms (tests/pyforms) on sys.path
+from pyforms.branch import Branch as PyBranch
+from pyforms.sharedattr import sharedattr as PySharedAttr
 
 from vornal.datastructures.branch import Branch
 from vornal.datastructures.sharedattr import sharedattr
 
 anytree = optional_import("anytree")
 treelib = optional_import("treelib")
-
-
-class PyBranch(object):
-    """Branch written in Python: the yardstick for the C++ one."""
-
-    def __init__(self, name, children=None):
-        if not children:
-            children = []
-        self.name = name
-        self.children = children
-
-    def add_child(self, item):
-        self.children.append(item)
-
-    def __str__(self):
-        result = self.name
-        if not self.children:
-            return result
-        for child in self.children[:-1]:
-            lines = str(child).split("\n")
-            result += "\n|-- " + lines[0]
-            for line in lines[1:]:
-                result += "\n|   " + line
-        lines = str(self.children[-1]).split("\n")
-        result += "\n`-- " + lines[0]
-        for line in lines[1:]:
-            result += "\n    " + line
-        return result
-
-
-class PySharedAttr(object):
-    """SharedAttrDescriptor written in Python."""
-
-    def __init__(self, func):
-        self.func = func
-
-    def __get__(self, obj, owner):
-        return self.func(owner)
 
 
 def render(node):

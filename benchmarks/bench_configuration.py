@@ -7,8 +7,9 @@ import shutil
 import tempfile
 
 import yaml
-from bench_fieldmap import PyNestedFieldMap
-from run import Case, optional_import
+from bench_fieldmap import NESTED, _deep_merge
+from run import Case, optional_import  # first: it puts the Python forms (tests/pyforms) on sys.path
+from pyforms.configuration import Configuration as PyConfiguration
 
 from vornal.datastructures.configuration import Configuration
 from vornal.utils.strings import typecast_str
@@ -37,27 +38,6 @@ YAML.write_text(yaml.safe_dump({f"section{s}": {f"option{o}": typecast_str(_valu
                                  for s in range(SECTIONS)}, sort_keys=False))
 
 
-class PyConfiguration(PyNestedFieldMap):
-    """The store of Configuration written in Python: the yardstick for copies and stores."""
-
-    def copy(self):
-        return type(self)(self)
-
-    def __setitem__(self, key, value):
-        super().__setitem__(key, typecast_str(value))
-
-    def load_yamls(self, *files):
-        loaded = []
-        for path in files:
-            if os.path.isfile(path):
-                with open(path, "rb") as stream:
-                    document = yaml.safe_load(stream)
-                if document is not None:
-                    self.update(document)
-                loaded.append(path)
-        return files if len(loaded) == len(files) else tuple(loaded)
-
-
 def plain_ini():
     """The standard parser's read, and every value read out of it: the floor of load_cfgs."""
     parser = configparser.ConfigParser(delimiters=("=",), comment_prefixes=("#",))
@@ -77,6 +57,29 @@ def _loaded(method, path):
     return cfg
 
 
+def twin_cases():
+    """The NestedFieldMap cases of dotted read, membership and construction on a
+    Configuration, which inherits those methods: the same floors, so that the
+    two classes compare through them."""
+    d = _deep_merge({}, NESTED)
+    key = "s1.opts.k2"
+    cfg, pcfg = Configuration(NESTED), PyConfiguration(NESTED)
+    group = "Configuration: dotted read m['s1.opts.k2']"
+    yield Case(group, "dict: d['s1']['opts']['k2']", lambda: d["s1"]["opts"]["k2"], floor=True)
+    yield Case(group, "Configuration", lambda: cfg[key])
+    yield Case(group, "Python Configuration", lambda: pcfg[key])
+
+    group = "Configuration: dotted membership 's1.opts.k2' in m"
+    yield Case(group, "dict: 'k2' in d['s1']['opts']", lambda: "k2" in d["s1"]["opts"], floor=True)
+    yield Case(group, "Configuration", lambda: key in cfg)
+    yield Case(group, "Python Configuration", lambda: key in pcfg)
+
+    group = "Configuration: construct an empty map"
+    yield Case(group, "dict()", dict, floor=True)
+    yield Case(group, "Configuration()", Configuration)
+    yield Case(group, "Python Configuration()", PyConfiguration)
+
+
 def _py_loaded(path):
     cfg = PyConfiguration()
     cfg.load_yamls(str(path))
@@ -84,6 +87,7 @@ def _py_loaded(path):
 
 
 def cases():
+    yield from twin_cases()
     d = {"s": {"opt": 1}}
     cfg = Configuration({"s": {"opt": 1}})
     pcfg = PyConfiguration({"s": {"opt": 1}})

@@ -1,8 +1,7 @@
 """FieldMap and NestedFieldMap hot paths against plain dict operations and the Debian-packaged peers."""
-import itertools
-from collections.abc import Mapping, MutableMapping
-
-from run import Case, optional_import
+from run import Case, optional_import  # first: it puts the Python forms (tests/pyforms) on sys.path
+from pyforms.fieldmap import FieldMap as PyFieldMap
+from pyforms.fieldmap import NestedFieldMap as PyNestedFieldMap
 
 from vornal.datastructures.fieldmap import FieldMap, NestedFieldMap
 
@@ -14,75 +13,6 @@ omegaconf = optional_import("omegaconf")
 
 DATA = {f"key{i}": i for i in range(10)}
 DATA20 = {f"key{i}": i for i in range(20)}
-
-
-class PyFieldMap(dict):
-    """The same class written in Python: the yardstick for the C++ one."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.__dict__ = self
-
-    def __repr__(self):
-        return self.__class__.__name__ + "(" + super(PyFieldMap, self).__repr__() + ")"
-
-
-class PyNestedFieldMap(PyFieldMap, MutableMapping):
-    """NestedFieldMap written in Python: the yardstick for the C++ one."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__()
-        type(self).update(self, *args, **kwargs)
-
-    def __getitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, subkeys = key.split(".", 1)
-            return super().__getitem__(key)[subkeys]
-        return super().__getitem__(key)
-
-    def __setitem__(self, key, value):
-        if isinstance(key, str) and "." in key:
-            key, subkeys = key.split(".", 1)
-            level = type(self).setdefault(self, key, type(self)())
-            if not isinstance(level, type(self)):
-                raise KeyError(f'target key "{key}" is a value, cannot update value against another '
-                               f"{type(self).__name__}")
-            level[subkeys] = value
-        else:
-            super().__setitem__(key, value)
-
-    def __contains__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, subkeys = key.split(".", 1)
-            return super().__contains__(key) and subkeys in super().__getitem__(key)
-        return super().__contains__(key)
-
-    def __delitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, subkeys = key.split(".", 1)
-            del super().__getitem__(key)[subkeys]
-        else:
-            super().__delitem__(key)
-
-    get = MutableMapping.get
-    pop = MutableMapping.pop
-    setdefault = MutableMapping.setdefault
-
-    def update(self, *args, **kwargs):
-        if len(args) > 1:
-            raise TypeError("expected at most 1 arguments, got %d" % len(args))
-        iterable = args[0] if args else ()
-        if isinstance(iterable, Mapping):
-            iterable = type(iterable).items(iterable)
-        for position, item in enumerate(itertools.chain(iterable, kwargs.items())):
-            if len(item) != 2:
-                raise TypeError("cannot convert dictionary update sequence element #%s to a sequence" % position)
-            key, value = item
-            if isinstance(value, Mapping):
-                level = type(self).setdefault(self, key, type(self)())
-                type(level).update(level, value)
-            else:
-                self[key] = value
 
 
 def _deep_merge(target, source):
@@ -156,6 +86,12 @@ def nested_cases():
                floor=True)
     for name, obj in _nested_peers():
         yield Case("dotted membership 's1.opts.k2' in m", name, lambda obj=obj: key in obj)
+
+    # The cost of making a map itself (the Configuration twin is in bench_configuration).
+    group = "construct an empty map"
+    yield Case(group, "dict()", dict, floor=True)
+    yield Case(group, "NestedFieldMap()", NestedFieldMap)
+    yield Case(group, "Python NestedFieldMap()", PyNestedFieldMap)
 
     group = "merge a depth-3 document of 100 leaves into a map"
     yield Case(group, "dict: recursive merge in Python", lambda: _deep_merge({}, DOC100), floor=True)

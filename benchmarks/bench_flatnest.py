@@ -3,10 +3,8 @@
 Yardsticks: a plain recursive Python walk (the floor), the same class written
 in Python, and the Debian-packaged flatdict as the peer.
 """
-from collections import namedtuple
-from collections.abc import MutableMapping
-
-from run import Case, optional_import
+from run import Case, optional_import  # first: it puts the Python forms (tests/pyforms) on sys.path
+from pyforms.flatnest import FlatNest as PyFlatNest
 
 from vornal.datastructures.flatnest import FlatNest
 
@@ -60,101 +58,6 @@ def plain_copy(value):
     if isinstance(value, (list, tuple)):
         return type(value)(plain_copy(v) for v in value)
     return value
-
-
-# --- the same class written in Python --------------------------------------------------
-
-PyDictItem = namedtuple("PyDictItem", ("path", "value"))
-
-
-class PyIndexMarker:
-    def __init__(self, obj, index):
-        self.type_ = type(obj)
-        self.index = int(index)
-
-
-class PyFlatNest(list):
-    """FlatNest written in Python, with the same walk and rebuild."""
-
-    def __init__(self, *args):
-        if len(args) == 1 and isinstance(args[0], MutableMapping):
-            super().__init__(PyFlatNest.__flatten__(args[0]))
-        elif len(args) == 1:
-            pairs = []
-            for item in args[0]:
-                path, obj = item
-                pairs.append(PyDictItem(path, obj))
-            super().__init__(pairs)
-        else:
-            super().__init__(*args)
-
-    @staticmethod
-    def __flatten__(indict, path=None):
-        path = path[:] if path else ()
-        if isinstance(indict, MutableMapping):
-            for key, value in indict.items():
-                if isinstance(value, (MutableMapping, list, tuple)) and value:
-                    for item in PyFlatNest.__flatten__(value, path + (key,)):
-                        yield item
-                else:
-                    yield PyDictItem(path + (key,), value)
-        elif isinstance(indict, (list, tuple)):
-            for index, value in enumerate(indict):
-                key = PyIndexMarker(indict, index)
-                if isinstance(value, (MutableMapping, list, tuple)) and value:
-                    for item in PyFlatNest.__flatten__(value, path + (key,)):
-                        yield item
-                else:
-                    yield PyDictItem(path + (key,), value)
-        else:
-            yield indict
-
-    def reconstruct(self):
-        ret = {}
-        gathering = {}  # id(list standing for a tuple) -> [list, type, parent, key]
-        first = True
-        for path, obj in self:
-            ptr = ret
-            path = list(path)
-            if not first and (not path or isinstance(path[0], PyIndexMarker)):
-                raise ValueError("FlatNest only accepts a tuple of path/obj")
-            first = False
-            for k in path:
-                if isinstance(k, PyIndexMarker):
-                    level = gathering.get(id(ptr))
-                    current = level[1] if level and level[0] is ptr else type(ptr)
-                    is_tuple = issubclass(k.type_, tuple)
-                    if current is not k.type_:
-                        fresh = [{}] if is_tuple else k.type_(({},))
-                        prev_ptr[prev_k] = fresh
-                        if is_tuple:
-                            key = len(prev_ptr) - 1 if isinstance(prev_ptr, list) and prev_k == -1 else prev_k
-                            gathering[id(fresh)] = [fresh, k.type_, prev_ptr, key]
-                    else:
-                        try:
-                            ptr[k.index]
-                        except IndexError:
-                            if is_tuple:
-                                ptr.append({})
-                            else:
-                                ptr += k.type_(({},))
-                    prev_ptr = prev_ptr[prev_k]
-                    prev_k = -1
-                    ptr = prev_ptr[prev_k]
-                else:
-                    if isinstance(ptr, MutableMapping):
-                        ptr[k] = ptr.get(k, {})
-                    else:
-                        ptr += type(ptr)(({k: {}},))
-                        ptr = ptr[-1]
-                    prev_ptr = ptr
-                    prev_k = k
-                    ptr = ptr[k]
-            prev_ptr[prev_k] = obj
-        for elements, type_, parent, key in reversed(list(gathering.values())):
-            if parent[key] is elements:
-                parent[key] = type_(elements)
-        return ret
 
 
 # --- cases ------------------------------------------------------------------------------
@@ -221,7 +124,7 @@ def cases():
 
     def python_extend():
         target = PyFlatNest()
-        target.extend(PyDictItem(path, obj) for path, obj in PAIRS)
+        target.extend(PAIRS)
         return target
 
     yield Case(group, "list.extend of the same tuples", list_extend, floor=True)

@@ -5,9 +5,9 @@ Python code uses exceptions for ordinary control flow (the generic ``get``,
 paths are as hot as the hits. Each group has the plain dict/list statement as
 its floor and the same class written in Python as the yardstick.
 """
-from run import Case
-from bench_fieldmap import PyNestedFieldMap
-from bench_flatnest import PyDictItem, PyFlatNest
+from run import Case  # first: it puts the Python forms (tests/pyforms) on sys.path
+from pyforms.fieldmap import NestedFieldMap as PyNestedFieldMap
+from pyforms.flatnest import FlatNest as PyFlatNest
 
 from vornal.datastructures.fieldmap import NestedFieldMap
 from vornal.datastructures.flatnest import FlatNest
@@ -36,23 +36,6 @@ def _caught(op):
         except KeyError:
             pass
     return run
-
-
-class PyFlatNestChecked(PyFlatNest):
-    """The Python class with the pair check: a failed unpacking becomes the ValueError."""
-
-    def __init__(self, *args):
-        if len(args) == 1 and not isinstance(args[0], dict):
-            pairs = []
-            for item in args[0]:
-                try:
-                    path, obj = item
-                except Exception:
-                    raise ValueError("FlatNest only accepts a tuple of path/obj")
-                pairs.append(PyDictItem(path, obj))
-            list.__init__(self, pairs)
-        else:
-            super().__init__(*args)
 
 
 def cases():
@@ -107,7 +90,7 @@ def cases():
                 pass
 
     yield Case(group, "failed unpacking re-raised as ValueError", list_fail, floor=True)
-    for name, cls in [("FlatNest", FlatNest), ("Python FlatNest", PyFlatNestChecked)]:
+    for name, cls in [("FlatNest", FlatNest), ("Python FlatNest", PyFlatNest)]:
         def construct(cls=cls):
             try:
                 cls([1])

@@ -7,120 +7,17 @@ objects written out in Python; then the same class written in Python and
 Run as a script (``tools/dev python benchmarks/bench_refsequence.py``) to
 print the memory of a 10,000-entry sequence against the Python class.
 """
-import collections
 import random
 import weakref
 
-from run import Case
+from run import Case  # first: it puts the Python forms (tests/pyforms) on sys.path
+from pyforms.refsequence import RefSequence as PyRefSequence
 
 from vornal.datastructures.refsequence import RefSequence
 
 
 class Item(float):
     """A weakly referenceable object with a cheap comparison, so the sequence's own work shows."""
-
-
-# --- the same class written in Python ----------------------------------------------------
-
-
-class PyRefSequence(collections.UserList):
-    """RefSequence written in Python: the yardstick for the C++ one."""
-
-    def __init__(self, items=()):
-        super().__init__([weakref.ref(i, self.remove) for i in items])
-
-    def __contains__(self, item):
-        return super().__contains__(weakref.ref(item))
-
-    def __getitem__(self, index):
-        if isinstance(index, slice):
-            return self.__class__(i() for i in self.data[index])
-        return super().__getitem__(index)()
-
-    def __setitem__(self, index, item):
-        if isinstance(index, slice):
-            item = [weakref.ref(i, self.remove) for i in item]
-        else:
-            item = weakref.ref(item, self.remove)
-        super().__setitem__(index, item)
-
-    def __iter__(self):
-        data = self.data
-        for entry in data:
-            yield entry()
-
-    def __eq__(self, other):
-        return list(self) == other
-
-    def __reversed__(self):
-        return self[::-1]
-
-    def remove(self, item):
-        if isinstance(item, weakref.ReferenceType):
-            super().remove(item)
-        else:
-            super().remove(weakref.ref(item))
-
-    def append(self, item):
-        super().append(weakref.ref(item, self.remove))
-
-    def index(self, item):
-        return super().index(weakref.ref(item))
-
-    def count(self, item):
-        return super().count(weakref.ref(item))
-
-    def pop(self, item):
-        position = super().index(weakref.ref(item))
-        obj = super().__getitem__(position)()
-        super().__delitem__(position)
-        return obj
-
-    def insert(self, index, item):
-        super().insert(index, weakref.ref(item, self.remove))
-
-    def extend(self, items):
-        super().extend([weakref.ref(i, self.remove) for i in items])
-
-    def sort(self, key=None, reverse=False):
-        if key is None:
-            k = lambda x: x()  # noqa: E731
-        else:
-            k = lambda x: key(x())  # noqa: E731
-        return super().sort(key=k, reverse=reverse)
-
-    def __add__(self, item):
-        if not isinstance(item, PyRefSequence):
-            raise TypeError('can only concatenante RefSequence (not "{value_type}") to RefSequence'.format(
-                value_type=type(item).__name__))
-        r = PyRefSequence()
-        r.extend(self)
-        r.extend(item)
-        return r
-
-    def __iadd__(self, items):
-        return super().__iadd__([weakref.ref(i, self.remove) for i in items])
-
-    def __repr__(self):
-        return "RefSequence([" + ", ".join([repr(i) for i in self]) + "])"
-
-    def __str__(self):
-        return "RefSequence([" + ", ".join([str(i) for i in self]) + "])"
-
-    def __mul__(self, n):
-        return self.__class__(list(self) * n)
-
-    __rmul__ = __mul__
-
-    def __imul__(self, n):
-        super().__setitem__(slice(None), [weakref.ref(i, self.remove) for i in list(self) * n])
-        return self
-
-    def __copy__(self):
-        return self.copy()
-
-    def __deepcopy__(self, memo):
-        return self.copy()
 
 
 # --- data ------------------------------------------------------------------------------
@@ -146,6 +43,7 @@ SORT_SEQ, SORT_PYSEQ = RefSequence(SHUFFLED), PyRefSequence(SHUFFLED)
 SORT_SEQ_ENTRIES, SORT_PYSEQ_ENTRIES = SORT_SEQ.data[:], SORT_PYSEQ.data[:]
 
 TARGET = OBJS[10]  # looked up near the front, so the lookup's own cost shows
+MIDDLE = OBJS[500]  # looked up half way: the scan itself shows
 
 
 SMALL_REFS = [weakref.ref(o, callback) for o in OBJS[:10]]
@@ -154,6 +52,44 @@ SMALL_SEQ, SMALL_PYSEQ, SMALL_WSET = RefSequence(OBJS[:10]), PyRefSequence(OBJS[
 
 def _drop(ref):
     SMALL_REFS.remove(ref)
+
+
+# 1,000 live entries: an entry added last and dying at once is found by a
+# scan from the front.
+FULL_REFS = [weakref.ref(o, callback) for o in OBJS]
+FULL_SEQ, FULL_PYSEQ = RefSequence(OBJS), PyRefSequence(OBJS)
+
+
+def _drop_full(ref):
+    FULL_REFS.remove(ref)
+
+
+def _plain_append_and_drop_full():
+    o = Item(1.5)
+    FULL_REFS.append(weakref.ref(o, _drop_full))
+    del o
+
+
+MANY = 20_000
+
+
+def _deaths_last_first(make):
+    """MANY objects held by a sequence die at once, the last first (list.clear
+    releases from the end): each death removes one entry."""
+    objs = [Item(i) for i in range(MANY)]
+    seq = make(objs)
+    objs.clear()
+    return len(seq)
+
+
+def _plain_sequence(objs):
+    refs = []
+
+    def drop(ref):
+        refs.remove(ref)
+
+    refs.extend(weakref.ref(o, drop) for o in objs)
+    return refs
 
 
 # --- cases -----------------------------------------------------------------------------
@@ -240,6 +176,11 @@ def cases():
     yield Case(g, "o in PyRefSequence", lambda: TARGET in PYSEQ, kind="python")
     yield Case(g, "o in WeakSet", lambda: TARGET in WSET)
 
+    g = "in (entry 500 of 1000)"
+    yield Case(g, "weakref.ref(o) in refs", lambda: weakref.ref(MIDDLE) in REFS, floor=True)
+    yield Case(g, "o in RefSequence", lambda: MIDDLE in SEQ)
+    yield Case(g, "o in PyRefSequence", lambda: MIDDLE in PYSEQ, kind="python")
+
     g = "sort 1000 shuffled"
     yield Case(g, "refs.sort(key=lambda r: r())", _plain_sort, floor=True)
     yield Case(g, "RefSequence.sort()", lambda: _sorted(SORT_SEQ, SORT_SEQ_ENTRIES))
@@ -250,6 +191,16 @@ def cases():
     yield Case(g, "RefSequence.append + auto-removal", lambda: _append_and_drop(SMALL_SEQ))
     yield Case(g, "PyRefSequence.append + auto-removal", lambda: _append_and_drop(SMALL_PYSEQ), kind="python")
     yield Case(g, "WeakSet.add + auto-removal", _add_and_drop)
+
+    g = "append, then the object dies (1000 live entries)"
+    yield Case(g, "refs.append(weakref.ref(o, cb)) + cb removes", _plain_append_and_drop_full, floor=True)
+    yield Case(g, "RefSequence.append + auto-removal", lambda: _append_and_drop(FULL_SEQ))
+    yield Case(g, "PyRefSequence.append + auto-removal", lambda: _append_and_drop(FULL_PYSEQ), kind="python")
+
+    g = f"{MANY} objects die at once, last first"
+    yield Case(g, "list of weakref.ref(o, cb), cb removes", lambda: _deaths_last_first(_plain_sequence), floor=True)
+    yield Case(g, "RefSequence", lambda: _deaths_last_first(RefSequence))
+    yield Case(g, "PyRefSequence", lambda: _deaths_last_first(PyRefSequence), kind="python")
 
 
 def memory_ratio(n=10000):

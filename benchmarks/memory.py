@@ -10,11 +10,13 @@ allocated after many distinct keys and classes have gone through them.
 import gc
 import tracemalloc
 
-from bench_branch import PyBranch
-from bench_configuration import PyConfiguration
-from bench_fieldmap import PyNestedFieldMap
-from bench_flatnest import PyDictItem, PyFlatNest
-from bench_refsequence import Item, PyRefSequence
+import run  # noqa: F401  (first: it puts the Python forms, tests/pyforms, on sys.path)
+from bench_refsequence import Item
+from pyforms.branch import Branch as PyBranch
+from pyforms.configuration import Configuration as PyConfiguration
+from pyforms.fieldmap import NestedFieldMap as PyNestedFieldMap
+from pyforms.flatnest import FlatNest as PyFlatNest
+from pyforms.refsequence import RefSequence as PyRefSequence
 
 from vornal.datastructures.branch import Branch
 from vornal.datastructures.configuration import Configuration
@@ -70,7 +72,7 @@ CASES = [
     ("Configuration, 10,000 leaves in 100 levels", len(LEAVES), lambda: Configuration(DOC),
      lambda: PyConfiguration(DOC), lambda: {k: dict(v) for k, v in DOC.items()}),
     ("FlatNest, 10,000 pairs", len(PAIRS), lambda: FlatNest(PAIRS),
-     lambda: PyFlatNest(PyDictItem(p, v) for p, v in PAIRS), lambda: [(p, v) for p, v in PAIRS]),
+     lambda: PyFlatNest(PAIRS), lambda: [(p, v) for p, v in PAIRS]),
     ("RefSequence, 10,000 entries", len(OBJECTS), lambda: RefSequence(OBJECTS),
      lambda: PyRefSequence(OBJECTS), lambda: [__import__("weakref").ref(o) for o in OBJECTS]),
     ("Branch tree, 20,000 nodes", len(NAMES), lambda: _tree(Branch), lambda: _tree(PyBranch), _list_tree),

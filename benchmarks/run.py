@@ -3,8 +3,9 @@
 Every ``benchmarks/bench_*.py`` module defines ``cases()``, yielding
 ``Case(group, name, func, ...)``. Within a group exactly one case is the
 floor (plain Python doing the same work with built-ins); the others are ours,
-the same class written in Python (its name starts with "Python " or "Py"), or a peer
-library. Each is reported as a multiple of the floor, and ours also as a
+the same class written in Python (its name starts with "Python " or "Py"; the
+classes are those of ``tests/pyforms``, which the tests compare ours with), or
+a peer library. Each is reported as a multiple of the floor, and ours also as a
 multiple of the Python class and of the best peer.
 
 Method: each case's loop count is calibrated once so that one timing takes
@@ -34,6 +35,10 @@ import sys
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional
+
+# The classes written in Python (tests/pyforms), for every bench_*.py module,
+# which imports this one first.
+sys.path.insert(1, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
 PEER_MARKERS = ("munch", "box.", "easydict", "dotty", "omegaconf", "flatdict", "WeakSet", "anytree", "treelib")
 

@@ -12,30 +12,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from leakcheck import assert_no_leaks
+from pyforms.branch import Branch as PyBranch
 from vornal.datastructures.branch import Branch
-
-
-class PyBranch(object):
-    """The class written in Python: the model of every rendering."""
-
-    def __init__(self, name, children=None):
-        self.name, self.children = name, children or []
-
-    def add_child(self, item):
-        self.children.append(item)
-
-    def __str__(self):
-        result = self.name
-        if not self.children:
-            return result
-        for child in self.children[:-1]:
-            result += indent(str(child), "|-- ", "|   ")
-        return result + indent(str(self.children[-1]), "`-- ", "    ")
-
-
-def indent(text, first, rest):
-    lines = text.split("\n")
-    return "\n" + first + lines[0] + "".join("\n" + rest + line for line in lines[1:])
 
 
 class Upper(Branch):

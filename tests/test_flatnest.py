@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import pyforms.flatnest
 from leakcheck import assert_no_leaks
 import vornal.datastructures.flatnest as flatnest
 from vornal.datastructures.flatnest import DictItem, FlatNest, IndexMarker
@@ -847,63 +848,13 @@ def test_deep_reconstruct_works():
     assert (out, depth) == (1, 50000)
 
 
-# --- reconstruct against a Python model of the cursor walk ----------------------------
+# --- reconstruct against the class written in Python ------------------------------------
 
-def _model_reconstruct(pairs):
-    """The cursor walk of reconstruct() written in Python, tuple levels gathered in lists."""
-    ret, gathering, first = {}, {}, True
-    for path, obj in pairs:
-        ptr, path = ret, list(path)
-        if not first and (not path or isinstance(path[0], IndexMarker)):
-            raise ValueError("FlatNest only accepts a tuple of path/obj")
-        first = False
-        for k in path:
-            if isinstance(k, IndexMarker):
-                level = gathering.get(id(ptr))
-                current = level[1] if level and level[0] is ptr else type(ptr)
-                is_tuple = issubclass(k.type_, tuple)
-                if is_tuple and current is k.type_ and not (level and level[0] is ptr):
-                    elements = list(ptr)
-                    prev_ptr[prev_k] = elements
-                    key = len(prev_ptr) + prev_k if isinstance(prev_ptr, list) and prev_k < 0 else prev_k
-                    gathering[id(elements)] = [elements, k.type_, prev_ptr, key]
-                    ptr, level = elements, gathering[id(elements)]
-                if current is not k.type_:
-                    fresh = [{}] if is_tuple else k.type_(({},))
-                    prev_ptr[prev_k] = fresh
-                    if is_tuple:
-                        key = len(prev_ptr) + prev_k if isinstance(prev_ptr, list) and prev_k < 0 else prev_k
-                        gathering[id(fresh)] = [fresh, k.type_, prev_ptr, key]
-                else:
-                    try:
-                        ptr[k.index]
-                    except IndexError:
-                        if level and level[0] is ptr:
-                            ptr.append({})
-                        else:
-                            ptr += k.type_(({},))
-                prev_ptr = prev_ptr[prev_k]
-                prev_k = -1
-                ptr = prev_ptr[prev_k]
-            else:
-                if isinstance(ptr, MutableMapping):
-                    ptr[k] = ptr.get(k, {})
-                else:
-                    if id(ptr) in gathering and gathering[id(ptr)][0] is ptr:
-                        ptr.append({k: {}})
-                    else:
-                        ptr += type(ptr)(({k: {}},))
-                    ptr = ptr[-1]
-                prev_ptr, prev_k = ptr, k
-                ptr = ptr[k]
-        prev_ptr[prev_k] = obj
-    for elements, type_, parent, key in reversed(list(gathering.values())):
-        if parent[key] is elements:
-            parent[key] = type_(elements)
-    return ret
+def _steps(marker):
+    return ["a", "b", "c", marker([], 0), marker([], 1), marker((), 0), marker((), 1)]
 
 
-_STEPS = ["a", "b", "c", IndexMarker([], 0), IndexMarker([], 1), IndexMarker((), 0), IndexMarker((), 1)]
+_STEPS, _PY_STEPS = _steps(IndexMarker), _steps(pyforms.flatnest.IndexMarker)
 
 
 @settings(max_examples=300, deadline=None)
@@ -912,10 +863,11 @@ _STEPS = ["a", "b", "c", IndexMarker([], 0), IndexMarker([], 1), IndexMarker((),
 def test_reconstruct_of_arbitrary_pairs_follows_the_cursor_walk(raw):
     # Paths share their step objects, as flattened paths do, in any order:
     # taking over levels walked by the previous pair must change nothing.
-    pairs = [(tuple(_STEPS[i] for i in steps), value) for steps, value in raw]
-    def outcome(func):
+    def outcome(cls, steps):
+        pairs = [(tuple(steps[i] for i in path), value) for path, value in raw]
         try:
-            return func()
+            return ("ok", repr(cls(pairs).reconstruct()))
         except Exception as exc:
-            return type(exc)
-    assert outcome(lambda: FlatNest(pairs).reconstruct()) == outcome(lambda: _model_reconstruct(pairs))
+            return (type(exc), str(exc))
+
+    assert outcome(FlatNest, _STEPS) == outcome(pyforms.flatnest.FlatNest, _PY_STEPS)

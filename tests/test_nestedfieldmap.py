@@ -10,6 +10,7 @@ from collections.abc import MutableMapping
 import pytest
 
 from leakcheck import assert_no_leaks
+from pyforms.fieldmap import NestedFieldMap as Model
 from vornal.datastructures import fieldmap
 from vornal.datastructures.fieldmap import FieldMap, NestedFieldMap as N
 
@@ -354,61 +355,7 @@ def test_levels_with_back_references_are_collected():
     assert all(r() is None for r in refs)
 
 
-# --- the same operations against a model written in Python -------------------
-
-class Model(dict, MutableMapping):
-    """The dotted-key rules in plain Python, as the reference for the C++ paths."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__()
-        self.__dict__ = self
-        type(self).update(self, *args, **kwargs)
-
-    def __getitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            return super().__getitem__(key)[rest]
-        return super().__getitem__(key)
-
-    def __setitem__(self, key, value):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            level = type(self).setdefault(self, key, type(self)())
-            if not isinstance(level, type(self)):
-                raise KeyError(TARGET.format(key, type(self).__name__))
-            level[rest] = value
-        else:
-            super().__setitem__(key, value)
-
-    def __contains__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            return super().__contains__(key) and rest in super().__getitem__(key)
-        return super().__contains__(key)
-
-    def __delitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            del super().__getitem__(key)[rest]
-        else:
-            super().__delitem__(key)
-
-    get, pop, setdefault = MutableMapping.get, MutableMapping.pop, MutableMapping.setdefault
-
-    def update(self, source=(), **kwargs):
-        if isinstance(source, Mapping):
-            source = type(source).items(source)
-        for key, value in [*source, *kwargs.items()]:
-            if isinstance(value, Mapping):
-                level = type(self).setdefault(self, key, type(self)())
-                method = getattr(type(level), "update", None)  # the type's, else the ordinary lookup
-                method(level, value) if method else level.update(value)
-            else:
-                self[key] = value
-
-
-from collections.abc import Mapping  # noqa: E402
-
+# --- the same operations against the class written in Python ------------------
 
 def logged(base, names):
     """A subclass of base whose methods `names` record each call, then defer to base."""
