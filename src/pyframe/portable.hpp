@@ -25,11 +25,18 @@
 namespace pf {
 
 // `*out = a + b` and `*out = a * b` for signed integers; true when the
-// result does not fit (then *out is unspecified).
+// result does not fit (then *out is unspecified). PF_PORTABLE_FALLBACKS
+// selects the portable code under every compiler (for its tests).
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(PF_PORTABLE_FALLBACKS)
+#define PF_HAVE_OVERFLOW_BUILTINS 1
+#else
+#define PF_HAVE_OVERFLOW_BUILTINS 0
+#endif
+
 template <class T>
     requires std::is_integral_v<T> && std::is_signed_v<T>
 constexpr bool add_overflows(T a, T b, T* out) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
+#if PF_HAVE_OVERFLOW_BUILTINS
     return __builtin_add_overflow(a, b, out);
 #else
     using L = std::numeric_limits<T>;
@@ -42,7 +49,7 @@ constexpr bool add_overflows(T a, T b, T* out) noexcept {
 template <class T>
     requires std::is_integral_v<T> && std::is_signed_v<T>
 constexpr bool mul_overflows(T a, T b, T* out) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
+#if PF_HAVE_OVERFLOW_BUILTINS
     return __builtin_mul_overflow(a, b, out);
 #else
     using L = std::numeric_limits<T>;
