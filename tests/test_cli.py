@@ -691,6 +691,10 @@ SECRET_FILES = {
     "ref.ini": "[db]\npassword = %(S3CR3Tref)s\n",                                     # a reference's name
     "conv.yaml": "db:\n  host: PL41N\n  password: !!int S3CR3T-int\n",                 # fails conversion
     "warn.ini": "[db]\npassword = S3CR3T$S3CR3Tvar\n",                                 # read as a variable
+    # values that hold a masked value: a reference, an environment variable used twice, an alias
+    "copy.ini": "[db]\npassword = S3CR3T-copied\ndsn = pg://PL41N:%(password)s@db\napi_token = $CLI_TEST_TOKEN\n"
+                "url = https://PL41N:${CLI_TEST_TOKEN}@h\n",
+    "alias.yaml": "db:\n  password: &pw S3CR3T-anchored\n  backup_login: *pw\n",
 }
 LAYERS = ["base.ini", "site.yaml"]
 
@@ -722,6 +726,11 @@ MASKED_RUNS = [
      ["warn.ini:2: Environment variable(s) <redacted> referenced by [db] password are not set"]),
     ("warning --strict", ["diff", "--strict", "warn.ini", "base.ini"], 2,
      ["vornal-config: warn.ini:2: Environment variable(s) <redacted> referenced by [db] password"]),
+    ("copies", ["show", "--flat", "copy.ini", "alias.yaml"], 0,  # copy.ini's password is replaced, not its copy
+     ["db.dsn = 'pg://PL41N:<redacted>@db'  (str)", "db.url = 'https://PL41N:<redacted>@h'  (str)",
+      "db.backup_login = '<redacted>'  (str)"]),
+    ("copies, json", ["show", "--json", "alias.yaml", "copy.ini"], 0, ['"dsn": "pg://PL41N:<redacted>@db"']),
+    ("copies, diff", ["diff", "copy.ini", "copy.ini,alias.yaml"], 1, ["+ db.backup_login = '<redacted>'  (str)"]),
 ]
 
 
@@ -735,7 +744,7 @@ def secret_files(tmp_path_factory):
 
 @pytest.mark.parametrize("case, args, code, wanted", MASKED_RUNS, ids=[row[0] for row in MASKED_RUNS])
 def test_no_masked_value_reaches_any_output(secret_files, case, args, code, wanted):
-    r = run(secret_files, *args, text=True)
+    r = run(secret_files, *args, text=True, env={"CLI_TEST_TOKEN": "S3CR3T-env-token"})
     output = r.stdout + r.stderr
     assert r.returncode == code, output
     assert "S3CR3T" not in output
@@ -758,6 +767,8 @@ REVEALED_RUNS = [
     (["show", "--reveal", "pct.ini"], 2, ["invalid interpolation syntax in 'S3CR3T-pct%x'"]),
     (["show", "--reveal", "warn.ini"], 0, ["Environment variable(s) S3CR3Tvar referenced by [db] password"]),
     (["get", "--reveal", "db", "conv.yaml"], 2, ["db.password: 'S3CR3T-int' is not a valid !!int"]),
+    (["show", "--flat", "--reveal", "copy.ini", "alias.yaml"], 0, ["db.dsn = 'pg://PL41N:S3CR3T-copied@db'",
+                                                                   "db.backup_login = 'S3CR3T-anchored'"]),
 ]
 
 

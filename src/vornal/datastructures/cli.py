@@ -116,10 +116,13 @@ class Presenter:
     secrets are kept out of the output.
 
     The value of a leaf whose path (as --flat prints it) satisfies the
-    redaction expression is printed as <redacted>, keeping its type. clean()
-    takes the texts of those values out of any error or warning line, as the
-    last step before it is written: the messages of the parsers and of Python
-    may quote a value.
+    redaction expression is printed as <redacted>, keeping its type. Where a
+    layer can copy a value into another (INI references %(name)s and
+    environment variables, YAML aliases, entry points), learn() notes the
+    masked values' texts, and they read <redacted> inside any other value
+    too. clean() takes the texts of masked values out of any error or warning
+    line, as the last step before it is written: the messages of the parsers
+    and of Python may quote a value.
     """
 
     def __init__(self, redact=None, per_key=False):
@@ -128,6 +131,8 @@ class Presenter:
         self._keys = {}             # key -> whether redact accepts it
         self._unread = []           # layers watched whose secrets are not yet in _secrets
         self._secrets = []          # their texts, longest first
+        self._copied = set()        # the texts of masked values that other values may hold
+        self._copies = None         # a pattern that finds them
         if redact is not None:
             from .cli_syntax import Index, render_key, render_path
 
@@ -150,14 +155,35 @@ class Presenter:
                 return True
         return False
 
+    def learn(self, cfg, layers):
+        """Notes the texts of the masked values that other values may hold: those of cfg and those
+        the layers that can copy a value wrote (a later layer may have replaced them in cfg)."""
+        copying = [layer for layer in layers if _may_copy(layer)]
+        if self.redact is None or not copying:
+            return
+        from .cli_input import secrets
+
+        found = [value for path, value in walk(cfg) if isinstance(value, str) and self.masks(path)]
+        for layer in copying:
+            found += secrets(layer, self.masks)
+        self._copied.update(form for text in found for form in _forms(text, quoted=False))
+        if self._copied:
+            import re
+
+            self._copies = re.compile("|".join(map(re.escape, sorted(self._copied, key=len, reverse=True))))
+
     def text(self, path, value):
         if self.masks(path):
             return f"{REDACTED}  ({type(value).__name__})"
+        if self._copies is not None and isinstance(value, str):
+            value = self._copies.sub(REDACTED, value)
         return f"{value!r}  ({type(value).__name__})"
 
     def json(self, path, value):
         if self.masks(path):
             return REDACTED
+        if self._copies is not None and isinstance(value, str):
+            return self._copies.sub(REDACTED, value)
         return to_json(value)
 
     def watch(self, layer):
@@ -174,15 +200,28 @@ class Presenter:
             found = set(self._secrets)
             for layer in self._unread:
                 for secret in secrets(layer, self.masks):
-                    for form in (secret, repr(secret)[1:-1], *secret.splitlines()):
-                        form = form.strip()
-                        if len(form) >= 4:
-                            found.add(form)
+                    found.update(_forms(secret, quoted=True))
             self._unread = []
             self._secrets = sorted(found, key=len, reverse=True)
         for secret in self._secrets:
             text = text.replace(secret, REDACTED)
         return text
+
+
+def _forms(secret, quoted):
+    """The texts to take out of the output for a secret: it, each of its lines and, where it is
+    quoted by repr(), its repr form; each stripped, and only when at least 4 characters long."""
+    forms = (secret, *secret.splitlines(), repr(secret)[1:-1]) if quoted else (secret, *secret.splitlines())
+    return {form.strip() for form in forms if len(form.strip()) >= 4}
+
+
+def _may_copy(layer):
+    """Whether a layer can put a value it also holds elsewhere, or an environment variable's, in a value."""
+    if layer.kind == "ini":
+        return b"%(" in layer.data or b"$" in layer.data
+    if layer.kind == "yaml":
+        return _may_hold_aliases(layer.data)
+    return True
 
 
 def _json_key(key):
@@ -643,6 +682,7 @@ def show(args, out):
     if args.get is not None:
         return _print_value(cfg, args.get, out)
     presenter = args.presenter
+    presenter.learn(cfg, session.layers)
     origins = session.origins() if args.origin else None
     if args.json and expression is None and origins is None:
         out.append(dumps(json_document(cfg, presenter.json)))
@@ -700,6 +740,7 @@ def diff(args, out):
     for text in (args.old, args.new):
         session = Session(args, _layer_names(text))
         cfg = session.load()
+        args.presenter.learn(cfg, session.layers)
         origins = session.origins() if args.origin else None
         sides.append(({render_path(p): (p, v) for p, v in _leaves(cfg, expression)}, origins))
     (old, old_origin), (new, new_origin) = sides
