@@ -53,8 +53,9 @@ paths: keys joined by ".", list positions as [i]; a key holding ". [ ] ( )",
 filters: And(...), Or(...), Not(...) over string literals (regular expressions
   searched in each leaf's path), nested freely; any other text is one pattern.
 secrets: show and diff print <redacted> (and the type) for the value of every
-  leaf whose path satisfies the --redact expression, and no error or warning
-  line quotes such a value; --reveal masks nothing; get prints what it names.
+  leaf whose path satisfies the --redact expression, and in place of its text
+  inside other values (%(name)s, $VAR, YAML aliases); no error or warning line
+  quotes such a value; --reveal masks nothing; get prints what it names.
   The default masks a leaf when a key on its path holds one of these words, in
   any case, a plural s allowed: password, passwd, secret, token, api_key
   (apikey, api-key), private_key, credential, also at the end of a word
