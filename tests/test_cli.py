@@ -18,8 +18,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from vornal.datastructures import __version__
-from vornal.datastructures.cli import main, to_json, walk
-from vornal.datastructures.cli_syntax import FilterError, parse_filter, parse_path, render_path
+from vornal.datastructures.cli import DEFAULT_REDACT, Presenter, main, to_json, walk
+from vornal.datastructures.cli_syntax import FilterError, Index, parse_filter, parse_path, render_path
 from vornal.datastructures.configuration import Configuration
 from vornal.datastructures.logic import And, Not, Or, logic_str
 
@@ -41,7 +41,8 @@ server:
   hosts: [a, b]
   ratio: 0.5
 """
-WARNING = ("vornal-config: warning: base.ini:7: Environment variable(s) CLI_TEST_UNSET referenced by [db] "
+# db.password is masked: the names of the variables it refers to are part of its value
+WARNING = ("vornal-config: warning: base.ini:7: Environment variable(s) <redacted> referenced by [db] "
            "password are not set; substituting an empty string.\n")
 
 
@@ -91,7 +92,7 @@ def test_tree_shows_values_with_their_types(files):
         "|-- db\n"
         "|   |-- host = 'db.internal'  (str)\n"
         "|   |-- port = 5432  (int)\n"
-        "|   |-- password = ''  (str)\n"
+        "|   |-- password = <redacted>  (str)\n"
         "|   `-- root = '/opt/srv'  (str)\n"
         "`-- server\n"
         "    |-- hosts\n"
@@ -107,7 +108,7 @@ def test_flat_with_origin_lines_through_the_module_entry(files):
     assert r.stdout.splitlines() == [
         "db.host = 'db.internal'  (str)  [site.yaml:2]",
         "db.port = 5432  (int)  [base.ini:6]",
-        "db.password = ''  (str)  [base.ini:7]",
+        "db.password = <redacted>  (str)  [base.ini:7]",
         "db.root = '/opt/srv'  (str)  [base.ini:2]",
         "server.hosts[0] = 'a'  (str)  [site.yaml:4]",
         "server.hosts[1] = 'b'  (str)  [site.yaml:4]",
@@ -118,7 +119,7 @@ def test_flat_with_origin_lines_through_the_module_entry(files):
 
 def test_json_and_filter(files):
     _, out, _ = cli("show", "--json", "base.ini", "site.yaml")
-    assert json.loads(out) == {"db": {"host": "db.internal", "port": 5432, "password": "", "root": "/opt/srv"},
+    assert json.loads(out) == {"db": {"host": "db.internal", "port": 5432, "password": "<redacted>", "root": "/opt/srv"},
                                "server": {"hosts": ["a", "b"], "ratio": 0.5}}
     _, out, _ = cli("show", "--json", "--filter", "And('^db', Not('password|root'))", "base.ini", "site.yaml")
     assert json.loads(out) == {"db": {"host": "db.internal", "port": 5432}}
@@ -485,7 +486,7 @@ def test_diff(files):
     assert out.splitlines() == [
         "~ db.host = 'db.internal'  (str) -> 'db2'  (str)  [site.yaml:2 -> new.yaml:2]",
         "- db.port = 5432  (int)  [base.ini:6]",
-        "- db.password = ''  (str)  [base.ini:7]",
+        "- db.password = <redacted>  (str)  [base.ini:7]",
         "- db.root = '/opt/srv'  (str)  [base.ini:2]",
         "+ db.pool = 3  (int)  [new.yaml:3]",
     ]
@@ -633,3 +634,210 @@ def test_json_in_one_pass_equals_json_from_the_leaves(document):
     loop.append(loop)
     present = lambda path, value: to_json(value)  # noqa: E731
     assert json_document(cfg, present) == json_tree(walk(cfg), present)
+
+
+# --- secrets --------------------------------------------------------------------------------
+
+# Every secret value holds "S3CR3T" and every other value "PL41N", so that a leak anywhere, of any
+# secret, shows as that marker in the output.
+SECRET_INI = """\
+[DEFAULT]
+api_key = S3CR3T-ini-default-apikey
+
+[db]
+host = PL41N-db-host
+password = S3CR3T-ini-db-password
+user = PL41N-db-user
+
+[service.oauth]
+client_secret = S3CR3T-ini-client-secret
+tokenizer = PL41N-tokenizer
+author = PL41N-author
+oauth_url = PL41N-oauth-url
+"""
+SECRET_YAML = """\
+db:
+  dbPassword: S3CR3T-yaml-db-camel
+server:
+  tokens: [S3CR3T-yaml-token-0, S3CR3T-yaml-token-1]
+  credentials:
+    user: S3CR3T-yaml-cred-user
+    nested: {key: S3CR3T-yaml-cred-key}
+  jobs:
+    - name: PL41N-job-name
+      accessToken: S3CR3T-yaml-job-token
+  AUTH: S3CR3T-yaml-auth
+  authority: PL41N-authority
+deep:
+  a:
+    b:
+      PRIVATE_KEY: |
+        S3CR3T-yaml-private-key-line-1
+        S3CR3T-yaml-private-key-line-2
+"""
+SECRET_NEW = """\
+db:
+  dbPassword: S3CR3T-new-db-camel
+  password: S3CR3T-new-db-password
+server:
+  tokens: [S3CR3T-new-token-0]
+"""
+SECRET_FILES = {
+    "base.ini": SECRET_INI, "site.yaml": SECRET_YAML, "new.yaml": SECRET_NEW,
+    "pct.ini": "[db]\nhost = PL41N\npassword = S3CR3T-pct%x\n",                      # fails interpolation
+    "depth.ini": "[db]\npassword = S3CR3T-%(token)s\ntoken = %(password)s\n",          # "Raw value: ..."
+    "ref.ini": "[db]\npassword = %(S3CR3Tref)s\n",                                     # a reference's name
+    "conv.yaml": "db:\n  host: PL41N\n  password: !!int S3CR3T-int\n",                 # fails conversion
+    "warn.ini": "[db]\npassword = S3CR3T$S3CR3Tvar\n",                                 # read as a variable
+    # values that hold a masked value: a reference, an environment variable used twice, an alias
+    "copy.ini": "[db]\npassword = S3CR3T-copied\ndsn = pg://PL41N:%(password)s@db\napi_token = $CLI_TEST_TOKEN\n"
+                "url = https://PL41N:${CLI_TEST_TOKEN}@h\n",
+    "alias.yaml": "db:\n  password: &pw S3CR3T-anchored\n  backup_login: *pw\n",
+}
+LAYERS = ["base.ini", "site.yaml"]
+
+# (case, arguments, exit status, texts that stdout + stderr must hold)
+MASKED_RUNS = [
+    ("tree", ["show", *LAYERS], 0, ["|   |-- password = <redacted>  (str)", "PL41N-author"]),
+    ("tree --origin", ["show", "--origin", *LAYERS], 0, ["password = <redacted>  (str)  [base.ini:6]"]),
+    ("flat", ["show", "--flat", *LAYERS], 0, ["server.tokens[1] = <redacted>  (str)", "PL41N-oauth-url"]),
+    ("flat --origin", ["show", "--flat", "--origin", *LAYERS], 0,
+     ["db.api_key = <redacted>  (str)  [base.ini:2]", "server.credentials.nested.key = <redacted>  (str)  [site.yaml:7]"]),
+    ("json", ["show", "--json", *LAYERS], 0, ['"accessToken": "<redacted>"', "PL41N-tokenizer"]),
+    ("json --origin", ["show", "--json", "--origin", *LAYERS], 0, ['"PRIVATE_KEY": "<redacted>"', "site.yaml:16"]),
+    ("json --filter", ["show", "--json", "--filter", "^server", *LAYERS], 0, ['"<redacted>"', "PL41N-job-name"]),
+    ("flat --filter", ["show", "--flat", "--filter", "password|author", *LAYERS], 0,
+     ["db.password = <redacted>  (str)\n", "PL41N-author"]),
+    ("diff", ["diff", ",".join(LAYERS), ",".join(LAYERS + ["new.yaml"])], 1,
+     ["~ db.dbPassword = <redacted>  (str) -> <redacted>  (str)\n", "- server.tokens[1] = <redacted>  (str)\n"]),
+    ("diff --origin", ["diff", "--origin", ",".join(LAYERS), ",".join(LAYERS + ["new.yaml"])], 1,
+     ["~ db.password = <redacted>  (str) -> <redacted>  (str)  [base.ini:6 -> new.yaml:3]"]),
+    ("interpolation", ["show", "site.yaml", "pct.ini"], 2,
+     ["pct.ini:3: [db] password: invalid interpolation syntax in <redacted>; write %% for a literal %"]),
+    ("interpolation --debug", ["show", "--debug", "pct.ini"], 2, ["Traceback", "[db] password:"]),
+    ("depth", ["show", "depth.ini"], 2, ["depth.ini:2: [db] password: Recursion limit exceeded", "Raw value: <redacted>"]),
+    ("reference", ["show", "ref.ini"], 2, ["ref.ini:2: [db] password: %(<redacted>)s names no option of [db]"]),
+    ("conversion", ["show", *LAYERS, "conv.yaml"], 2, ["conv.yaml:3: db.password: <redacted> is not a valid !!int"]),
+    ("conversion --debug", ["show", "--debug", "--flat", "conv.yaml"], 2, ["Traceback", "with base 10: '<redacted>'"]),
+    ("conversion, get", ["get", "db.host", "conv.yaml"], 2, ["db.password: <redacted> is not a valid !!int"]),
+    ("warning", ["show", "--flat", "warn.ini"], 0,
+     ["warn.ini:2: Environment variable(s) <redacted> referenced by [db] password are not set"]),
+    ("warning --strict", ["diff", "--strict", "warn.ini", "base.ini"], 2,
+     ["vornal-config: warn.ini:2: Environment variable(s) <redacted> referenced by [db] password"]),
+    ("copies", ["show", "--flat", "copy.ini", "alias.yaml"], 0,  # copy.ini's password is replaced, not its copy
+     ["db.dsn = 'pg://PL41N:<redacted>@db'  (str)", "db.url = 'https://PL41N:<redacted>@h'  (str)",
+      "db.backup_login = '<redacted>'  (str)"]),
+    ("copies, json", ["show", "--json", "alias.yaml", "copy.ini"], 0, ['"dsn": "pg://PL41N:<redacted>@db"']),
+    ("copies, diff", ["diff", "copy.ini", "copy.ini,alias.yaml"], 1, ["+ db.backup_login = '<redacted>'  (str)"]),
+]
+
+
+@pytest.fixture(scope="module")
+def secret_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("secrets")
+    for name, text in SECRET_FILES.items():
+        (folder / name).write_text(text)
+    return folder
+
+
+@pytest.mark.parametrize("case, args, code, wanted", MASKED_RUNS, ids=[row[0] for row in MASKED_RUNS])
+def test_no_masked_value_reaches_any_output(secret_files, case, args, code, wanted):
+    r = run(secret_files, *args, text=True, env={"CLI_TEST_TOKEN": "S3CR3T-env-token"})
+    output = r.stdout + r.stderr
+    assert r.returncode == code, output
+    assert "S3CR3T" not in output
+    for text in wanted:
+        assert text in output
+    if code == 2:
+        assert r.stderr.splitlines()[-1].startswith("vornal-config: ") and "Traceback" not in r.stderr.splitlines()[-1]
+
+
+# (arguments, exit status, what stdout + stderr hold): --reveal, and get, print values as they are
+REVEALED_RUNS = [
+    (["show", "--flat", "--reveal", *LAYERS], 0, [f"{p} = '{v}'" for p, v in [
+        ("db.password", "S3CR3T-ini-db-password"), ("server.tokens[0]", "S3CR3T-yaml-token-0"),
+        ("server.credentials.nested.key", "S3CR3T-yaml-cred-key"), ("server.jobs[0].accessToken", "S3CR3T-yaml-job-token")]]),
+    (["diff", "--reveal", ",".join(LAYERS), ",".join(LAYERS + ["new.yaml"])], 1,
+     ["~ db.dbPassword = 'S3CR3T-yaml-db-camel'  (str) -> 'S3CR3T-new-db-camel'  (str)"]),
+    (["get", "server.tokens[1]", *LAYERS], 0, ["S3CR3T-yaml-token-1\n"]),
+    (["get", "deep.a.b.PRIVATE_KEY", *LAYERS], 0, ["S3CR3T-yaml-private-key-line-1\nS3CR3T-yaml-private-key-line-2\n"]),
+    (["show", "--get", "server.credentials", *LAYERS], 0, ['"key": "S3CR3T-yaml-cred-key"']),
+    (["show", "--reveal", "pct.ini"], 2, ["invalid interpolation syntax in 'S3CR3T-pct%x'"]),
+    (["show", "--reveal", "warn.ini"], 0, ["Environment variable(s) S3CR3Tvar referenced by [db] password"]),
+    (["get", "--reveal", "db", "conv.yaml"], 2, ["db.password: 'S3CR3T-int' is not a valid !!int"]),
+    (["show", "--flat", "--reveal", "copy.ini", "alias.yaml"], 0, ["db.dsn = 'pg://PL41N:S3CR3T-copied@db'",
+                                                                   "db.backup_login = 'S3CR3T-anchored'"]),
+]
+
+
+@pytest.mark.parametrize("args, code, wanted", REVEALED_RUNS)
+def test_reveal_and_get_print_secrets(secret_files, args, code, wanted):
+    r = run(secret_files, *args, text=True)
+    assert r.returncode == code
+    for text in wanted:
+        assert text in r.stdout + r.stderr
+
+
+@pytest.mark.parametrize("expression", [
+    None, DEFAULT_REDACT, r"Or('password', '^server\.c')", "author", "(?i)HOST|tokens", "Not()", "And('^$')",
+    "Not('S3CR3T|token|key|secret|password|auth|credential')",
+])
+def test_redact_masks_exactly_the_leaves_its_filter_keeps(secret_files, expression):
+    layers = [str(secret_files / name) for name in LAYERS]
+    redact = [] if expression is None else ["--redact", expression]  # None: the default, checked key by key
+    _, shown, _ = cli("show", "--flat", *redact, *layers)
+    _, revealed, _ = cli("show", "--flat", "--reveal", *layers)
+    _, kept, _ = cli("show", "--flat", "--reveal", "--filter", expression or DEFAULT_REDACT, *layers)
+    kept = {line.split(" = ")[0] for line in kept.splitlines()}
+    assert len(shown.splitlines()) == len(revealed.splitlines()) > 10
+    for line, clear in zip(shown.splitlines(), revealed.splitlines()):
+        path, _, value = clear.partition(" = ")
+        if path in kept:
+            assert line == f"{path} = <redacted>  {value.rpartition('  ')[2]}"
+        else:
+            assert line == clear
+
+
+# (path as --flat prints it, masked by the default expression)
+DEFAULT_WORDS = [
+    ("db.password", True), ("DB_PASSWORD", True), ("db.Password", True), ("dbPassword", True), ("dbpassword", True),
+    ("passwd", True), ("PWD", True), ("pwd_hash", True), ("password2", True), ("passwords[3]", True),
+    ("secret_key", True), ("SECRET_KEY", True), ("secretAccessKey", True), ("clientSecret", True),
+    ("tokens[0]", True), ("accessToken", True), ("csrftoken", True), ("auth_token", True),
+    ("api_key", True), ("apikey", True), ("api-key", True), ("apiKey", True), ("X-API-KEY", True),
+    ('"api key"', True), ("private_key", True), ("privateKey", True), ("credentials.user", True),
+    ("jobs[0].auth.user", True), ("basic_auth", True), ("proxyAuth", True), ("AUTH", True),
+    ('"a.password"', True), ("credential", True), ("(('password', 1))", True),
+    ("author", False), ("AUTHOR", False), ("Author", False), ("oauth_url", False), ("OAuth", False),
+    ("tokenizer", False), ("TOKENIZER", False), ("secretary", False), ("passwordless", False),
+    ("authority", False), ("authentication", False), ("keys", False), ("primary_key", False),
+    ("db.host", False), ("OLDPWD", False), ("cwd", False), ("tokenservice", False), ("(8080)", False),
+]
+
+
+@pytest.mark.parametrize("path, masked", DEFAULT_WORDS)
+def test_default_expression_words(path, masked):
+    presenter = Presenter(logic_str(DEFAULT_REDACT), per_key=True)
+    assert presenter.masks(parse_path(path)) is masked
+    assert bool(logic_str(DEFAULT_REDACT)(path)) is masked
+
+
+def test_default_expression_is_printed_and_parsed_safely():
+    assert DEFAULT_REDACT in cli("show", "--help")[1]
+    assert parse_filter(DEFAULT_REDACT, CLASSES) == logic_str(DEFAULT_REDACT)
+    assert cli("show", "--redact", "Or(", "x.yaml")[2] == ("vornal-config: --redact: expected a string or a call at "
+                                                          "position 3, found the end\n")
+
+
+_WORDISH = st.lists(st.sampled_from(["pass", "word", "PASS", "Word", "auth", "Auth", "o", "token", "s", "S", "api",
+                                     "key", "Key", "_", "-", " ", ".", "[", "2", "pwd", "secret", "or", "\u00e9", '"']),
+                    max_size=6).map("".join)
+_PATHS = st.lists(st.one_of(_WORDISH, st.integers(0, 3).map(Index), st.integers(), st.booleans()), min_size=1, max_size=4)
+
+
+@settings(max_examples=300, deadline=None)
+@given(_PATHS)
+def test_default_expression_says_of_a_path_what_it_says_of_its_keys(path):
+    expression = logic_str(DEFAULT_REDACT)
+    path = tuple(path)
+    assert Presenter(expression, per_key=True).masks(path) == Presenter(expression).masks(path)

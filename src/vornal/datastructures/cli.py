@@ -19,8 +19,24 @@ PROG = "vornal-config"
 EXIT_OK, EXIT_DIFFERENT, EXIT_USAGE = 0, 1, 2
 EXIT_MISSING = 1
 EXIT_PIPE = 128 + 13  # what a shell reports for a command ended by SIGPIPE
+REDACTED = "<redacted>"
 
-EXAMPLES = """\
+# The words of a key that make its value (and everything below it) secret, as a
+# --redact expression. A word is a run of letters between other characters or
+# camel-case steps (dbPassword: db, Password), matched case-insensitively, with
+# a plural s. The longer names may also end a word (dbpassword, as INI files
+# hold dbPassword: they lower-case option names); auth and pwd must be whole
+# words, so that author, oauth_url and OLDPWD are not masked. Every test looks
+# at most one character beyond the word, and the characters around a key in a
+# path ("." "[" "]" and quotes) are not letters, so the expression says the same
+# of a path as of each of its keys alone: Presenter relies on that.
+_WORD_END = r"(?![a-z]|(?<=[A-Z])[A-Z])"
+DEFAULT_REDACT = (
+    "Or("
+    rf"'(?i:(?:pass(?:word|wd)|secret|token|api[-_ ]?key|private[-_ ]?key|credential)s?){_WORD_END}', "
+    rf"'(?:(?<![A-Za-z])|(?<=[a-z])(?=[A-Z]))(?i:(?:auth|pwd)s?){_WORD_END}')")
+
+EXAMPLES = f"""\
 examples:
   vornal-config show defaults.ini site.yaml
   vornal-config show --flat --origin defaults.ini site.yaml
@@ -36,6 +52,17 @@ paths: keys joined by ".", list positions as [i]; a key holding ". [ ] ( )",
   string as its literal in parentheses ((8080), (True)).
 filters: And(...), Or(...), Not(...) over string literals (regular expressions
   searched in each leaf's path), nested freely; any other text is one pattern.
+secrets: show and diff print <redacted> (and the type) for the value of every
+  leaf whose path satisfies the --redact expression, and in place of its text
+  inside other values (%(name)s, $VAR, YAML aliases); no error or warning line
+  quotes such a value; --reveal masks nothing; get prints what it names.
+  The default masks a leaf when a key on its path holds one of these words, in
+  any case, a plural s allowed: password, passwd, secret, token, api_key
+  (apikey, api-key), private_key, credential, also at the end of a word
+  (dbpassword, accessToken, tokens[0]); auth and pwd as whole words only
+  (basic_auth, but not author or oauth_url). Words end at characters that are
+  not letters and at camelCase steps (secretKey: secret, Key). The default:
+  {DEFAULT_REDACT}
 exit status: 0 success (diff: no differences), 1 key not found (get) or
   differences found (diff), 2 usage or input error
 """
@@ -86,13 +113,116 @@ def _members(container, Index):
 
 
 class Presenter:
-    """The one place where leaf values become output text or JSON values."""
+    """The one place where leaf values become output text or JSON values, and where
+    secrets are kept out of the output.
+
+    The value of a leaf whose path (as --flat prints it) satisfies the
+    redaction expression is printed as <redacted>, keeping its type. Where a
+    layer can copy a value into another (INI references %(name)s and
+    environment variables, YAML aliases, entry points), learn() notes the
+    masked values' texts, and they read <redacted> inside any other value
+    too. clean() takes the texts of masked values out of any error or warning
+    line, as the last step before it is written: the messages of the parsers
+    and of Python may quote a value.
+    """
+
+    def __init__(self, redact=None, per_key=False):
+        self.redact = redact        # the expression, or None: nothing is masked
+        self._per_key = per_key     # redact says of a path what it says of any of its keys
+        self._keys = {}             # key -> whether redact accepts it
+        self._unread = []           # layers watched whose secrets are not yet in _secrets
+        self._secrets = []          # their texts, longest first
+        self._copied = set()        # the texts of masked values that other values may hold
+        self._copies = None         # a pattern that finds them
+        if redact is not None:
+            from .cli_syntax import Index, render_key, render_path
+
+            self._Index, self._render_key, self._render_path = Index, render_key, render_path
+
+    def masks(self, path):
+        redact = self.redact
+        if redact is None:
+            return False
+        if not self._per_key:
+            return bool(redact(self._render_path(path)))
+        # Keys that are equal but written differently (1, 1.0, True; 0 and [0]) hold no letters,
+        # so one answer per equal key serves them all.
+        keys = self._keys
+        for step in path:
+            hit = keys.get(step)
+            if hit is None:
+                hit = keys[step] = type(step) is not self._Index and bool(redact(self._render_key(step)))
+            if hit:
+                return True
+        return False
+
+    def learn(self, cfg, layers):
+        """Notes the texts of the masked values that other values may hold: those of cfg and those
+        the layers that can copy a value wrote (a later layer may have replaced them in cfg)."""
+        copying = [layer for layer in layers if _may_copy(layer)]
+        if self.redact is None or not copying:
+            return
+        from .cli_input import secrets
+
+        found = [value for path, value in walk(cfg) if isinstance(value, str) and self.masks(path)]
+        for layer in copying:
+            found += secrets(layer, self.masks)
+        self._copied.update(form for text in found for form in _forms(text, quoted=False))
+        if self._copied:
+            import re
+
+            self._copies = re.compile("|".join(map(re.escape, sorted(self._copied, key=len, reverse=True))))
 
     def text(self, path, value):
+        if self.masks(path):
+            return f"{REDACTED}  ({type(value).__name__})"
+        if self._copies is not None and isinstance(value, str):
+            value = self._copies.sub(REDACTED, value)
         return f"{value!r}  ({type(value).__name__})"
 
     def json(self, path, value):
+        if self.masks(path):
+            return REDACTED
+        if self._copies is not None and isinstance(value, str):
+            return self._copies.sub(REDACTED, value)
         return to_json(value)
+
+    def watch(self, layer):
+        """Remember a layer whose masked values must never appear in an error or warning line."""
+        if self.redact is not None:
+            self._unread.append(layer)
+
+    def clean(self, text):
+        """text with the text of every masked value of the layers watched (each line of it, as
+        written and as repr() writes it, when at least 4 characters long) replaced by <redacted>."""
+        if self._unread:
+            from .cli_input import secrets
+
+            found = set(self._secrets)
+            for layer in self._unread:
+                for secret in secrets(layer, self.masks):
+                    found.update(_forms(secret, quoted=True))
+            self._unread = []
+            self._secrets = sorted(found, key=len, reverse=True)
+        for secret in self._secrets:
+            text = text.replace(secret, REDACTED)
+        return text
+
+
+def _forms(secret, quoted):
+    """The texts to take out of the output for a secret: it, each of its lines and, where it is
+    quoted by repr(), its repr form; each stripped, and only when at least 4 characters long."""
+    forms = (secret, *secret.splitlines(), repr(secret)[1:-1]) if quoted else (secret, *secret.splitlines())
+    return {form.strip() for form in forms if len(form.strip()) >= 4}
+
+
+def _may_copy(layer):
+    """Whether a layer can put a value it also holds elsewhere, or an environment variable's, in a value."""
+    if layer.kind == "ini":
+        return b"%(" in layer.data or b"$" in layer.data
+    if layer.kind == "yaml":
+        return _may_hold_aliases(layer.data)
+    return True
 
 
 def _json_key(key):
@@ -225,13 +355,15 @@ class _WarningHandler:
     def __init__(self, session):
         import logging
 
+        from .cli_input import ENV_WARNING
+
         self.session = session
         self.logger = logging.getLogger("vornal.datastructures.configuration")
         session_ref = session
 
         class Handler(logging.Handler):
             def emit(self, record):
-                session_ref.warn(session_ref.record_text(record))
+                session_ref.warn(session_ref.record_text(record), quotes=record.msg != ENV_WARNING)
 
         class Strict(logging.Filter):
             def filter(self, record):
@@ -273,16 +405,18 @@ class Session:
 
     def __init__(self, args, names, entrypoint=None):
         self.args, self.names, self.entrypoint = args, names, entrypoint
+        self.presenter = args.presenter
         self.strict = args.strict
         self.layers = []
         self.current = None
         self._origins = None
 
-    def warn(self, text):
+    def warn(self, text, quotes=False):
+        """Writes a warning line; quotes: it holds a message from elsewhere, which may quote a value."""
         said = self.args.__dict__.setdefault("warned", set())  # each warning once per run (diff loads twice)
         if text not in said:
             said.add(text)
-            sys.stderr.write(f"{PROG}: warning: {text}\n")
+            sys.stderr.write(f"{PROG}: warning: {self.presenter.clean(text) if quotes else text}\n")
 
     def record_text(self, record):
         from .cli_input import ENV_WARNING, ini_line
@@ -293,8 +427,16 @@ class Session:
             return message
         line = None
         if record.msg == ENV_WARNING and isinstance(record.args, tuple) and len(record.args) == 3:
-            line = ini_line(layer, record.args[1], record.args[2])
+            _, section, option = record.args
+            line = ini_line(layer, section, option)
+            if self._masked_option(layer, section, option):  # the names are part of the value
+                message = ENV_WARNING % (REDACTED, section, option)
         return f"{layer.where(line)}: {layer.named(message)}"
+
+    def _masked_option(self, layer, section, option):
+        from .cli_input import option_paths
+
+        return any(self.presenter.masks(path) for path in option_paths(layer, section, option))
 
     def skipped(self, name, reason):
         from .cli_input import CliError
@@ -313,6 +455,8 @@ class Session:
                 self.layers.append(read_layer(name, self.args.type))
             except Skipped as exc:
                 self.skipped(name, exc)
+            else:
+                self.presenter.watch(self.layers[-1])
         from .configuration import Configuration
 
         cfg = Configuration()
@@ -353,7 +497,8 @@ class Session:
 
         import yaml
 
-        from .cli_input import CliError, bad_percent, conflict, ini_line, yaml_error, yaml_node
+        from .cli_input import CliError, bad_percent, conflict, ini_line, yaml_bad_scalar, yaml_error, yaml_node
+        from .cli_syntax import render_path
 
         name = type(exc).__name__
         if isinstance(exc, RecursionError):
@@ -364,8 +509,13 @@ class Session:
             return yaml_error(layer, exc)
         if isinstance(exc, configparser.InterpolationError):
             line = ini_line(layer, exc.section, exc.option)
+            masked = self._masked_option(layer, exc.section, exc.option)
             if isinstance(exc, configparser.InterpolationMissingOptionError):
-                text = f"%({exc.reference})s names no option of [{exc.section}]"
+                text = f"%({REDACTED if masked else exc.reference})s names no option of [{exc.section}]"
+            elif masked:
+                text = _one_line(exc)
+                at = text.find("Raw value:")
+                text = (text[:at] + f"Raw value: {REDACTED}") if at >= 0 else f"invalid interpolation syntax in {REDACTED}"
             else:
                 text = _one_line(layer.named(exc))
             return CliError(layer.where(line), f"[{exc.section}] {exc.option}: {text}; write %% for a literal %")
@@ -378,8 +528,16 @@ class Session:
             found = bad_percent(layer)
             if found:
                 section, option, text = found
+                if self._masked_option(layer, section, option):
+                    text = f"invalid interpolation syntax in {REDACTED}"
                 return CliError(layer.where(ini_line(layer, section, option)),
                                 f"[{section}] {option}: {text}; write %% for a literal %")
+        if layer.kind == "yaml":
+            found = yaml_bad_scalar(layer)
+            if found:  # the loader's message may quote the value, and says neither where nor which
+                path, line, tag, text = found
+                shown = REDACTED if self.presenter.masks(path) else repr(text)
+                return CliError(layer.where(line), f"{render_path(path)}: {shown} is not a valid {tag}")
         if isinstance(exc, (AttributeError, KeyError, TypeError)):
             text = conflict(self.layers[:self.layers.index(layer) + 1], layer)
             if text:
@@ -414,14 +572,16 @@ class Session:
             label = f"entry point {group}:{getattr(ep, 'name', '?')}"
             try:
                 content = ep.load()
+                layer = Layer(label, "entrypoint", content, entry_point=ep, label=label)
+                self.presenter.watch(layer)  # before merging: a failed merge may quote a value
                 Configuration.update(cfg, content)
             except Exception as exc:
                 text = f"{label}: cannot be loaded: {type(exc).__name__}: {_one_line(exc)}"
                 if self.strict:
                     raise CliError(None, f"{text} (--strict)") from exc
-                self.warn(text)
+                self.warn(text, quotes=True)
                 continue
-            self.layers.append(Layer(label, "entrypoint", content, entry_point=ep, label=label))
+            self.layers.append(layer)
 
     def origins(self):
         """The function from a leaf path to the origin of its value."""
@@ -455,19 +615,30 @@ def _layer_names(text):
 # --- commands -------------------------------------------------------------------------
 
 
-def _filter(args):
-    if args.filter is None:
-        return None
+def _expression(flag, text):
+    """The logic expression of an option's text, parsed (never run)."""
     from .cli_input import CliError
     from .cli_syntax import FilterError, parse_filter
     from .logic import And, Not, Or
 
     try:
-        return parse_filter(args.filter, {"And": And, "Or": Or, "Not": Not})
+        return parse_filter(text, {"And": And, "Or": Or, "Not": Not})
     except FilterError as exc:
-        raise CliError("--filter", exc) from None
+        raise CliError(flag, exc) from None
     except RecursionError:
-        raise CliError("--filter", "nested too deeply") from None
+        raise CliError(flag, "nested too deeply") from None
+
+
+def _filter(args):
+    return None if args.filter is None else _expression("--filter", args.filter)
+
+
+def _presenter(args):
+    if args.reveal:
+        return Presenter()
+    if args.redact is not None:
+        return Presenter(_expression("--redact", args.redact))
+    return Presenter(_expression("--redact", DEFAULT_REDACT), per_key=True)
 
 
 def _leaves(cfg, expression):
@@ -511,7 +682,8 @@ def show(args, out):
     cfg = session.load()
     if args.get is not None:
         return _print_value(cfg, args.get, out)
-    presenter = Presenter()
+    presenter = args.presenter
+    presenter.learn(cfg, session.layers)
     origins = session.origins() if args.origin else None
     if args.json and expression is None and origins is None:
         out.append(dumps(json_document(cfg, presenter.json)))
@@ -569,10 +741,11 @@ def diff(args, out):
     for text in (args.old, args.new):
         session = Session(args, _layer_names(text))
         cfg = session.load()
+        args.presenter.learn(cfg, session.layers)
         origins = session.origins() if args.origin else None
         sides.append(({render_path(p): (p, v) for p, v in _leaves(cfg, expression)}, origins))
     (old, old_origin), (new, new_origin) = sides
-    presenter = Presenter()
+    presenter = args.presenter
 
     def where(origins, path):
         return origins(path) or "?"
@@ -630,6 +803,11 @@ def _parser():
                         help="missing or unreadable files, unset environment variables and failed or empty "
                              "entry-point groups end the run (exit 2) instead of a warning")
     common.add_argument("--debug", action="store_true", help="show the traceback of an error")
+    masking = common.add_mutually_exclusive_group()
+    masking.add_argument("--redact", metavar="EXPR",
+                         help="mask the values of the leaves whose path satisfies EXPR (the syntax of --filter), "
+                              "instead of the default expression (see secrets below)")
+    masking.add_argument("--reveal", action="store_true", help="mask no value")
     files = dict(metavar="FILE", help=".ini/.cfg/.conf (INI), .yaml/.yml (YAML), or - (standard input)")
 
     top = argparse.ArgumentParser(
@@ -723,26 +901,28 @@ def main(argv=None):
     from .cli_input import CliError
 
     out = []
+    args.presenter = presenter = Presenter()  # masks nothing: it serves until the options are read
     try:
+        args.presenter = presenter = _presenter(args)
         status = args.run(args, out)
     except CliError as exc:
-        if args.debug:
-            import traceback
-
-            traceback.print_exc()
-        sys.stderr.write(f"{PROG}: {exc}\n")
-        return EXIT_USAGE
+        return _fail(args, presenter, str(exc))
     except KeyboardInterrupt:
         sys.stderr.write(f"{PROG}: interrupted\n")
         return 128 + 2
     except Exception as exc:
-        if args.debug:
-            import traceback
-
-            traceback.print_exc()
-        sys.stderr.write(f"{PROG}: {type(exc).__name__}: {_one_line(exc)}\n")
-        return EXIT_USAGE
+        return _fail(args, presenter, f"{type(exc).__name__}: {_one_line(exc)}")
     return _write(out) or status
+
+
+def _fail(args, presenter, text):
+    """The error boundary: the line (and with --debug the traceback), without masked values."""
+    if args.debug:
+        import traceback
+
+        sys.stderr.write(presenter.clean(traceback.format_exc()))
+    sys.stderr.write(f"{PROG}: {presenter.clean(text)}\n")
+    return EXIT_USAGE
 
 
 if __name__ == "__main__":

@@ -233,20 +233,54 @@ def ini_assignments(layer):
     return out
 
 
+def _raw_options(parser):
+    """(section, option, raw value) of every option as read, the default section first."""
+    import configparser
+
+    tables = [(configparser.DEFAULTSECT, parser.defaults())]
+    tables += [(s, parser._sections.get(s, {})) for s in parser.sections()]
+    for section, options in tables:
+        for option, value in options.items():
+            yield section, option, value
+
+
+def option_paths(layer, section, option):
+    """The leaf paths an INI option's value reaches: a default-section option's in every section."""
+    import configparser
+
+    steps = _split(option)
+    if section != configparser.DEFAULTSECT:
+        return [_split(section) + steps]
+    parser, _ = ini_scan(layer)
+    return [(section,) + steps] + [_split(s) + steps for s in parser.sections()]
+
+
+def ini_secrets(layer, masks):
+    """The raw texts (as written, and with environment variables expanded) of the INI options
+    whose paths masks() accepts."""
+    from .configuration import Configuration
+
+    parser, _ = ini_scan(layer)
+    out = []
+    for section, option, value in _raw_options(parser):
+        if value and any(masks(path) for path in option_paths(layer, section, option)):
+            out.append(value)
+            out.append(Configuration._ENV_VAR_PATTERN.sub(
+                lambda m: os.environ.get(m.group(1) or m.group(2), ""), value))
+    return out
+
+
 def bad_percent(layer):
     """(section, option, message) of the first raw value whose '%' the parser refuses, or None."""
     import configparser
 
     parser, _ = ini_scan(layer)
     check = configparser.BasicInterpolation()
-    tables = [(configparser.DEFAULTSECT, parser.defaults())]
-    tables += [(s, parser._sections.get(s, {})) for s in parser.sections()]
-    for section, options in tables:
-        for option, value in options.items():
-            try:
-                check.before_set(parser, section, option, value or "")
-            except ValueError as exc:
-                return section, option, str(exc)
+    for section, option, value in _raw_options(parser):
+        try:
+            check.before_set(parser, section, option, value or "")
+        except ValueError as exc:
+            return section, option, str(exc)
     return None
 
 
@@ -316,15 +350,15 @@ def _is_map(node):
     return isinstance(node, yaml.MappingNode) and node.tag == MAP_TAG
 
 
-def yaml_assignments(layer):
-    """What loading the YAML layer does, in order: (path, "level", "value" or "item", line)."""
+def _yaml_walk(layer):
+    """(path, kind, line, value node) of every assignment loading the YAML layer makes, in order:
+    kind "level", "value" or "item" (a list's item)."""
     import yaml
 
     loader, root = yaml_node(layer)
-    out = []
     if root is None or not _is_map(root):
-        return out
-    # Each frame: (path of the node, the node's remaining pairs or items, the node is a level).
+        return
+    # Each frame: (path of the node, the node's remaining pairs or items, the node is a level, it is a mapping).
     stack = []
 
     def enter(path, node, level):
@@ -347,15 +381,70 @@ def yaml_assignments(layer):
                 child = path + (Index(index),)
             line = value.start_mark.line + 1
             if level and _is_map(value):
-                line = key_node.start_mark.line + 1
-                out.append((child, "level", line))
+                yield child, "level", key_node.start_mark.line + 1, value
                 enter(child, value, True)
             else:
-                out.append((child, "value" if level else "item", line))
+                yield child, "value" if level else "item", line, value
                 enter(child, value, False)
             break
         else:
             stack.pop()
+
+
+def yaml_assignments(layer):
+    """What loading the YAML layer does, in order: (path, "level", "value" or "item", line)."""
+    return [(path, kind, line) for path, kind, line, _ in _yaml_walk(layer)]
+
+
+def tag_name(tag):
+    """A YAML tag as a document writes it: !!int for the standard ones."""
+    prefix = "tag:yaml.org,2002:"
+    return "!!" + tag[len(prefix):] if tag.startswith(prefix) else tag
+
+
+def yaml_bad_scalar(layer):
+    """(path, line, tag, text) of the first scalar whose text its tag cannot take (`!!int abc`), or None.
+
+    The loader raises such failures without a position; here each scalar is
+    constructed on its own to find which one it was (values only: a key that
+    fails stops the search)."""
+    import yaml
+
+    loader, _ = yaml_node(layer)
+    try:
+        for path, _, line, node in _yaml_walk(layer):
+            if isinstance(node, yaml.ScalarNode):
+                try:
+                    loader.construct_object(node)
+                except yaml.YAMLError:
+                    return None
+                except Exception:
+                    return path, line, tag_name(node.tag), node.value
+    except Exception:
+        return None
+    return None
+
+
+def yaml_secrets(layer, masks):
+    """The texts of the YAML scalars at or below the paths masks() accepts (values, not keys)."""
+    import yaml
+
+    out = []
+    try:
+        check_aliases(layer)  # bounds the walk, which expands aliases
+        for path, _, _, node in _yaml_walk(layer):
+            if masks(path):
+                stack = [node]
+                while stack:
+                    node = stack.pop()
+                    if isinstance(node.value, str):
+                        out.append(node.value)
+                    elif isinstance(node, yaml.MappingNode):
+                        stack.extend(value for _, value in node.value)
+                    else:
+                        stack.extend(node.value)
+    except Exception:  # a document that is refused or does not compose: its scalars were never loaded
+        pass
     return out
 
 
@@ -382,10 +471,8 @@ def yaml_error(layer, exc):
 # --- entry points ---------------------------------------------------------------------
 
 
-def object_assignments(content, label):
-    """What merging an object (an entry point's) does, in order: (path, kind, label)."""
-    out = []
-
+def _object_walk(content):
+    """(path, kind, value) of what merging an object (an entry point's) does, in order."""
     def items(obj):
         if isinstance(obj, dict):
             return list(dict.items(obj))
@@ -393,20 +480,60 @@ def object_assignments(content, label):
             return list(obj.items())
         return [tuple(pair) for pair in obj]
 
-    stack = [((), iter(items(content)))]
+    stack = [((), iter(items(content)), id(content))]
+    open_ids = {id(content)}  # a mapping met again inside itself is a value
     while stack:
-        path, pairs = stack[-1]
+        path, pairs, _ = stack[-1]
         for key, value in pairs:
             child = path + _split(key)
-            if isinstance(value, Mapping):
-                out.append((child, "level", label))
-                stack.append((child, iter(items(value))))
+            if isinstance(value, Mapping) and id(value) not in open_ids:
+                yield child, "level", value
+                stack.append((child, iter(items(value)), id(value)))
+                open_ids.add(id(value))
             else:
-                out.append((child, "value", label))
+                yield child, "value", value
             break
         else:
-            stack.pop()
+            open_ids.discard(stack.pop()[2])
+
+
+def object_assignments(content, label):
+    """What merging an object (an entry point's) does, in order: (path, kind, label)."""
+    return [(path, kind, label) for path, kind, _ in _object_walk(content)]
+
+
+def object_secrets(content, masks):
+    """The text forms of the values (list items among them) at the paths masks() accepts."""
+    out = []
+    try:
+        for path, kind, value in _object_walk(content):
+            if kind == "value" and masks(path):
+                stack, seen = [value], set()
+                while stack:
+                    value = stack.pop()
+                    if isinstance(value, (Mapping, list, tuple)):
+                        if id(value) not in seen:
+                            seen.add(id(value))
+                            stack.extend(value.values() if isinstance(value, Mapping) else value)
+                    elif isinstance(value, str):
+                        out.append(value)
+                    else:
+                        out.extend((str(value), repr(value)))
+    except Exception:
+        pass
     return out
+
+
+def secrets(layer, masks):
+    """The texts of a layer's values that masks() hides; they must never reach an error or warning line."""
+    try:
+        if layer.kind == "ini":
+            return ini_secrets(layer, masks)
+        if layer.kind == "yaml":
+            return yaml_secrets(layer, masks)
+        return object_secrets(layer.data, masks)
+    except Exception:
+        return []
 
 
 # --- origins --------------------------------------------------------------------------
