@@ -42,12 +42,6 @@ OPEN = {
         "FlatNest.reconstruct looks a key step up once in a plain dict (twice when it is new) where the "
         "class body's 'ptr[k] = ptr.get(k, {})' and 'ptr = ptr[k]' look it up three times: a key whose "
         "__hash__ or __eq__ runs code runs it fewer times",
-    "logic-str-name-read-early":
-        "BaseLogic.__str__ reads type(self).__name__ before rendering the parts, so a part's __repr__ "
-        "that renames the class shows the old name",
-    "logic-init-stale-list":
-        "BaseLogic.__init__ appends to the list it read once: an expression's isinstance() check that "
-        "replaces self.expressions loses the expressions after it",
     "branch-children-read-once":
         "Branch.__str__ reads self.children once where the class body reads it for the truth test, for "
         "[:-1] and again for [-1]: a child's str() that puts another list in the attribute still gets "
