@@ -28,9 +28,6 @@ OPEN = {
     "refsequence-reflected-ordering":
         "RefSequence ordering compares list(self) with the other sequence, so the other's reflected "
         "comparison runs first: the TypeError names the operands the other way round",
-    "branch-name-not-str":
-        "Branch.__str__ raises '__str__ returned non-string' for a node whose name is not a str and "
-        "which has children, where the class body's 'result += ...' decides (and may succeed)",
     "flatnest-reconstruct-stale-level":
         "FlatNest.reconstruct enters the levels the previous pair walked without walking them again, "
         "after user code (a __del__ of a replaced value, a __hash__ of a tuple step) rebound them",
@@ -42,13 +39,6 @@ OPEN = {
         "FlatNest.reconstruct looks a key step up once in a plain dict (twice when it is new) where the "
         "class body's 'ptr[k] = ptr.get(k, {})' and 'ptr = ptr[k]' look it up three times: a key whose "
         "__hash__ or __eq__ runs code runs it fewer times",
-    "branch-children-read-once":
-        "Branch.__str__ reads self.children once where the class body reads it for the truth test, for "
-        "[:-1] and again for [-1]: a child's str() that puts another list in the attribute still gets "
-        "the old list's last child rendered",
-    "branch-str-subclass-methods":
-        "Branch.__str__ ignores the methods of str subclasses: a child's text with its own split(), or "
-        "a name with its own __add__/__iadd__, renders as a plain str would",
 }
 
 
