@@ -25,9 +25,6 @@ from hypothesis import HealthCheck, settings
 DEBUG = hasattr(sys, "gettotalrefcount")
 
 OPEN = {
-    "refsequence-reflected-ordering":
-        "RefSequence ordering compares list(self) with the other sequence, so the other's reflected "
-        "comparison runs first: the TypeError names the operands the other way round",
     "flatnest-reconstruct-stale-level":
         "FlatNest.reconstruct enters the levels the previous pair walked without walking them again, "
         "after user code (a __del__ of a replaced value, a __hash__ of a tuple step) rebound them",
