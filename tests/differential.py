@@ -24,19 +24,7 @@ from hypothesis import HealthCheck, settings
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 
-OPEN = {
-    "flatnest-reconstruct-stale-level":
-        "FlatNest.reconstruct enters the levels the previous pair walked without walking them again, "
-        "after user code (a __del__ of a replaced value, a __hash__ of a tuple step) rebound them",
-    "flatnest-reconstruct-aliased-level":
-        "FlatNest.reconstruct enters the levels the previous pair walked without walking them again, "
-        "also when that pair's own store replaced one of them: a value stored by reference that is "
-        "also a level on the way (a dictionary that contains itself)",
-    "flatnest-reconstruct-key-lookups":
-        "FlatNest.reconstruct looks a key step up once in a plain dict (twice when it is new) where the "
-        "class body's 'ptr[k] = ptr.get(k, {})' and 'ptr = ptr[k]' look it up three times: a key whose "
-        "__hash__ or __eq__ runs code runs it fewer times",
-}
+OPEN = {}
 
 
 def open_difference(name):

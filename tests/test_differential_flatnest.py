@@ -151,7 +151,8 @@ def documents():
 # --- comparing the two worlds --------------------------------------------------------------
 
 def shape(obj, world, seen=()):
-    """Containers by kind and content; the world's shared dictionaries by name; markers by type and index."""
+    """Containers by kind and content (a container inside itself by the distance up to it);
+    the world's shared dictionaries by name; markers by type and index."""
     for i, shared in enumerate(world.shared):
         if obj is shared:
             if id(obj) in seen:
@@ -160,6 +161,10 @@ def shape(obj, world, seen=()):
             return (f"shared{i}", shape(dict(obj), world, seen))
     if isinstance(obj, (world.module.IndexMarker, flatnest.IndexMarker, pyforms.flatnest.IndexMarker)):
         return ("marker", obj.type_.__name__, obj.index)
+    if isinstance(obj, (dict, list, tuple)):  # a container met again on the way down: how far up
+        if id(obj) in seen:
+            return ("back", len(seen) - seen.index(id(obj)))
+        seen = seen + (id(obj),)
     if isinstance(obj, dict):
         return (type(obj).__name__, [(shape(k, world, seen), shape(v, world, seen)) for k, v in dict.items(obj)])
     if isinstance(obj, (list, tuple)):
