@@ -372,3 +372,82 @@ def test_difference_reconstruct_key_lookups(present):
         return Counted.hashes
 
     assert hashes(flatnest) == hashes(pyforms.flatnest) == (6 if present else 3)
+
+
+# --- where reconstruct() may stop taking levels over and looking keys up once ---------------
+
+class Noted(str):
+    """A key that notes each hash and each comparison it takes part in."""
+
+    log = []
+
+    def __hash__(self):
+        Noted.log.append(("hash", str.__str__(self)))
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        Noted.log.append(("eq", str.__str__(self)))
+        return str.__eq__(self, other)
+
+    __ne__ = str.__ne__
+
+
+class Element:
+    """A tuple element whose hash and comparisons are noted."""
+
+    def __init__(self, name):
+        self.name = self.label = name  # shape() names it by its label
+
+    def __hash__(self):
+        Noted.log.append(("hash", self.name))
+        return hash(self.name)
+
+    def __eq__(self, other):
+        Noted.log.append(("eq", self.name))
+        return isinstance(other, Element) and other.name == self.name
+
+
+def _stored_with_a_noted_key(module):
+    # a stored dictionary holding a key whose comparisons are noted; plain keys that
+    # collide with it are looked up after it, where the walk entered it
+    return [(("a",), {Noted("x"): {}}), (("a", "x", "p"), 1), (("a", "x", "q"), 2), (("a", "y"), 3)]
+
+
+def _noted_step_then_plain(module):
+    # the noted key becomes a key of a level the walk made; plain "k" collides with it later
+    return [(("a", Noted("k"), "p"), 1), (("a", "k", "q"), 2), (("a", "k", "r"), 3)]
+
+
+def _tuple_step(module):
+    return [(("a", ("t", Element("e")), "p"), 1), (("a", ("t", Element("e")), "q"), 2), (("a", "b"), 3)]
+
+
+def _empty_dict_stored_into_itself(module):
+    # no code runs at all: the store of the third pair replaces a level its own walk read
+    E = {}
+    return [(("a",), E), (("a", "z"), E), (("a", "z", "z"), 0), (("a", "z", "y"), 1)]
+
+
+def _empty_list_grown_into_itself(module):
+    L = []
+    m = module.IndexMarker(list, 0)
+    return [(("a",), L), (("a", m), L), (("a", m, m), 0), (("a", m, "y"), 1)]
+
+
+def _plain_after_loud(module):
+    # a stored dictionary with keys makes the walk loud; the plain pairs after it still agree
+    return [(("s",), {"x": {}}), (("s", "x", "y"), 1), (("a", "b", "c"), 2), (("a", "b", "d"), 3),
+            (("a", "e"), 4)]
+
+
+@pytest.mark.parametrize("pairs", [_stored_with_a_noted_key, _noted_step_then_plain, _tuple_step,
+                                   _empty_dict_stored_into_itself, _empty_list_grown_into_itself,
+                                   _plain_after_loud])
+def test_reconstruct_runs_what_the_python_class_runs(pairs):
+    def run(module):
+        Noted.log = []
+        world = World(module)
+        got = outcome(module.FlatNest(pairs(module)).reconstruct, lambda value: shape(value, world))
+        return got, tuple(Noted.log)
+
+    assert run(flatnest) == run(pyforms.flatnest)
