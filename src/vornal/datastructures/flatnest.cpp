@@ -727,8 +727,17 @@ struct Cursor {
             ptr = std::move(next);
             return true;
         }
-        TRY_LET(bool mapping, is_mutable_mapping(ptr));
-        if (mapping) {
+        bool plain_dict = PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made);
+        bool mapping = plain_dict;
+        if (!mapping) { TRY_LET(mapping, is_mutable_mapping(ptr)); }
+        if (plain_dict) {
+            // ptr.get(k, {}) is dict.get: the same lookup, without the call
+            PyObject* found = nullptr;
+            TRY_LET(bool present, truth(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found)));
+            Ref level = present ? Ref::steal(found) : Ref();
+            if (!level) { TRY_LET(level, dict()); }
+            TRY(ptr.set_item(k, level));
+        } else if (mapping) {
             TRY_LET(Ref placeholder, dict());
             TRY_LET(Ref level, ptr.call_method<"get">(k, placeholder));
             TRY(ptr.set_item(k, level));
