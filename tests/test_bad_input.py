@@ -619,7 +619,7 @@ BRANCH = {
                            "Branch.__init__() got an unexpected keyword argument 'kids'"),
     "int name": Bad(lambda r: str(Branch(5)), TypeError, "__str__ returned non-string (type int)"),
     "None name with children": Bad(lambda r: str(Branch(None, ["c"])), TypeError,
-                                   "__str__ returned non-string (type NoneType)"),
+                                   "unsupported operand type(s) for +=: 'NoneType' and 'str'"),
     "bytes name of a grandchild": Bad(lambda r: str(Branch("r", [Branch("a", [Branch(b"x")])])), TypeError,
                                       "__str__ returned non-string (type bytes)"),
     "int children": Bad(lambda r: str(Branch("r", 5)), TypeError, "'int' object is not subscriptable"),

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 import pyforms.fieldmap
 import differential
-from differential import Hook, known, open_difference, outcome, runs
+from differential import Hook, collections_between_steps, known, open_difference, outcome, runs
 from vornal.datastructures import fieldmap
 
 HEADS = ["a", "b", "c"]
@@ -279,13 +279,16 @@ def run(op, world):
 
 def check_same(start, ops, sub=True):
     ours, python = World(fieldmap, sub), World(pyforms.fieldmap, sub)
-    for op in [("construct", start)] + ops:
-        expected = run(op, python)
-        got = run(op, ours)
-        assert got == expected, op
-        assert ours.log == python.log, op
-        assert shape(ours.root) == shape(python.root), op
-        assert ours.root.__dict__ is ours.root
+    with collections_between_steps() as collect:
+        for op in [("construct", start)] + ops:
+            expected = run(op, python)
+            collect()
+            got = run(op, ours)
+            collect()
+            assert got == expected, op
+            assert ours.log == python.log, op
+            assert shape(ours.root) == shape(python.root), op
+            assert ours.root.__dict__ is ours.root
 
 
 @runs(release=200, debug=40)

@@ -298,22 +298,50 @@ def test_attribute_access_bypasses_the_dotted_rules():
     assert m == {"z": 1, "l": 2}
 
 
-def test_deep_keys_and_nesting_do_not_crash():
+def reachable_depth():
+    """How deep Python calls can go from here."""
+    def down(n):
+        try:
+            return down(n + 1)
+        except RecursionError:
+            return n
+    return down(0)
+
+
+def test_deep_keys_count_against_the_recursion_limit():
+    """Each level of a dotted key is one call of a method in the class written in
+    Python: a key deeper than the recursion limit raises RecursionError, and under a
+    higher limit it is walked in a loop, without a deeper C stack."""
     key = "a" + ".a" * 20000
+    limit = sys.getrecursionlimit()
     m = N()
-    m[key] = 1
-    assert m[key] == 1 and key in m
-    del m[key]  # walked like a read: no deeper stack, no copy of the rest per level
-    assert key not in m and m.pop(key.rsplit(".", 1)[0]) == {}
+    sys.setrecursionlimit(25000)
+    try:
+        m[key] = 1
+        assert m[key] == 1 and key in m
+    finally:
+        sys.setrecursionlimit(limit)
+    depth = reachable_depth()
+    for walk in (lambda: m.__setitem__(key, 2), lambda: m[key], lambda: key in m, lambda: m.__delitem__(key)):
+        with pytest.raises(RecursionError):
+            walk()
+    assert reachable_depth() == depth  # every level a walk entered is given back
+    sys.setrecursionlimit(25000)
+    try:
+        assert m[key] == 1
+        del m[key]  # walked like a read: no copy of the rest per level
+        assert key not in m and m.pop(key.rsplit(".", 1)[0]) == {}
 
-    class Sub(N):
-        def __getitem__(self, k):
-            return super().__getitem__(k)
+        class Sub(N):
+            def __getitem__(self, k):
+                return super().__getitem__(k)
 
-    s = Sub()
-    s[key] = 1
-    with pytest.raises(RecursionError):
-        s[key]
+        s = Sub()
+        s[key] = 1
+        with pytest.raises(RecursionError):
+            s[key]
+    finally:
+        sys.setrecursionlimit(limit)
     deep = inner = {}
     for _ in range(100000):
         inner["a"] = inner = {}

@@ -342,7 +342,7 @@ DEEP = textwrap.dedent("""
         return n
 
     CASES = {
-        "dotted N": (lambda: dotted(N), "ok"),
+        "dotted N": (lambda: dotted(N), "RecursionError"),  # one call per level in Python too
         "dotted Configuration": (lambda: dotted(C), "any"),
         "merge N": (lambda: N(nested_dict()), "any"),
         "merge Configuration": (lambda: C().update(nested_dict()), "any"),

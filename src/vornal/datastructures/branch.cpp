@@ -28,15 +28,10 @@
 //
 // Rendering a large tree through str() of every child would build the text
 // of every subtree once per level above it. Instead, a child whose str() is
-// this very __str__ (a Branch, or a subclass that keeps it) is walked in
-// place: its name and children are read exactly as its own __str__ would
-// read them, at the same recursion depth, and the other children are
-// rendered through str(). The walk collects the texts in output order with
-// their depth; the result is then written once, into a string of exactly
-// the right length, with the prefixes every line gets from the levels above
-// it. Nothing is written before the whole walk has succeeded, so a tree that
-// is too deep (or contains itself) fails with RecursionError before any
-// output is made.
+// this very __str__ is walked in place and the whole text is written once
+// (see Renderer), as long as every name and text on the way is an exact
+// str, whose operations run no code; from a node where one is not, the body
+// runs as written, so that the objects' own split() and + decide.
 #include "pyframe.hpp"
 
 #include <algorithm>
@@ -104,8 +99,11 @@ Status Branch_add_child(Handle self, Handle item) {
 
 Ref Branch_str(Handle self);
 
-// slice(None, -1), the key of `children[:-1]`; and -1, that of `children[-1]`.
+// slice(None, -1), slice(1, None), 0 and -1: the keys of `children[:-1]`,
+// `lines[1:]`, `lines[0]` and `children[-1]`.
 Class all_but_last;
+Class all_but_first;
+Class zero;
 Class minus_one;
 // Branch's own tp_str, once the class is built: the common exact-type check.
 reprfunc own_str_slot = nullptr;
@@ -118,13 +116,67 @@ bool renders_in_place(PyObject* o) {
     return is_impl<Branch_str>(type_lookup<"__str__">(t).ptr());
 }
 
-// What the name of a node becomes: used unchanged, so it must be a str.
-Failure name_error(Handle name) {
-    return raise(PyExc_TypeError, "__str__ returned non-string (type %.200s)", name.type()->tp_name);
+// What str() says of a __str__ that returned something that is no str.
+Failure not_text(Handle result) {
+    return raise(PyExc_TypeError, "__str__ returned non-string (type %.200s)", result.type()->tp_name);
 }
 
+// --- the class body's own operations ---------------------------------------
+//
+// Where anything on the way is no exact str (a name of another type, a
+// child's text of a str subclass), the body is run as written, each
+// operation the interpreter's own, so that the objects' methods decide:
+//     result = self.name
+//     for child in self.children[:-1]:
+//         lines = str(child).split("\n")
+//         result += "\n|-- " + lines[0]
+//         for line in lines[1:]:
+//             result += "\n|   " + line
+//     (the same for self.children[-1], with "\n`-- " and "\n    ")
+
+// lines = text.split("\n"); result += <first> + lines[0];
+// for line in lines[1:]: result += <more> + line
+Status add_lines(Ref& result, Handle text, bool last) {
+    PyObject* first = last ? id<"\n`-- ">() : id<"\n|-- ">();
+    PyObject* more = last ? id<"\n    ">() : id<"\n|   ">();
+    TRY_LET(Ref lines, text.call_method<"split">(id<"\n">()));
+    TRY_LET(Ref line, lines.item(zero));
+    TRY_LET(Ref piece, Ref::steal(PyNumber_Add(first, line.ptr())));
+    TRY_LET(result, Ref::steal(PyNumber_InPlaceAdd(result.ptr(), piece.ptr())));
+    TRY_LET(Ref rest, lines.item(all_but_first));
+    TRY_LET(Ref it, rest.iter());
+    for (;;) {
+        TRY_NEXT(it, line);
+        TRY_LET(piece, Ref::steal(PyNumber_Add(more, line.ptr())));
+        TRY_LET(result, Ref::steal(PyNumber_InPlaceAdd(result.ptr(), piece.ptr())));
+    }
+    return ok;
+}
+
+// The rest of the body for a node whose name `result` was read and whose
+// children were found truthy.
+Ref render_as_written(Handle self, Ref result) {
+    {
+        TRY_LET(Ref children, self.attr<"children">());
+        TRY_LET(Ref head, children.item(all_but_last));
+        TRY_LET(Ref it, head.iter());
+        for (Ref child;;) {
+            TRY_NEXT(it, child);
+            TRY_LET(Ref text, child.str());
+            TRY(add_lines(result, text, false));
+        }
+    }
+    TRY_LET(Ref children, self.attr<"children">());
+    TRY_LET(Ref child, children.item(minus_one));
+    TRY_LET(Ref text, child.str());
+    TRY(add_lines(result, text, true));
+    return result;
+}
+
+// --- the walk ----------------------------------------------------------------
+
 // One text of the output: a node's name or the str() of a child that is
-// rendered the ordinary way, at its depth below the root.
+// rendered the ordinary way, at its depth below the node being rendered.
 struct Piece {
     Ref text;
     Py_ssize_t depth;
@@ -148,92 +200,154 @@ Py_ssize_t count_newlines(PyObject* s) {
     }
 }
 
+// Renders a tree of exact str texts in one piece. A child whose str() is
+// this very __str__ (a Branch, or a subclass that keeps it) is walked in
+// place: its name and children are read exactly as its own __str__ would
+// read them (children three times: for the truth test, for children[:-1]
+// and for children[-1]), at the same recursion depth, and the other
+// children are rendered through str(). The walk collects the texts in
+// output order with their depth; the text is then written once, into a
+// string of exactly the right length, with the prefixes every line gets
+// from the levels above it. A node on the way whose name, or a child's
+// text, is no exact str goes on with the body's own operations
+// (render_as_written) from that point: what its subtree collected so far
+// is written out as the `result` its body would hold by then.
 class Renderer {
 public:
-    // The walk below the root `name`, whose `children` are truthy.
-    Status walk(Handle name, Handle children) {
-        TRY(add(name, 0, true));
-        return walk_children(children, 1);
-    }
-
-    // The rendering, written in one piece.
-    Ref finish() {
-        TRY_LET(Ref out, Ref::steal(PyUnicode_New(length_, maxchar_)));
-        switch (PyUnicode_KIND(out.ptr())) {
-            case PyUnicode_1BYTE_KIND: write<Py_UCS1>(out.ptr()); break;
-            case PyUnicode_2BYTE_KIND: write<Py_UCS2>(out.ptr()); break;
-            default: write<Py_UCS4>(out.ptr()); break;
-        }
-        return out;
+    // The text of `self`, whose name (an exact str) is read and whose
+    // children were found truthy.
+    Ref render(Handle self, Handle name) {
+        Ref text;
+        TRY(node(self, name, 0, true, text));
+        if (text) return text;
+        return written(0, 0);
     }
 
 private:
-    // for child in children[:-1]: <child>;  then <children[-1]> as the last.
-    Status walk_children(Handle children, Py_ssize_t depth) {
+    // The node's progress: where its pieces start, and the body's `result`
+    // once it renders as written.
+    struct Frame {
+        size_t start;
+        Py_ssize_t depth;
+        Ref result;
+    };
+
+    // The subtree of `self` at `depth`, as pieces; or, when something on the
+    // way is no exact str, as the text the body gives (`text`, no pieces).
+    Status node(Handle self, Handle name, Py_ssize_t depth, bool last, Ref& text) {
+        Frame f{pieces_.size(), depth, Ref()};
+        TRY(add(name, depth, last));
+        {
+            TRY_LET(Ref children, self.attr<"children">());
+            TRY(all_but_last_of(f, children));
+        }
+        TRY_LET(Ref children, self.attr<"children">());
+        TRY_LET(Ref child, children.item(minus_one));
+        TRY(visit(f, child, true));
+        text = std::move(f.result);
+        return ok;
+    }
+
+    // for child in children[:-1]: <child>
+    Status all_but_last_of(Frame& f, Handle children) {
         PyObject* c = children.ptr();
         if (PyTuple_CheckExact(c)) {  // immutable: its items stay for the walk
-            Py_ssize_t n = PyTuple_GET_SIZE(c);
-            for (Py_ssize_t i = 0; i + 1 < n; ++i) TRY(child(PyTuple_GET_ITEM(c, i), depth, false));
-            return child(PyTuple_GET_ITEM(c, n - 1), depth, true);
+            for (Py_ssize_t i = 0; i + 1 < PyTuple_GET_SIZE(c); ++i) TRY(visit(f, PyTuple_GET_ITEM(c, i), false));
+            return ok;
         }
         if (PyList_CheckExact(c)) {
             // children[:-1] is a copy made before the loop: the str() of a
             // child may change the list. The copy is kept in `held_`.
             size_t base = held_.size();
-            Py_ssize_t n = PyList_GET_SIZE(c);
-            for (Py_ssize_t i = 0; i + 1 < n; ++i) held_.push_back(Ref::borrow(PyList_GET_ITEM(c, i)));
+            for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(c); ++i) held_.push_back(Ref::borrow(PyList_GET_ITEM(c, i)));
             Status walked = ok;
-            for (size_t i = base; i < held_.size() && walked.succeeded(); ++i) walked = child(held_[i], depth, false);
+            for (size_t i = base; i < held_.size() && walked.succeeded(); ++i) walked = visit(f, held_[i], false);
             held_.resize(base);
-            TRY(walked);
-            n = PyList_GET_SIZE(c);
-            if (n == 0) return raise(PyExc_IndexError, "list index out of range");
-            Ref last = Ref::borrow(PyList_GET_ITEM(c, n - 1));
-            return child(last, depth, true);
+            return walked;
         }
         TRY_LET(Ref head, children.item(all_but_last));
         TRY_LET(Ref it, head.iter());
-        for (Ref item;;) {
-            TRY_NEXT(it, item);
-            TRY(child(item, depth, false));
+        for (Ref child;;) {
+            TRY_NEXT(it, child);
+            TRY(visit(f, child, false));
         }
-        TRY_LET(Ref last, children.item(minus_one));
-        return child(last, depth, true);
+        return ok;
     }
 
-    // A child at `depth`: walked in place when its str() is Branch.__str__,
-    // otherwise rendered by str().
-    Status child(Handle node, Py_ssize_t depth, bool last) {
-        if (!renders_in_place(node.ptr())) {
-            TRY_LET(Ref text, node.str());
-            return add(text, depth, last);
+    // One child of the frame's node.
+    Status visit(Frame& f, Handle child, bool last) {
+        if (f.result) {  // the node renders as written
+            TRY_LET(Ref text, child.str());
+            return add_lines(f.result, text, last);
         }
-        // What str(node) would enter before running its __str__.
+        Ref text;
+        TRY(child_text(child, f.depth + 1, last, text));
+        if (!text) return ok;  // walked in place
+        if (PyUnicode_CheckExact(text.ptr())) return add(text, f.depth + 1, last);
+        // A text of a str subclass: its own split() and + decide from here on.
+        TRY_LET(f.result, written(f.start, f.depth));
+        return add_lines(f.result, text, last);
+    }
+
+    // str(child): walked in place as pieces (`text` stays null) when its
+    // str() is Branch.__str__, otherwise its text.
+    Status child_text(Handle child, Py_ssize_t depth, bool last, Ref& text) {
+        if (!renders_in_place(child.ptr())) {
+            TRY_LET(text, child.str());
+            return ok;
+        }
+        // What str(child) would enter before running its __str__, and the
+        // call of __str__ itself.
         RecursionGuard guard(" while getting the str of an object");
         TRY(guard.entered());
-        TRY_LET(Ref name, node.attr<"name">());
-        TRY_LET(Ref children, node.attr<"children">());
+        CallDepth call;
+        TRY(call.enter());
+        TRY_LET(Ref name, child.attr<"name">());
+        TRY_LET(Ref children, child.attr<"children">());
         TRY_LET(bool has_children, children.truthy());
-        if (!PyUnicode_Check(name.ptr())) return name_error(name);
-        TRY(add(name, depth, last));
-        if (!has_children) return ok;
-        return walk_children(children, depth + 1);
+        if (!has_children) {
+            text = std::move(name);
+        } else if (!PyUnicode_CheckExact(name.ptr())) {
+            TRY_LET(text, render_as_written(child, std::move(name)));
+        } else {
+            TRY(node(child, name, depth, last, text));
+        }
+        if (text && !PyUnicode_Check(text.ptr())) return not_text(text);
+        return ok;
     }
 
     Status add(Handle text, Py_ssize_t depth, bool last) {
         PyObject* s = text.ptr();
-        Py_ssize_t newlines = count_newlines(s);
-        // Every line: a line feed (but the first), 4 columns per level, its
-        // text (the text's own line feeds are the line feeds of its lines).
-        Py_ssize_t lines = newlines + 1, prefix = 0, size = 0;
-        if (mul_overflows(depth, (Py_ssize_t)4, &prefix) || add_overflows(prefix, (Py_ssize_t)1, &prefix) ||
-            mul_overflows(lines, prefix, &size) || add_overflows(size, PyUnicode_GET_LENGTH(s) - newlines, &size) ||
-            add_overflows(length_, size, &length_))
-            return raise(PyExc_OverflowError, "the rendering of the tree is too long");
-        if (pieces_.empty()) --length_;  // no line feed before the first line
-        maxchar_ = std::max(maxchar_, PyUnicode_MAX_CHAR_VALUE(s));
-        pieces_.push_back(Piece{Ref::borrow(text), depth, newlines, last});
+        pieces_.push_back(Piece{Ref::borrow(text), depth, count_newlines(s), last});
         return ok;
+    }
+
+    // The pieces from `start` on, whose first is at `base` depth, written as
+    // one str (the first piece's own prefix left out); they are dropped.
+    Ref written(size_t start, Py_ssize_t base) {
+        // Every line: a line feed (but the first), 4 columns per level below
+        // `base`, its text (the text's own line feeds are the line feeds of
+        // its lines).
+        Py_ssize_t length = -1;
+        Py_UCS4 maxchar = 127;
+        for (size_t i = start; i < pieces_.size(); ++i) {
+            const Piece& p = pieces_[i];
+            PyObject* s = p.text.ptr();
+            Py_ssize_t lines = p.newlines + 1, prefix = 0, size = 0;
+            if (mul_overflows(p.depth - base, (Py_ssize_t)4, &prefix) || add_overflows(prefix, (Py_ssize_t)1, &prefix) ||
+                mul_overflows(lines, prefix, &size) || add_overflows(size, PyUnicode_GET_LENGTH(s) - p.newlines, &size) ||
+                add_overflows(length, size, &length))
+                return raise(PyExc_OverflowError, "the rendering of the tree is too long");
+            maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(s));
+        }
+        TRY_LET(Ref out, Ref::steal(PyUnicode_New(length, maxchar)));
+        switch (PyUnicode_KIND(out.ptr())) {
+            case PyUnicode_1BYTE_KIND: write<Py_UCS1>(out.ptr(), start, base); break;
+            case PyUnicode_2BYTE_KIND: write<Py_UCS2>(out.ptr(), start, base); break;
+            default: write<Py_UCS4>(out.ptr(), start, base); break;
+        }
+        pieces_.resize(start);
+        return out;
     }
 
     // Copies n characters of a str of any kind to `to`.
@@ -251,34 +365,37 @@ private:
         return std::copy_n(four, 4, to);
     }
 
-    // Writes the pieces in order. `rails` holds the prefix of the lines
-    // below the current piece's parent: per level, "|   " beside a child
-    // that has siblings after it, four spaces beside a last child.
+    // Writes the pieces from `start` on in order. `rails` holds the prefix
+    // of the lines below the current piece's parent: per level, "|   "
+    // beside a child that has siblings after it, four spaces beside a last
+    // child.
     template <class C>
-    void write(PyObject* out) {
+    void write(PyObject* out, size_t start, Py_ssize_t base) {
         C* to = static_cast<C*>(PyUnicode_DATA(out));
         std::vector<C> rails;
         bool first = true;
-        for (const Piece& p : pieces_) {
+        for (size_t i = start; i < pieces_.size(); ++i) {
+            const Piece& p = pieces_[i];
             PyObject* s = p.text.ptr();
-            size_t inner = p.depth > 0 ? (size_t)(p.depth - 1) * 4 : 0;
+            Py_ssize_t depth = p.depth - base;
+            size_t inner = depth > 0 ? (size_t)(depth - 1) * 4 : 0;
             rails.resize(inner);
-            Py_ssize_t n = PyUnicode_GET_LENGTH(s), start = 0;
+            Py_ssize_t n = PyUnicode_GET_LENGTH(s), from = 0;
             for (Py_ssize_t line = 0; line <= p.newlines; ++line) {
                 Py_ssize_t end = n;
-                if (line < p.newlines) end = PyUnicode_FindChar(s, '\n', start, n, 1);
+                if (line < p.newlines) end = PyUnicode_FindChar(s, '\n', from, n, 1);
                 if (!first) *to++ = '\n';
                 first = false;
                 to = std::copy(rails.begin(), rails.end(), to);
-                if (p.depth > 0) {
+                if (depth > 0) {
                     if (line == 0) to = put(to, p.last ? "`-- " : "|-- ");
                     else to = put(to, p.last ? "    " : "|   ");
                 }
-                to = copy(to, s, start, end - start);
-                start = end + 1;
+                to = copy(to, s, from, end - from);
+                from = end + 1;
             }
             // The rail beside this piece's own subtree.
-            if (p.depth > 0) {
+            if (depth > 0) {
                 const char* rail = p.last ? "    " : "|   ";
                 rails.insert(rails.end(), rail, rail + 4);
             }
@@ -287,23 +404,19 @@ private:
 
     std::vector<Piece> pieces_;
     std::vector<Ref> held_;  // the copies of children[:-1] being walked
-    Py_ssize_t length_ = 0;
-    Py_UCS4 maxchar_ = 127;
 };
 
 // def __str__(self): see the top of this file.
-//
-// A name that is not a str fails as str() of a leaf with such a name fails:
-// with TypeError, and before anything below the node is rendered.
 Ref Branch_str(Handle self) {
+    CallDepth call;  // this call of __str__, as the interpreter counts it
+    TRY(call.enter());
     TRY_LET(Ref name, self.attr<"name">());
     TRY_LET(Ref children, self.attr<"children">());
     TRY_LET(bool has_children, children.truthy());
-    if (!PyUnicode_Check(name.ptr())) return name_error(name);
     if (!has_children) return name;
+    if (!PyUnicode_CheckExact(name.ptr())) return render_as_written(self, std::move(name));
     Renderer r;
-    TRY(r.walk(name, children));
-    return r.finish();
+    return r.render(self, name);
 }
 
 // ---------------------------------------------------------------------------
@@ -320,8 +433,13 @@ Status body() {
                                                  "Returns this node and its subtree formatted as a string."))));
     own_str_slot = Branch.type_ptr()->tp_str;
     TRY_LET(Ref minus, integer(-1));
-    TRY_LET(Ref slice, Ref::steal(PySlice_New(nullptr, minus.ptr(), nullptr)));
-    all_but_last.set(std::move(slice));
+    TRY_LET(Ref one, integer(1));
+    TRY_LET(Ref nought, integer(0));
+    TRY_LET(Ref head, Ref::steal(PySlice_New(nullptr, minus.ptr(), nullptr)));
+    TRY_LET(Ref tail, Ref::steal(PySlice_New(one.ptr(), nullptr, nullptr)));
+    all_but_last.set(std::move(head));
+    all_but_first.set(std::move(tail));
+    zero.set(std::move(nought));
     minus_one.set(std::move(minus));
     return ok;
 }

@@ -283,6 +283,7 @@ public:
     // `plain_head`: the head is known to hold no dot.
     PF_ALWAYS_INLINE Result<bool> split(Ref& head, bool& plain_head) {
         if (parts_) {  // walking the segments of an exact str
+            quiet_ = true;
             if (index_ + 1 >= PyTuple_GET_SIZE(parts_.ptr())) return false;
             head = Ref::borrow(PyTuple_GET_ITEM(parts_.ptr(), index_++));
             plain_head = true;
@@ -294,6 +295,10 @@ public:
         bool plain_head;
         return split(head, plain_head);
     }
+
+    // Whether the last split() ran no code of anyone's: the key is an exact
+    // str (a str subclass answers `in` and split() with its own methods).
+    bool quiet() const { return quiet_; }
 
     // What is left of the key.
     Ref rest() const {
@@ -310,11 +315,13 @@ private:
     Result<bool> split_first(Ref& head, bool& plain_head) {
         PyObject* k = key_.ptr();
         if (PyUnicode_CheckExact(k)) {
+            quiet_ = true;
             TRY_LET(Ref parts, dotted_parts(k));
             if (!parts) return false;
             parts_ = std::move(parts);
             return split(head, plain_head);
         }
+        quiet_ = !PyUnicode_Check(k);
         plain_head = false;
         TRY_LET(bool dotted, is_dotted(key_));
         if (!dotted) return false;
@@ -332,6 +339,7 @@ private:
     Ref key_;
     Ref parts_;  // the segments of key_, once it is known to be an exact str with a dot
     Py_ssize_t index_ = 0;
+    bool quiet_ = true;
 };
 
 // super().__getitem__(key) inside NestedFieldMap's methods. Under dict_get a
@@ -363,36 +371,71 @@ bool plain_new(Handle m, const Plan& p) { return p.plain_new && Py_TYPE(m.type()
 Ref made_level(Handle m) {
     PyTypeObject* t = m.type();
     TRY_LET(Ref empty, tuple());
-    return Ref::steal(t->tp_new(t, empty.ptr(), nullptr));
+    return Ref::steal(PyDict_Type.tp_new(t, empty.ptr(), nullptr));
 }
 Status finish_level(Handle level) { return status(PyObject_GenericSetDict(level.ptr(), level.ptr(), nullptr)); }
-
-// type(m)(): a new, empty level.
-Ref new_level(Handle m, const Plan& p) {
-    if (!plain_new(m, p)) return type_of(m)();
+Ref plain_level(Handle m) {
     TRY_LET(Ref level, made_level(m));
     TRY(finish_level(level));
     return level;
 }
 
+// type(m)(): a new, empty level.
+Ref new_level(Handle m, const Plan& p) {
+    if (!plain_new(m, p)) return type_of(m)();
+    return plain_level(m);
+}
+
+// Whether `p`, m's plan, still holds: m's class and its bases are as they
+// were when it was made.
+PF_ALWAYS_INLINE inline bool plan_holds(Handle m, const Plan& p) { return p.tag != 0 && type_tag(m.type()) == p.tag; }
+
+// m's plan, made anew when code that ran since it was taken (a key's
+// __hash__ or __eq__, a split() of a str subclass, a class's constructor)
+// may have changed the class.
+Status refresh(Handle m, Plan& p) {
+    if (plan_holds(m, p)) return ok;
+    TRY_LET(p, plan_of(m));
+    return ok;
+}
+
 // type(m).setdefault(m, key, type(m)()): the level under `key`, made and
-// stored when the key is absent. With the generic setdefault
-// (try: return self[key] / except KeyError: self[key] = default) and a plain
-// key, the lookup is done without raising KeyError. The default level is
-// made on every call as written, except when nothing of the user's can see
-// it being made (plain_new): then it is made only when it is stored, since
-// a level made and dropped at once is not observable.
-Ref setdefault_level(Handle m, const Plan& p, Handle key, bool plain_key) {
+// stored when the key is absent; `p` is kept m's plan. With the generic
+// setdefault
+//     try: return self[key]
+//     except KeyError: self[key] = default
+//     return default
+// and a plain key, the lookup is done without raising KeyError, and the
+// store as self[key] = default does it once the lookup is over (which may
+// have run code that changed the class). The default level is made on
+// every call as written, except when nothing of the user's can see it
+// being made (plain_new): then it is made only when it is stored, since a
+// level made and dropped at once is not observable.
+Ref setdefault_level(Handle m, Plan& p, Handle key, bool plain_key) {
     if (!(plain_key && p.generic_setdefault && p.own_get)) {
+        Ref setdefault = type_lookup<"setdefault">(m.type());  // looked up before the level is made
         TRY_LET(Ref fresh, new_level(m, p));
-        return call_type_method<"setdefault">(m, key, fresh);
+        if (!setdefault) return m.call_method<"setdefault">(key, fresh);
+        return call_unbound(setdefault, m, key, fresh);
     }
     Ref fresh;
-    if (!plain_new(m, p)) { TRY_LET(fresh, new_level(m, p)); }
-    PyObject* v = nullptr;
-    TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)));
-    if (found) return Ref::steal(v);
-    if (!fresh) { TRY_LET(fresh, new_level(m, p)); }
+    bool deferred = plain_new(m, p);
+    if (!deferred) {
+        TRY_LET(fresh, new_level(m, p));
+        TRY(refresh(m, p));
+    }
+    if (p.own_get) {  // self[key]: the dictionary's own lookup of a plain key
+        PyObject* v = nullptr;
+        TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)));
+        if (found) return Ref::steal(v);
+    } else {
+        Ref v = m.item(key);
+        if (v) return v;
+        if (!error_matches(PyExc_KeyError)) return failure;
+        PyErr_Clear();
+    }
+    if (deferred) { TRY_LET(fresh, plain_level(m)); }
+    TRY(refresh(m, p));
     if (p.own_set)
         TRY(status(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr())));
     else
@@ -427,12 +470,15 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
+    CallDepth depth;  // value[rest] is one more call of this method
     for (;;) {
         TRY_LET(bool dotted, k.split(head));
+        if (!k.quiet()) TRY(refresh(map, p));
         if (!dotted) {
             TRY_LET(Ref rest, k.rest());
             return own_lookup(map, p, rest);
         }
+        TRY(depth.enter());
         TRY_LET(Ref value, own_lookup(map, p, head));
         if (p.own_get && same_class(value, map, p)) {  // a level of the same class: the same plan
             map = std::move(value);
@@ -472,13 +518,16 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
+    CallDepth depth;  // level[rest] = value is one more call of this method
     for (;;) {
         bool plain_head;
         TRY_LET(bool dotted, k.split(head, plain_head));
+        if (!k.quiet()) TRY(refresh(map, p));
         if (!dotted) {
             TRY_LET(Ref rest, k.rest());
             return own_store(map, p, rest, value);
         }
+        TRY(depth.enter());
         TRY_LET(Ref level, setdefault_level(map, p, head, plain_head));
         TRY_LET(bool is_level, level.isinstance(type_of(map)));
         if (!is_level) return raise_target_key(map, head);
@@ -501,28 +550,33 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
 // def __contains__(self, key):
 //     if dotted: return super().__contains__(head) and rest in super().__getitem__(head)
 //     return super().__contains__(key)
+//
+// The head is looked up twice, as written: a lookup may run code (the
+// __hash__ or __eq__ of a key that is no exact str, the head's or a stored
+// key's), which then runs as often as in Python.
 Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
+    CallDepth depth;  // rest in value is one more call of this method
     for (;;) {
         TRY_LET(bool dotted, k.split(head));
+        if (!k.quiet()) TRY(refresh(map, p));
         if (!dotted) {
             TRY_LET(Ref last, k.rest());
             if (p.dict_contains) return truth(PyDict_Contains(map.ptr(), last.ptr()));
             return super(NestedFieldMap, map).contains(last);
         }
-        Ref value;
-        if (p.dict_contains && p.dict_get) {  // one lookup answers both
-            PyObject* v = nullptr;
-            TRY_LET(bool found, truth(PyDict_GetItemRef(map.ptr(), head.ptr(), &v)));
-            if (!found) return false;
-            value = Ref::steal(v);
+        TRY(depth.enter());
+        bool found;
+        if (p.dict_contains) {
+            TRY_LET(found, truth(PyDict_Contains(map.ptr(), head.ptr())));
         } else {
-            TRY_LET(bool found, super(NestedFieldMap, map).contains(head));
-            if (!found) return false;
-            TRY_LET(value, super(NestedFieldMap, map).getitem(head));
+            TRY_LET(found, super(NestedFieldMap, map).contains(head));
         }
+        if (!found) return false;
+        TRY(refresh(map, p));
+        TRY_LET(Ref value, own_lookup(map, p, head));
         if (p.own_contains && same_class(value, map, p)) {
             map = std::move(value);
             continue;
@@ -547,13 +601,15 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
 // A level whose class still deletes with this method is walked in the same
 // loop instead of being asked to delete the rest (which would run this
 // method again on a rest copied and split anew): deleting a deep key costs
-// what reading it costs, and needs no deeper stack.
+// what reading it costs.
 Status NestedFieldMap_delitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     DottedKey k(key);
     TRY_LET(bool dotted, k.split(head));
     if (!dotted) return super(NestedFieldMap, self).delitem(key);
+    CallDepth depth;  // del level[rest] is one more call of this method
     for (;;) {
+        TRY(depth.enter());
         TRY_LET(Plan p, plan_of(map));
         TRY_LET(Ref level, own_lookup(map, p, head));
         if (!is_map(level) || !is_impl<NestedFieldMap_delitem>(type_lookup<"__delitem__">(level.type()).ptr())) {
@@ -583,12 +639,19 @@ public:
 
     // One item: a mapping value is merged into the level under `key` (made
     // when absent), anything else is stored with self[key] = value. The
-    // plan is taken per item: merging runs code that may change the class.
+    // plan is taken per item, after the isinstance() check: merging and
+    // checking run code that may change the class. A key is known to be
+    // plain only when that runs no code (no str, or an exact str without a
+    // dot); a str subclass answers for itself inside __getitem__ and
+    // __setitem__, which then run as written.
     Status item(Handle key, Handle value) {
-        TRY_LET(bool dotted, is_dotted(key));
-        bool plain_key = !dotted;
-        TRY_LET(Plan plan, plan_of(self_));
         TRY_LET(bool mapping, is_mapping(value));
+        TRY_LET(Plan plan, plan_of(self_));
+        bool plain_key = false;
+        if (!PyUnicode_Check(key.ptr()) || PyUnicode_CheckExact(key.ptr())) {
+            TRY_LET(bool dotted, is_dotted(key));
+            plain_key = !dotted;
+        }
         if (mapping) {
             TRY_LET(Ref level, setdefault_level(self_, plan, key, plain_key));
             return merge_into(level, value);

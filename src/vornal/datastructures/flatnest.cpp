@@ -587,6 +587,33 @@ Status FlatNest_insert(Handle self, Handle index, Handle item) {
     return ok;
 }
 
+// Whether hashing `key`, and comparing it with keys of the same kinds, runs
+// no code of anyone's: a value of a built-in scalar type, or a tuple of such
+// values (nested a few levels deep at most).
+bool quiet_key(Handle key, int depth = 0) {
+    PyTypeObject* t = key.type();
+    if (t == &PyUnicode_Type || t == &PyLong_Type) return true;
+    if (t == &PyTuple_Type) {
+        if (depth >= 4) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key.ptr()); ++i)
+            if (!quiet_key(Handle(PyTuple_GET_ITEM(key.ptr(), i)), depth + 1)) return false;
+        return true;
+    }
+    return t == &PyBool_Type || t == &PyFloat_Type || t == &PyBytes_Type || t == &PyComplex_Type ||
+           key.ptr() == Py_None;
+}
+
+// Whether a stored value holds nothing that a later walk could enter
+// without running code: no plain dict, list or tuple with content of its
+// own (whose keys or elements were never checked).
+bool inert_value(Handle obj) {
+    PyObject* o = obj.ptr();
+    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) == 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) == 0;
+    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) == 0;
+    return true;
+}
+
 // The cursors of reconstruct(), kept from one pair to the next. A null Ref
 // is a local variable not yet assigned.
 struct Cursor {
@@ -608,15 +635,20 @@ struct Cursor {
     // slot prev_ptr[prev_k], after putting a new container there when the
     // slot holds none of the marker's type, or appending a placeholder when
     // the marker's position does not exist yet.
-    // Returns true when the step ran no code of anyone's and changed
-    // nothing: a marker of the module's own class, unchanged, for a list or
-    // tuple position that exists already, in containers of built-in types.
-    Result<bool> marker_step() {
+    // Step::silent when the step ran no code of anyone's (a marker of the
+    // module's own class, unchanged, of a built-in list or tuple type, in
+    // containers of built-in types); Step::unchanged when besides it changed
+    // nothing: the position exists already.
+    enum Step { loud, silent, unchanged };
+
+    Result<Step> marker_step() {
         TRY_LET(Ref type, k.attr<"type_">());
-        bool plain = Py_IS_TYPE(k.ptr(), IndexMarker.type_ptr()) && IndexMarker_tag != 0 &&
+        bool quiet = Py_IS_TYPE(k.ptr(), IndexMarker.type_ptr()) && IndexMarker_tag != 0 &&
                      type_tag(IndexMarker.type_ptr()) == IndexMarker_tag &&
                      (type.is(Handle(&PyList_Type)) || type.is(Handle(&PyTuple_Type))) && prev_ptr &&
-                     (PyDict_CheckExact(prev_ptr.ptr()) || PyList_CheckExact(prev_ptr.ptr()));
+                     (PyDict_CheckExact(prev_ptr.ptr()) || PyList_CheckExact(prev_ptr.ptr())) &&
+                     quiet_key(prev_k);
+        bool plain = quiet;
         bool tuple_level = PyType_Check(type.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), &PyTuple_Type);
         PyObject* gathering = tuples.type_of(ptr);
         PyObject* level_type = gathering ? gathering : reinterpret_cast<PyObject*>(Py_TYPE(ptr.ptr()));
@@ -646,7 +678,8 @@ struct Cursor {
                 TRY(prev_ptr.set_item(prev_k, fresh));
         } else {
             TRY_LET(Ref index, k.attr<"index">());
-            plain = plain && PyLong_CheckExact(index.ptr()) && PyList_CheckExact(ptr.ptr());
+            quiet = quiet && PyLong_CheckExact(index.ptr()) && PyList_CheckExact(ptr.ptr());
+            plain = plain && quiet;
             if (gathering && !PyIndex_Check(index.ptr()) && !PySlice_Check(index.ptr()))
                 return raise(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s",
                              Py_TYPE(index.ptr())->tp_name);
@@ -668,15 +701,19 @@ struct Cursor {
         TRY_LET(prev_ptr, prev_ptr.item(prev_k));
         TRY_LET(prev_k, integer(-1));
         TRY_LET(ptr, prev_ptr.item(prev_k));
-        return plain;
+        return plain ? Step::unchanged : quiet ? Step::silent : Step::loud;
     }
 
     // A key: enter ptr[k], made a placeholder when missing; a list level
     // (not a mapping) first grows by a new {k: {}}.
-    // Returns true when the step was the plain-dict one, which runs no code.
-    Result<bool> key_step() {
+    // `calm`: no dictionary the walk can reach holds a key whose comparison
+    // runs code. Then a quiet key on a plain dict is looked up once: the
+    // three lookups of 'ptr[k] = ptr.get(k, {}); ptr = ptr[k]' would run
+    // nothing either and find the same. Returns true when the step was
+    // that one.
+    Result<bool> key_step(bool calm) {
         TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
-        if (PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made)) {
+        if (calm && PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made) && quiet_key(k)) {
             // ptr[k] = ptr.get(k, {}) on a plain dict
             PyObject* found = nullptr;
             TRY_LET(bool present, truth(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found)));
@@ -690,8 +727,17 @@ struct Cursor {
             ptr = std::move(next);
             return true;
         }
-        TRY_LET(bool mapping, is_mutable_mapping(ptr));
-        if (mapping) {
+        bool plain_dict = PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made);
+        bool mapping = plain_dict;
+        if (!mapping) { TRY_LET(mapping, is_mutable_mapping(ptr)); }
+        if (plain_dict) {
+            // ptr.get(k, {}) is dict.get: the same lookup, without the call
+            PyObject* found = nullptr;
+            TRY_LET(bool present, truth(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found)));
+            Ref level = present ? Ref::steal(found) : Ref();
+            if (!level) { TRY_LET(level, dict()); }
+            TRY(ptr.set_item(k, level));
+        } else if (mapping) {
             TRY_LET(Ref placeholder, dict());
             TRY_LET(Ref level, ptr.call_method<"get">(k, placeholder));
             TRY(ptr.set_item(k, level));
@@ -717,13 +763,12 @@ struct Cursor {
 };
 
 // The levels a pair entered, for the next pair to enter again. Paths made
-// by flattening share their leading key objects. When a pair was handled
-// without any code of anyone's running (every step a key of a built-in
-// type on a plain dict, with the module's own MutableMapping and a plain
-// IndexMarker class; the list read by its own iterator), and none runs
-// before the next pair, walking the next pair's leading steps that are the
-// very same key objects would only find the levels found before: they are
-// not walked again.
+// by flattening share their leading key objects. While the walk is calm
+// (see FlatNest_reconstruct) and a pair was handled without changing any
+// slot it passed through (every step a quiet key on a plain dict, or a
+// marker of a position that exists), walking the next pair's leading steps
+// that are the very same key objects would only find the levels found
+// before: they are not walked again.
 struct WalkedLevels {
     std::vector<Ref> levels;       // levels[i]: what ptr was before step i (levels[0] is the result dict)
     std::vector<Ref> slot_keys;    // slot_keys[i]: prev_k after step i (the key, or -1 after a marker)
@@ -736,6 +781,26 @@ struct WalkedLevels {
         Py_ssize_t limit = std::min(reusable, n - 1), j = 0;
         while (j < limit && PySequence_Fast_GET_ITEM(path.ptr(), j) == PySequence_Fast_GET_ITEM(steps.ptr(), j)) ++j;
         return j;
+    }
+
+    // After the store into `target`, the last level of an n-step walk: a
+    // level read out of `target` earlier on the same walk (a level that
+    // contains itself) may be what the store replaced, so the walk is
+    // taken over only up to the first such level.
+    void stored_into(Handle target, Py_ssize_t n) {
+        for (Py_ssize_t j = 0; j < reusable && j < n - 1; ++j) {
+            if (levels[(size_t)j].is(target)) {
+                reusable = j;
+                break;
+            }
+        }
+    }
+
+    void forget() {
+        levels.clear();
+        slot_keys.clear();
+        steps = Ref();
+        reusable = 0;
     }
 };
 
@@ -757,18 +822,28 @@ Result<bool> plain_steps() {
 //     return ret
 // A pair after the first whose path is empty or begins with a marker has
 // no slot of its own to start from, and is refused.
+//
+// The walk is calm while no code of anyone's can have run since it began
+// (the list read by its own iterator, pairs unpacked by tuple's iteration,
+// quiet keys and the module's own markers on built-in containers) and every
+// level it can reach is one it made or an empty container it stored: then
+// every key those levels hold is a quiet one, a quiet key is looked up
+// once, and a pair's leading levels may be taken over from the previous
+// pair. Once anything else happens the walk stays loud to the end: every
+// step is taken in full, as the class written in Python takes it.
 Ref FlatNest_reconstruct(Handle self) {
     TRY_LET(Ref ret, dict());
     Cursor c;
     WalkedLevels walked;
     bool first = true;
     TRY_LET(Ref it, self.iter());
-    bool plain_iteration = Py_IS_TYPE(it.ptr(), &PyListIter_Type);
+    bool calm = Py_IS_TYPE(it.ptr(), &PyListIter_Type);
+    if (calm) { TRY_LET(calm, plain_steps()); }
     for (Ref element;;) {
         TRY_NEXT(it, element);
         // a tuple (DictItem included) that unpacks through tuple's own iteration
-        bool element_exact = PyTuple_Check(element.ptr()) && Py_TYPE(element.ptr())->tp_iter == PyTuple_Type.tp_iter &&
-                             PyTuple_GET_SIZE(element.ptr()) == 2;
+        calm = calm && PyTuple_Check(element.ptr()) && Py_TYPE(element.ptr())->tp_iter == PyTuple_Type.tp_iter &&
+               PyTuple_GET_SIZE(element.ptr()) == 2;
         TRY_LET(auto pair, unpack_pair(element));
         auto& [path_steps, obj] = pair;
         element = Ref();
@@ -776,7 +851,10 @@ Ref FlatNest_reconstruct(Handle self) {
         // list(path): a copy of the steps, except that a tuple cannot change
         Ref path;
         if (PyTuple_CheckExact(path_steps.ptr())) path = path_steps;
-        else { TRY_LET(path, Ref::steal(PySequence_List(path_steps.ptr()))); }
+        else {
+            calm = false;  // the steps come from code of anyone's
+            TRY_LET(path, Ref::steal(PySequence_List(path_steps.ptr())));
+        }
         Py_ssize_t n = PySequence_Fast_GET_SIZE(path.ptr());
         if (!first) {
             bool no_slot = n == 0;
@@ -784,37 +862,43 @@ Ref FlatNest_reconstruct(Handle self) {
             if (no_slot) return raise(PyExc_ValueError, pair_error);
         }
         first = false;
-        bool quiet = plain_iteration && element_exact;
-        if (quiet) { TRY_LET(quiet, plain_steps()); }
-        Py_ssize_t i = quiet ? walked.shared(path, n) : 0;
+        if (!calm) walked.forget();  // nothing taken over, nothing held longer than the walk holds it
+        Py_ssize_t i = calm ? walked.shared(path, n) : 0;
         if (i > 0) {  // enter the levels the previous pair entered
             c.ptr = walked.levels[(size_t)i];
             c.prev_ptr = walked.levels[(size_t)i - 1];
             c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i - 1));
             c.prev_k = walked.slot_keys[(size_t)i - 1];
         }
-        Py_ssize_t plain = i;  // leading steps taken the plain-dict way
-        walked.levels.resize((size_t)std::max(n, (Py_ssize_t)1));
-        walked.slot_keys.resize((size_t)std::max(n, (Py_ssize_t)1));
+        Py_ssize_t plain = i;  // leading steps that changed no slot they passed through
+        if (calm) {
+            walked.levels.resize((size_t)std::max(n, (Py_ssize_t)1));
+            walked.slot_keys.resize((size_t)std::max(n, (Py_ssize_t)1));
+        }
         for (; i < n; ++i) {
-            walked.levels[(size_t)i] = c.ptr;
+            if (calm) walked.levels[(size_t)i] = c.ptr;
             c.k = Ref::borrow(PySequence_Fast_GET_ITEM(path.ptr(), i));
-            bool plain_key = builtin_value_slot(c.k.type()) >= 0;
             TRY_LET(bool marker, is_marker(c.k));
             bool plain_step;
             if (marker) {
-                TRY_LET(plain_step, c.marker_step());
+                TRY_LET(Cursor::Step step, c.marker_step());
+                calm = calm && step != Cursor::loud;
+                plain_step = step == Cursor::unchanged;
             } else {
-                TRY_LET(plain_step, c.key_step());
-                plain_step = plain_step && plain_key;
+                TRY_LET(plain_step, c.key_step(calm));
+                calm = calm && plain_step;
             }
             if (plain_step && plain == i) ++plain;
-            walked.slot_keys[(size_t)i] = c.prev_k;
+            if (calm) walked.slot_keys[(size_t)i] = c.prev_k;
         }
         if (!c.k) return Cursor::unbound("k");
         TRY(c.prev_ptr.set_item(c.prev_k, obj));
-        walked.steps = path;
-        walked.reusable = quiet && plain == n ? n - 1 : 0;  // the last step's slot was just written
+        calm = calm && inert_value(obj);
+        if (calm) {
+            walked.steps = path;
+            walked.reusable = plain == n ? n - 1 : 0;  // the last step's slot was just written
+            walked.stored_into(c.prev_ptr, n);
+        }
     }
     TRY(c.tuples.build());
     return ret;

@@ -75,8 +75,8 @@ constexpr const char* BaseLogic_init_doc =
 //                             + str(expression) + ' (' + str(type(expression)) + ')')
 //         self.expressions.append(expression)
 Status BaseLogic_init(Handle self, Args expressions) {
-    TRY_LET(Ref kept, list());
-    TRY(self.setattr<"expressions">(kept));
+    TRY_LET(Ref fresh, list());
+    TRY(self.setattr<"expressions">(fresh));
     for (Py_ssize_t i = 0; i < expressions.size; ++i) {
         Handle expression = expressions[i];
         Ref value;
@@ -92,7 +92,13 @@ Status BaseLogic_init(Handle self, Args expressions) {
             TRY_LET(Ref message, concat("Expression only accepts str and callable. Got: ", text, " (", type_text, ")"));
             return raise_value(PyExc_TypeError, message.ptr());
         }
-        TRY(status(PyList_Append(kept.ptr(), value.ptr())));
+        // self.expressions is read for each append: the checks above may run
+        // code (an isinstance() that reads __class__) that replaced it.
+        TRY_LET(Ref kept, self.attr<"expressions">());
+        if (PyList_CheckExact(kept.ptr()))
+            TRY(status(PyList_Append(kept.ptr(), value.ptr())));
+        else
+            TRY(kept.call_method<"append">(value));
     }
     return ok;
 }
@@ -101,34 +107,24 @@ Status BaseLogic_init(Handle self, Args expressions) {
 //     raise NotImplementedError
 Ref BaseLogic_call(Handle) { return raise(PyExc_NotImplementedError); }
 
+// The parts of the string form, one per element of `expressions`: the
+// text, and whether it is a pattern's source to be put between quotes.
+struct Part {
+    Ref text;
+    bool quoted;
+};
+
 // An element of `expressions` in the string form: repr() of a callable,
 // the source text of a pattern between single quotes ("'%s'" % pattern).
-Status write_element(Writer& w, Handle element) {
+Result<Part> part_of(Handle element) {
     if (PyCallable_Check(element.ptr())) {
         TRY_LET(Ref text, element.repr());
-        return w.write(text);
+        return Part{std::move(text), false};
     }
     TRY_LET(Ref pattern, element.attr<"pattern">());
-    if (PyUnicode_CheckExact(pattern.ptr())) {
-        TRY(w.write("'"));
-        TRY(w.write(pattern));
-        return w.write("'");
-    }
+    if (PyUnicode_CheckExact(pattern.ptr())) return Part{std::move(pattern), true};
     TRY_LET(Ref quoted, Ref::steal(PyUnicode_Format(id<"'%s'">(), pattern.ptr())));
-    return w.write(quoted);
-}
-
-// The elements of `expressions` in the string form, joined with ", ".
-Status write_elements(Writer& w, Handle self) {
-    TRY_LET(Ref expressions, self.attr<"expressions">());
-    TRY_LET(Ref it, expressions.iter());
-    bool first = true;
-    for (Ref element;; first = false) {
-        TRY_NEXT(it, element);
-        if (!first) TRY(w.write(", "));
-        TRY(write_element(w, element));
-    }
-    return ok;
+    return Part{std::move(quoted), false};
 }
 
 // def __str__(self):
@@ -137,25 +133,46 @@ Status write_elements(Writer& w, Handle self) {
 //         parts.append(repr(element) if callable(element) else "'%s'" % element.pattern)
 //     return type(self).__name__ + '(' + ', '.join(parts) + ')'
 //
-// The text is written in one piece. For a class whose metaclass is `type`,
-// reading __name__ runs no code of anyone's, so it is written first.
+// The parts are rendered first (their repr() may run code, renaming the
+// class included), then the name is read, and the text is written in one
+// piece.
 Ref BaseLogic_str(Handle self) {
+    std::vector<Part> parts;
+    {
+        TRY_LET(Ref expressions, self.attr<"expressions">());
+        TRY_LET(Ref it, expressions.iter());
+        for (Ref element;;) {
+            TRY_NEXT(it, element);
+            TRY_LET(Part part, part_of(element));
+            parts.push_back(std::move(part));
+        }
+    }
     PyTypeObject* cls = self.type();
+    Ref name;
+    if (Py_IS_TYPE(cls, &PyType_Type)) {  // no metaclass of its own: __name__ is the type's name
+        TRY_LET(name, Ref::steal(PyType_GetName(cls)));
+    } else {
+        TRY_LET(name, type_of(self).attr<"__name__">());
+    }
     Writer w;
     TRY(w.made());
-    if (Py_IS_TYPE(cls, &PyType_Type)) {
-        TRY_LET(Ref name, Ref::steal(PyType_GetName(cls)));
+    bool text_name = PyUnicode_Check(name.ptr());
+    if (text_name) {
         TRY(w.write(name));
         TRY(w.write("("));
-        TRY(write_elements(w, self));
+    }
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i) TRY(w.write(", "));
+        if (parts[i].quoted) TRY(w.write("'"));
+        TRY(w.write(parts[i].text));
+        if (parts[i].quoted) TRY(w.write("'"));
+    }
+    if (text_name) {
         TRY(w.write(")"));
         return w.finish();
     }
-    TRY(write_elements(w, self));
-    TRY_LET(Ref joined, w.finish());
-    TRY_LET(Ref name, type_of(self).attr<"__name__">());
-    if (PyUnicode_Check(name.ptr())) return concat(name, "(", joined, ")");
     // A metaclass's own __name__ that is no str: `+` decides, as in Python.
+    TRY_LET(Ref joined, w.finish());
     TRY_LET(Ref text, Ref::steal(PyNumber_Add(name.ptr(), id<"(">())));
     TRY_LET(text, Ref::steal(PyNumber_Add(text.ptr(), joined.ptr())));
     return Ref::steal(PyNumber_Add(text.ptr(), id<")">()));

@@ -646,13 +646,28 @@ Ref compare(Handle self, Handle other, int op) {
     return Ref::steal(PyObject_RichCompare(objs.ptr(), other.ptr(), op));
 }
 
+// list(self) <op> cast(other): the ordering compares the two object lists
+// in the written order, another UserList cast to its objects as UserList
+// casts it, so that the objects of self are always the left operands.
+Ref order(Handle self, Handle other, int op) {
+    TRY_LET(Ref objs, objects_of(self));
+    TRY_LET(Ref collections, global<"collections">());
+    TRY_LET(Ref userlist, collections.attr<"UserList">());
+    TRY_LET(bool cast, other.isinstance(userlist));
+    Ref rhs = Ref::borrow(other);
+    if (cast) { TRY_LET(rhs, objects_of(other)); }
+    return Ref::steal(PyObject_RichCompare(objs.ptr(), rhs.ptr(), op));
+}
+
 // def __eq__(self, other):
 //     return list(self) == other
 Ref RefSequence_eq(Handle self, Handle other) { return compare(self, other, Py_EQ); }
-Ref RefSequence_lt(Handle self, Handle other) { return compare(self, other, Py_LT); }
-Ref RefSequence_le(Handle self, Handle other) { return compare(self, other, Py_LE); }
-Ref RefSequence_gt(Handle self, Handle other) { return compare(self, other, Py_GT); }
-Ref RefSequence_ge(Handle self, Handle other) { return compare(self, other, Py_GE); }
+// def __lt__(self, other):
+//     return list(self) < (list(other) if isinstance(other, UserList) else other)
+Ref RefSequence_lt(Handle self, Handle other) { return order(self, other, Py_LT); }
+Ref RefSequence_le(Handle self, Handle other) { return order(self, other, Py_LE); }
+Ref RefSequence_gt(Handle self, Handle other) { return order(self, other, Py_GT); }
+Ref RefSequence_ge(Handle self, Handle other) { return order(self, other, Py_GE); }
 
 // def __reversed__(self):
 //     return self[::-1]
