@@ -198,11 +198,54 @@ Status base_delitem(Handle self, Handle index) {
     TRY(super(RefSequence, self).call<"__delitem__">(index));
     return ok;
 }
-// super().__contains__(probe): probe in self.data
-Result<bool> base_contains(Handle self, Handle probe) {
+// The referent of `ref` is `obj`, and `ref` is a weak reference of the
+// interpreter's own type.
+bool refers_to(PyObject* ref, PyObject* obj) {
+    if (!PyWeakref_CheckRefExact(ref)) return false;
+    PyObject* referent = nullptr;
+    if (PyWeakref_GetRef(ref, &referent) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_XDECREF(referent);  // alive: others hold it
+    return referent == obj;
+}
+
+// probe in data, for an exact list and a probe that refers to `obj`, which
+// the caller holds: what the list does, one level of calls shorter. The
+// list compares each entry with the probe (entry == probe); for a weak
+// reference of the interpreter's own type that is the identity of the two,
+// or, while both objects live, entry() == obj by the full protocol (no
+// identity shortcut). Other entries compare as the list compares them. The
+// list is read by position on each step, as it may change while an
+// object's __eq__ runs.
+Result<bool> contains_referent(Handle data, Handle probe, Handle obj) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
+        if (entry.is(probe)) return true;
+        if (!PyWeakref_CheckRefExact(entry.ptr())) {
+            TRY_LET(bool equal, truth(PyObject_RichCompareBool(entry.ptr(), probe.ptr(), Py_EQ)));
+            if (equal) return true;
+            continue;
+        }
+        Ref referent = weak_referent(entry.ptr());
+        if (!referent) continue;  // a dead reference equals only itself
+        TRY_LET(Ref result, rich_compare(referent, obj, Py_EQ));
+        referent = Ref();
+        TRY_LET(bool equal, is_true(result));
+        if (equal) return true;
+    }
+    return false;
+}
+
+// super().__contains__(probe): probe in self.data; `obj`, when given, is
+// what the caller made the probe for and holds.
+Result<bool> base_contains(Handle self, Handle probe, PyObject* obj = nullptr) {
     TRY_LET(Plan p, plan_of(self));
     if (plain(p, UL_contains)) {
         TRY_LET(Ref data, data_of(self, p));
+        if (obj && PyList_CheckExact(data.ptr()) && refers_to(probe.ptr(), obj))
+            return contains_referent(data, probe, Handle(obj));
         return data.contains(probe);
     }
     TRY_LET(Ref r, super(RefSequence, self).call<"__contains__">(probe));
@@ -231,11 +274,43 @@ Status base_insert(Handle self, Handle index, Handle entry) {
     }
     return ok;
 }
+// Where list.remove(dead) would find `dead`, a weak reference whose object
+// is gone, in the exact list `data`: a dead reference equals only itself,
+// and another weak reference compares with it by identity without running
+// any code, so a scan of pointers gives the list's answer. -1 when the scan
+// meets an entry of another type (whose comparison may run code) before
+// finding it, or does not find it: list.remove then decides, and comparing
+// the entries before that one again changes nothing.
+Py_ssize_t dead_entry_position(PyObject* data, PyObject* dead) {
+    PyObject** items = reinterpret_cast<PyListObject*>(data)->ob_item;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(data); i < n; ++i) {
+        if (items[i] == dead) return i;
+        if (!PyWeakref_CheckRefExact(items[i])) return -1;
+    }
+    return -1;
+}
+
+// Whether `ref` is a weak reference of the interpreter's own type whose
+// object is gone.
+bool is_dead_reference(PyObject* ref) {
+    if (!PyWeakref_CheckRefExact(ref)) return false;
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_XDECREF(obj);  // alive: others hold it, so this is not the last reference
+    return obj == nullptr;
+}
+
 // super().remove(target): self.data.remove(target)
 Status base_remove(Handle self, Handle target) {
     TRY_LET(Plan p, plan_of(self));
     if (plain(p, UL_remove)) {
         TRY_LET(Ref data, data_of(self, p));
+        if (PyList_CheckExact(data.ptr()) && is_dead_reference(target.ptr()))
+            if (Py_ssize_t i = dead_entry_position(data.ptr(), target.ptr()); i >= 0)
+                return status(PyList_SetSlice(data.ptr(), i, i + 1, nullptr));
         TRY(data.call_method<"remove">(target));
     } else {
         TRY(super(RefSequence, self).call<"remove">(target));
@@ -583,7 +658,7 @@ Status RefSequence_init(Handle self, Handle items) {
 //     return super().__contains__(weakref.ref(item))
 Result<bool> RefSequence_contains(Handle self, Handle item) {
     TRY_LET(Ref probe, probe_for(self, item));
-    return base_contains(self, probe);
+    return base_contains(self, probe, item.ptr());
 }
 
 // def __getitem__(self, index):
