@@ -396,6 +396,27 @@ def test_removal_of_a_live_reference_and_of_a_foreign_one_keeps_the_lists_rules(
     assert list(s) == [y, x]
 
 
+@pytest.mark.parametrize("extra, key", [
+    (lambda objs: lambda: objs[0], None),  # a callable entry stands in for a reference
+    (lambda objs: lambda: 1 / 0, None),  # its call fails: the sort fails, the list keeps its order
+    (lambda objs: lambda: objs[1], lambda o: -o.n),
+    (lambda objs: lambda: None, lambda o: 1 / 0),
+])
+def test_sort_keys_of_entries_that_are_no_weak_references(extra, key):
+    import pyforms.refsequence
+    results = []
+    for module in (refsequence, pyforms.refsequence):
+        objs = [Obj(i) for i in (3, 1, 2)]
+        s = module.RefSequence(objs)
+        s.data.insert(1, extra(objs))
+        try:
+            outcome = s.sort(key=key)
+        except Exception as e:
+            outcome = type(e).__name__
+        results.append((outcome, [e().n if isinstance(e, weakref.ref) else "callable" for e in s.data]))
+    assert results[0] == results[1]
+
+
 @pytest.mark.parametrize("operation", [
     lambda s, k: [s.copy()],  # walks s while the victims die
     lambda s, k: [s[0:]],  # the slice's objects die before they are wrapped

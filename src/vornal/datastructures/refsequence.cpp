@@ -345,9 +345,8 @@ Ref base_count(Handle self, Handle probe) {
 // `entry`.
 Ref referent(Handle entry) {
     if (PyWeakref_CheckRefExact(entry.ptr())) {
-        PyObject* obj = nullptr;
-        if (PyWeakref_GetRef(entry.ptr(), &obj) < 0) return failure;
-        return obj ? Ref::steal(obj) : none();
+        Ref obj = weak_referent(entry.ptr());
+        return obj ? obj : none();
     }
     return Ref::steal(PyObject_CallNoArgs(entry.ptr()));
 }
@@ -515,8 +514,8 @@ std::vector<Ref> hold_referents(Handle data) {
     held.reserve((size_t)PyList_GET_SIZE(data.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
         PyObject* entry = PyList_GET_ITEM(data.ptr(), i);
-        PyObject* obj = nullptr;
-        if (PyWeakref_CheckRefExact(entry) && PyWeakref_GetRef(entry, &obj) > 0) held.push_back(Ref::steal(obj));
+        if (!PyWeakref_CheckRefExact(entry)) continue;
+        if (Ref obj = weak_referent(entry)) held.push_back(std::move(obj));
     }
     return held;
 }
@@ -815,6 +814,12 @@ Ref key_applied(Ctx ctx, Handle x) {
     TRY_LET(Ref obj, referent(x));
     return ctx.closure()(obj);
 }
+// The same keys for list.sort alone, which only calls them.
+Ref quick_key_of_referent(Handle, Handle x) { return referent(x); }
+Ref quick_key_applied(Handle key, Handle x) {
+    TRY_LET(Ref obj, referent(x));
+    return key(obj);
+}
 
 // def sort(self, key=None, reverse=False):
 //     if key is None:
@@ -832,6 +837,22 @@ Ref key_applied(Ctx ctx, Handle x) {
 // here too.
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
     TRY_LET(bool direct, plain_base(self, UL_sort));
+    if (direct) {
+        // self.data.sort(key=k, reverse=reverse) for an exact list: k reaches
+        // list.sort only, which calls it once per entry.
+        TRY_LET(Ref data, data_of(self));
+        if (PyList_CheckExact(data.ptr())) {
+            Ref k;
+            if (key.is_none()) {
+                TRY_LET(k, callable_of_one<quick_key_of_referent>());
+            } else {
+                TRY_LET(k, callable_of_one<quick_key_applied>(key));
+            }
+            std::vector<Ref> held = hold_referents(data);
+            TRY_LET(Ref sort, data.attr<"sort">());
+            return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
+        }
+    }
     Ref k;
     if (key.is_none()) {
         TRY_LET(k, make_function(key_of_referent_def, module_name(), sort_key_qualname));
