@@ -294,6 +294,129 @@ def test_many_deaths_at_once_and_a_sequence_collected_before_its_objects(unraisa
     assert not unraisable
 
 
+@pytest.mark.parametrize("order", ["last first", "first first", "shuffled", "duplicates"])
+def test_deaths_remove_exactly_their_entries(order, unraisable):
+    objs = [Obj(i) for i in range(300)]
+    s = RefSequence(objs[:150] * 2 if order == "duplicates" else objs)
+    keep = objs[::7]
+    doomed = [o for o in objs if o not in keep]
+    if order == "last first":
+        doomed.reverse()
+    elif order == "shuffled":
+        doomed.sort(key=lambda o: (o.n * 7919) % 301)
+    objs.clear()
+    while doomed:
+        doomed.pop(0)
+        expected = [o for o in (keep + doomed) if o.n < 150] if order == "duplicates" else None
+        if expected is not None:
+            assert sorted(o.n for o in s) == sorted(o.n for o in expected * 2)
+    assert sound(s) == (keep[:22] * 2 if order == "duplicates" else keep) and not unraisable
+
+
+def _log_eq(log, name, result=False):
+    def eq(self, other):
+        log.append((name, type(other).__name__))
+        return result
+    return eq
+
+
+def _scenarios(module):
+    """(what happened, final objects) of removals and lookups among entries that are
+    not plain weak references: what list.remove and `in` compare, in which order."""
+    log = []
+
+    class Odd:  # stored in data directly: its __eq__ runs for every probe and dead entry
+        __eq__ = _log_eq(log, "odd")
+        __hash__ = object.__hash__
+
+        def __call__(self):
+            return "odd"
+
+    class Self:
+        __eq__ = _log_eq(log, "self")  # denies being equal even to itself
+        __hash__ = object.__hash__
+
+    class Declines:
+        def __eq__(self, other):
+            log.append(("declines", type(other).__name__))
+            return NotImplemented
+        __hash__ = object.__hash__
+
+    class Mutates:
+        def __eq__(self, other):
+            log.append(("mutates", len(seq.data)))
+            del seq.data[-1]
+            return False
+        __hash__ = object.__hash__
+
+    class Truthy:
+        def __eq__(self, other):
+            return Answer()
+        __hash__ = object.__hash__
+
+    class Answer:
+        def __bool__(self):
+            log.append("bool")
+            return True
+
+    x, y, z, me, d, m, t = Obj(1), Obj(2), Obj(3), Self(), Declines(), Mutates(), Truthy()
+    seq = module.RefSequence([x, y, z, me, d])
+    out = [y in seq, me in seq, d in seq, Obj(9) in seq, z in seq]
+    seq.data.insert(1, Odd())
+    out += [y in seq, z in seq]
+    del y  # the dead entry is compared with Odd() as list.remove does
+    out.append([o if isinstance(o, str) else type(o).__name__ for o in seq])
+    dead = weakref.ref(z, seq.remove)
+    seq.data.insert(0, dead)
+    seq.data.append(dead)
+    del z  # both the stored entry and `dead` die: each removal takes the first match
+    out.append(len(seq.data))
+    seq.data[:] = [weakref.ref(o, seq.remove) for o in (x, m, me, t)]
+    out += [me in seq, t in seq, x in seq]
+    return out, log
+
+
+def test_lookups_and_removals_compare_as_the_list_does(unraisable):
+    import pyforms.refsequence
+    ours, python = _scenarios(refsequence), _scenarios(pyforms.refsequence)
+    assert repr(ours) == repr(python)
+    assert not unraisable
+
+
+def test_removal_of_a_live_reference_and_of_a_foreign_one_keeps_the_lists_rules():
+    x, y = Obj(1), Obj(2)
+    s = RefSequence([x, y, x])
+    s.remove(weakref.ref(x))  # live: compares the objects
+    assert list(s) == [y, x]
+    gone = Obj(3)
+    foreign = weakref.ref(gone)
+    del gone
+    with pytest.raises(ValueError, match="not in list"):
+        s.remove(foreign)
+    assert list(s) == [y, x]
+
+
+@pytest.mark.parametrize("extra, key", [
+    (lambda objs: lambda: objs[0], None),  # a callable entry stands in for a reference
+    (lambda objs: lambda: 1 / 0, None),  # its call fails: the sort fails, the list keeps its order
+    (lambda objs: lambda: objs[1], lambda o: -o.n),
+    (lambda objs: lambda: None, lambda o: 1 / 0),
+])
+def test_sort_keys_of_entries_that_are_no_weak_references(extra, key):
+    import pyforms.refsequence
+    results = []
+    for module in (refsequence, pyforms.refsequence):
+        objs = [Obj(i) for i in (3, 1, 2)]
+        s = module.RefSequence(objs)
+        s.data.insert(1, extra(objs))
+        try:
+            outcome = s.sort(key=key)
+        except Exception as e:
+            outcome = type(e).__name__
+        results.append((outcome, [e().n if isinstance(e, weakref.ref) else "callable" for e in s.data]))
+    assert results[0] == results[1]
+
+
 @pytest.mark.parametrize("operation", [
     lambda s, k: [s.copy()],  # walks s while the victims die
     lambda s, k: [s[0:]],  # the slice's objects die before they are wrapped

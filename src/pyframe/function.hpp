@@ -445,3 +445,19 @@ inline Ref make_function(FuncDef* def, PyObject* module_name, const char* qualna
 }
 
 }  // namespace pf
+
+namespace pf {
+
+// A callable of one positional argument for C code that only calls it (a
+// sort key handed to list.sort): a builtin function whose call runs
+// F(bound, arg) with the least overhead the interpreter has (METH_O), where
+// `bound` is the object given here (may be null). Code that can see the
+// callable gets a function made by make_function instead.
+template <Ref (*F)(Handle, Handle)>
+Ref callable_of_one(Handle bound = Handle()) {
+    static PyMethodDef def = {"<lambda>", [](PyObject* self, PyObject* arg) { return F(Handle(self), Handle(arg)).release(); },
+                              METH_O, nullptr};
+    return Ref::steal(PyCFunction_NewEx(&def, bound.ptr(), nullptr));
+}
+
+}  // namespace pf

@@ -198,11 +198,54 @@ Status base_delitem(Handle self, Handle index) {
     TRY(super(RefSequence, self).call<"__delitem__">(index));
     return ok;
 }
-// super().__contains__(probe): probe in self.data
-Result<bool> base_contains(Handle self, Handle probe) {
+// The referent of `ref` is `obj`, and `ref` is a weak reference of the
+// interpreter's own type.
+bool refers_to(PyObject* ref, PyObject* obj) {
+    if (!PyWeakref_CheckRefExact(ref)) return false;
+    PyObject* referent = nullptr;
+    if (PyWeakref_GetRef(ref, &referent) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_XDECREF(referent);  // alive: others hold it
+    return referent == obj;
+}
+
+// probe in data, for an exact list and a probe that refers to `obj`, which
+// the caller holds: what the list does, one level of calls shorter. The
+// list compares each entry with the probe (entry == probe); for a weak
+// reference of the interpreter's own type that is the identity of the two,
+// or, while both objects live, entry() == obj by the full protocol (no
+// identity shortcut). Other entries compare as the list compares them. The
+// list is read by position on each step, as it may change while an
+// object's __eq__ runs.
+Result<bool> contains_referent(Handle data, Handle probe, Handle obj) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
+        if (entry.is(probe)) return true;
+        if (!PyWeakref_CheckRefExact(entry.ptr())) {
+            TRY_LET(bool equal, truth(PyObject_RichCompareBool(entry.ptr(), probe.ptr(), Py_EQ)));
+            if (equal) return true;
+            continue;
+        }
+        Ref referent = weak_referent(entry.ptr());
+        if (!referent) continue;  // a dead reference equals only itself
+        TRY_LET(Ref result, rich_compare(referent, obj, Py_EQ));
+        referent = Ref();
+        TRY_LET(bool equal, is_true(result));
+        if (equal) return true;
+    }
+    return false;
+}
+
+// super().__contains__(probe): probe in self.data; `obj`, when given, is
+// what the caller made the probe for and holds.
+Result<bool> base_contains(Handle self, Handle probe, PyObject* obj = nullptr) {
     TRY_LET(Plan p, plan_of(self));
     if (plain(p, UL_contains)) {
         TRY_LET(Ref data, data_of(self, p));
+        if (obj && PyList_CheckExact(data.ptr()) && refers_to(probe.ptr(), obj))
+            return contains_referent(data, probe, Handle(obj));
         return data.contains(probe);
     }
     TRY_LET(Ref r, super(RefSequence, self).call<"__contains__">(probe));
@@ -231,11 +274,43 @@ Status base_insert(Handle self, Handle index, Handle entry) {
     }
     return ok;
 }
+// Where list.remove(dead) would find `dead`, a weak reference whose object
+// is gone, in the exact list `data`: a dead reference equals only itself,
+// and another weak reference compares with it by identity without running
+// any code, so a scan of pointers gives the list's answer. -1 when the scan
+// meets an entry of another type (whose comparison may run code) before
+// finding it, or does not find it: list.remove then decides, and comparing
+// the entries before that one again changes nothing.
+Py_ssize_t dead_entry_position(PyObject* data, PyObject* dead) {
+    PyObject** items = reinterpret_cast<PyListObject*>(data)->ob_item;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(data); i < n; ++i) {
+        if (items[i] == dead) return i;
+        if (!PyWeakref_CheckRefExact(items[i])) return -1;
+    }
+    return -1;
+}
+
+// Whether `ref` is a weak reference of the interpreter's own type whose
+// object is gone.
+bool is_dead_reference(PyObject* ref) {
+    if (!PyWeakref_CheckRefExact(ref)) return false;
+    PyObject* obj = nullptr;
+    if (PyWeakref_GetRef(ref, &obj) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_XDECREF(obj);  // alive: others hold it, so this is not the last reference
+    return obj == nullptr;
+}
+
 // super().remove(target): self.data.remove(target)
 Status base_remove(Handle self, Handle target) {
     TRY_LET(Plan p, plan_of(self));
     if (plain(p, UL_remove)) {
         TRY_LET(Ref data, data_of(self, p));
+        if (PyList_CheckExact(data.ptr()) && is_dead_reference(target.ptr()))
+            if (Py_ssize_t i = dead_entry_position(data.ptr(), target.ptr()); i >= 0)
+                return status(PyList_SetSlice(data.ptr(), i, i + 1, nullptr));
         TRY(data.call_method<"remove">(target));
     } else {
         TRY(super(RefSequence, self).call<"remove">(target));
@@ -270,9 +345,8 @@ Ref base_count(Handle self, Handle probe) {
 // `entry`.
 Ref referent(Handle entry) {
     if (PyWeakref_CheckRefExact(entry.ptr())) {
-        PyObject* obj = nullptr;
-        if (PyWeakref_GetRef(entry.ptr(), &obj) < 0) return failure;
-        return obj ? Ref::steal(obj) : none();
+        Ref obj = weak_referent(entry.ptr());
+        return obj ? obj : none();
     }
     return Ref::steal(PyObject_CallNoArgs(entry.ptr()));
 }
@@ -440,8 +514,8 @@ std::vector<Ref> hold_referents(Handle data) {
     held.reserve((size_t)PyList_GET_SIZE(data.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
         PyObject* entry = PyList_GET_ITEM(data.ptr(), i);
-        PyObject* obj = nullptr;
-        if (PyWeakref_CheckRefExact(entry) && PyWeakref_GetRef(entry, &obj) > 0) held.push_back(Ref::steal(obj));
+        if (!PyWeakref_CheckRefExact(entry)) continue;
+        if (Ref obj = weak_referent(entry)) held.push_back(std::move(obj));
     }
     return held;
 }
@@ -583,7 +657,7 @@ Status RefSequence_init(Handle self, Handle items) {
 //     return super().__contains__(weakref.ref(item))
 Result<bool> RefSequence_contains(Handle self, Handle item) {
     TRY_LET(Ref probe, probe_for(self, item));
-    return base_contains(self, probe);
+    return base_contains(self, probe, item.ptr());
 }
 
 // def __getitem__(self, index):
@@ -755,6 +829,12 @@ Ref key_applied(Ctx ctx, Handle x) {
     TRY_LET(Ref obj, referent(x));
     return ctx.closure()(obj);
 }
+// The same keys for list.sort alone, which only calls them.
+Ref quick_key_of_referent(Handle, Handle x) { return referent(x); }
+Ref quick_key_applied(Handle key, Handle x) {
+    TRY_LET(Ref obj, referent(x));
+    return key(obj);
+}
 
 // def sort(self, key=None, reverse=False):
 //     if key is None:
@@ -772,6 +852,22 @@ Ref key_applied(Ctx ctx, Handle x) {
 // here too.
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
     TRY_LET(bool direct, plain_base(self, UL_sort));
+    if (direct) {
+        // self.data.sort(key=k, reverse=reverse) for an exact list: k reaches
+        // list.sort only, which calls it once per entry.
+        TRY_LET(Ref data, data_of(self));
+        if (PyList_CheckExact(data.ptr())) {
+            Ref k;
+            if (key.is_none()) {
+                TRY_LET(k, callable_of_one<quick_key_of_referent>());
+            } else {
+                TRY_LET(k, callable_of_one<quick_key_applied>(key));
+            }
+            std::vector<Ref> held = hold_referents(data);
+            TRY_LET(Ref sort, data.attr<"sort">());
+            return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
+        }
+    }
     Ref k;
     if (key.is_none()) {
         TRY_LET(k, make_function(key_of_referent_def, module_name(), sort_key_qualname));
