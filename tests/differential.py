@@ -7,12 +7,10 @@ state left behind. Each side lives in a World of its own: the structure
 under test, fresh subclasses (so that methods installed during a run stay
 in that run), and the hostile objects, whose hooks act on their own world.
 
-Differences that are known and not yet mended are listed in OPEN. Each has
-an explicit test, marked as a strict expected failure with the reason
-given here; the random runs keep away from what triggers them while they
-are open. Once a difference is mended its explicit test passes (and, being
-strict, reports so): remove its entry, and the random runs take on its
-triggers too.
+A difference found and not yet mended is listed in OPEN, with its explicit
+test marked @known(name): a strict expected failure with the reason given
+there; the random runs consult open_difference(name) to keep away from
+what triggers it while it is open. None is open now.
 """
 import contextlib
 import gc

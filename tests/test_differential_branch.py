@@ -5,7 +5,7 @@ from hypothesis import strategies as st
 
 import pyforms.branch
 import pyforms.sharedattr
-from differential import Hook, known, open_difference, outcome, runs
+from differential import Hook, outcome, runs
 from vornal.datastructures import branch, sharedattr
 
 
@@ -27,19 +27,14 @@ def act(world, kind):
     if not world.nodes:
         return
     root, first = world.nodes[-1], world.nodes[0]
-    if kind == "append" and may_get_children(root):
+    if kind == "append":
         root.add_child("late")
     elif kind == "truncate" and isinstance(root.children, list):
         del root.children[1:]
-    elif kind == "replace" and may_get_children(first) and not open_difference("branch-children-read-once"):
+    elif kind == "replace":
         first.children = ["other"]  # another list in the attribute
     elif kind == "rename":
         first.name = "renamed"
-
-
-def may_get_children(node):
-    """A node whose name is no str gets no children while that difference is open."""
-    return isinstance(node.name, str) or not open_difference("branch-name-not-str")
 
 
 ACTIONS = ["append", "truncate", "replace", "rename"]
@@ -73,18 +68,11 @@ class Glue:
         return "glue" + other
 
 
-def names(leaf, kind):
+def names():
     plain = st.sampled_from(["n", "a\nb", "", "r\r", "é☃"])
     odd = st.sampled_from([None, b"bytes", 7, "glue"])
     text = st.tuples(st.just("text"), st.sampled_from(["t", "t\nu"]))
-    made = [plain]
-    # While the difference is open, a name that is no str only where str() refuses it the same
-    # way: on a leaf, rendered by Branch.__str__ itself (not through a subclass's super()).
-    if (leaf and kind != "upper") or not open_difference("branch-name-not-str"):
-        made.append(odd)
-    if not open_difference("branch-str-subclass-methods"):
-        made.append(text)
-    return st.one_of(*made)
+    return st.one_of(plain, odd, text)
 
 
 def make_name(spec):
@@ -99,19 +87,18 @@ def children(hostile):
     texts = st.sampled_from(["x", "y\nz", "", "w\r\nv", "😀"])
     made = [texts, st.integers(0, 9)]
     if hostile:
-        as_text = st.booleans() if not open_difference("branch-str-subclass-methods") else st.just(False)
-        made.append(st.tuples(st.just("child"), texts, as_text, st.integers(1, 2), st.sampled_from(ACTIONS)))
+        made.append(st.tuples(st.just("child"), texts, st.booleans(), st.integers(1, 2), st.sampled_from(ACTIONS)))
     return st.one_of(*made)
 
 
 def trees(hostile):
-    def node(kids, leaf):
-        return st.one_of(*[st.tuples(st.just("node"), st.just(kind), names(leaf, kind), kids, st.booleans())
+    def node(kids):
+        return st.one_of(*[st.tuples(st.just("node"), st.just(kind), names(), kids, st.booleans())
                            for kind in ["node", "upper", "plain"]])
 
-    leaves = st.one_of(children(hostile), node(st.just([]), True))
-    inner = st.recursive(leaves, lambda inner: node(st.lists(inner, min_size=1, max_size=3), False), max_leaves=8)
-    return st.one_of(node(st.just([]), True), node(st.lists(inner, min_size=1, max_size=3), False))  # a node
+    leaves = st.one_of(children(hostile), node(st.just([])))
+    inner = st.recursive(leaves, lambda inner: node(st.lists(inner, min_size=1, max_size=3)), max_leaves=8)
+    return st.one_of(node(st.just([])), node(st.lists(inner, min_size=1, max_size=3)))  # a node
 
 
 def make(spec, world):
@@ -137,7 +124,7 @@ def check_same(spec, ops):
             if op == "str":
                 results.append(outcome(lambda: str(root), lambda text: (type(text).__name__, str.__str__(text))))
             elif op == "add_child":
-                results.append(outcome(lambda: root.add_child("added")) if may_get_children(root) else None)
+                results.append(outcome(lambda: root.add_child("added")))
             else:
                 results.append(outcome(lambda: (label(root.name), len(root.children))))
         assert results[1] == results[0], op
@@ -197,7 +184,6 @@ def rendered(module, name, kids):
     return outcome(lambda: str(module.Branch(name, kids)), lambda text: (type(text).__name__, str.__str__(text)))
 
 
-@known("branch-name-not-str")
 @pytest.mark.parametrize("name, error", [
     (None, "unsupported operand type(s) for +=: 'NoneType' and 'str'"),
     (b"bytes", "can't concat str to bytes"),
@@ -213,7 +199,6 @@ def test_difference_name_that_is_no_str_with_children(name, error):
     assert render(branch) == expected
 
 
-@known("branch-name-not-str")
 def test_difference_leaf_gives_its_name_whatever_it_is():
     # str() refuses a name that is no str, but __str__ itself gives it back, as a
     # subclass calling super().__str__() sees
@@ -224,7 +209,6 @@ def test_difference_leaf_gives_its_name_whatever_it_is():
     assert leaf(branch) == ("ok", None)
 
 
-@known("branch-str-subclass-methods")
 @pytest.mark.parametrize("case, text", [
     ("child-split", "r\n`-- A\n    B"),  # the child's text split by its own split()
     ("name-add", "r+\n`-- a"),  # the name's own +
@@ -240,7 +224,6 @@ def test_difference_str_subclass_methods_are_called(case, text):
     assert render(branch) == expected
 
 
-@known("branch-children-read-once")
 def test_difference_children_read_again_for_the_last_child():
     def render(module):
         node = module.Branch("n")

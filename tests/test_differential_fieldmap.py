@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 import pyforms.fieldmap
 import differential
-from differential import Hook, collections_between_steps, known, open_difference, outcome, runs
+from differential import Hook, collections_between_steps, outcome, runs
 from vornal.datastructures import fieldmap
 
 HEADS = ["a", "b", "c"]
@@ -131,9 +131,6 @@ def make_action(spec):
 
 def hook_actions():
     """Actions that a hash, an equality or a finalisation may run in the middle of an operation."""
-    if open_difference("fieldmap-stale-plan"):
-        # a method installed in the middle of a dotted set or update is the open difference
-        return actions().filter(lambda a: a[0] != "install")
     return actions()
 
 
@@ -260,8 +257,6 @@ def run(op, world):
     if kind == "get":
         return outcome(lambda: m[key], shape)
     if kind == "contains":
-        if open_difference("fieldmap-contains-one-lookup") and isinstance(key, HKey) and "." in key:
-            return "skipped: its head would be looked up once"
         return outcome(lambda: key in m)
     if kind == "delete":
         return outcome(lambda: m.__delitem__(key))
@@ -316,7 +311,6 @@ def plan_taken_early(module, operation):
     return world.log, shape(world.root)
 
 
-@known("fieldmap-stale-plan")
 @pytest.mark.parametrize("operation", [
     pytest.param(lambda m: m.__setitem__("a.b", 1), id="dotted-set"),
     pytest.param(lambda m: m.update({"a": {"b": 1}}), id="update"),
@@ -365,7 +359,6 @@ def split_loops(modules, timeout=5):
     return results
 
 
-@known("fieldmap-split-loop")
 def test_difference_split_that_never_shortens():
     results = split_loops(["pyforms.fieldmap", "vornal.datastructures.fieldmap"])
     assert results["pyforms.fieldmap"] == ["RecursionError"] * 4
@@ -387,7 +380,6 @@ class CountedKey(str):
         return [Counted(part) for part in str.split(self, sep, maxsplit)]
 
 
-@known("fieldmap-contains-one-lookup")
 def test_difference_contains_looks_the_head_up_once():
     def hashes(module):
         m = module.NestedFieldMap({"a": {"b": 1}})
