@@ -31,10 +31,6 @@ ROUNDS = 4 if DEBUG else 3
 # vary: far below what one class, function or module left behind per round adds.
 REFS_SLACK = 100
 
-STATE_IN_STATICS = ("the framework keeps interpreter state (module objects, classes, interned names) "
-                    "in process statics, so a re-initialised interpreter finds the dead one's objects")
-
-
 def python_config():
     name = f"python{sysconfig.get_python_version()}{sys.abiflags}-config"
     beside = os.path.join(os.path.dirname(os.path.realpath(sys._base_executable)), name)
@@ -131,7 +127,6 @@ def test_baseline_rounds_are_alike(baseline):
     assert baseline.rounds[0] == [f"baseline: {len(baseline_modules())} modules"]
 
 
-@pytest.mark.xfail(strict=True, reason=STATE_IN_STATICS)
 def test_every_round_imports_and_uses_the_modules_alike(ours):
     ours.assert_rounds_alike()
     first = "\n".join(ours.rounds[0])
@@ -141,7 +136,6 @@ def test_every_round_imports_and_uses_the_modules_alike(ours):
 
 
 @pytest.mark.skipif(not DEBUG, reason="reference counts need the debug interpreter (python3.14-dbg)")
-@pytest.mark.xfail(strict=True, reason=STATE_IN_STATICS)
 def test_rounds_keep_no_more_references_than_the_interpreter_alone(ours, baseline):
     ours.assert_rounds_alike()
     baseline.assert_rounds_alike()

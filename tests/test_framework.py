@@ -61,10 +61,27 @@ def test_second_module_object_is_refused(name):
     assert str(err.value) == f"Module '{name}' has already been imported. Re-initialisation is not supported."
 
 
+class _Referent:
+    pass
+
+
+# A little of each module's work: what must still hold in this interpreter after
+# another one was refused the module.
+USES = {
+    "fieldmap": lambda m: m.NestedFieldMap({"a": {"b": 1}})["a.b"] == 1,
+    "flatnest": lambda m: m.FlatNest({"a": [1, {"b": 2}]}).reconstruct() == {"a": [1, {"b": 2}]},
+    "configuration": lambda m: m.Configuration({"a": {"b": "2"}})["a.b"] == 2,
+    "logic": lambda m: m.logic_str(str(m.And("^a", m.Not("z"))))("abc") is True,
+    "refsequence": lambda m: (lambda o: list(m.RefSequence([o])) == [o])(_Referent()),
+    "branch": lambda m: str(m.Branch("r", [m.Branch("c")])) == "r\n`-- c",
+    "sharedattr": lambda m: type("C", (), {"x": m.sharedattr(lambda cls: cls.__name__)})().x == "C",
+}
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_other_interpreter_is_refused(name):
     interpreters = pytest.importorskip("concurrent.interpreters")
-    load(name)
+    mod = load(name)
     interp = interpreters.create()
     try:
         with pytest.raises(interpreters.ExecutionFailed) as err:
@@ -72,8 +89,14 @@ def test_other_interpreter_is_refused(name):
         assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in str(
             err.value
         )
+        assert USES[name](mod)
+        # The other interpreter still runs, and is refused again.
+        interp.exec("import sys; assert 'vornal.datastructures." + name + "' not in sys.modules")
+        with pytest.raises(interpreters.ExecutionFailed, match="Interpreter change detected"):
+            interp.exec(f"import vornal.datastructures.{name}")
     finally:
         interp.close()
+    assert USES[name](mod)
 
 
 # --- classes ----------------------------------------------------------------
