@@ -149,6 +149,27 @@ def test_method_attributes():
     del init.custom
 
 
+def test_function_module_is_its_own_and_the_types_is_the_package():
+    from vornal.datastructures.fieldmap import FieldMap
+    from vornal.datastructures.logic import logic_str
+
+    ftype = type(logic_str)
+    assert (ftype.__module__, repr(ftype)) == ("vornal.datastructures", "<class 'vornal.datastructures.function'>")
+    f = FieldMap.__repr__
+    assert (f.__module__, logic_str.__module__) == ("vornal.datastructures.fieldmap", "vornal.datastructures.logic")
+    try:
+        f.__module__ = "elsewhere"
+        assert f.__module__ == "elsewhere" and "__module__" not in f.__dict__
+        del f.__module__
+        with pytest.raises(AttributeError):
+            f.__module__
+        with pytest.raises(AttributeError):
+            del f.__module__
+    finally:
+        f.__module__ = "vornal.datastructures.fieldmap"
+    assert ftype.__module__ == "vornal.datastructures" and logic_str.__module__ == "vornal.datastructures.logic"
+
+
 def test_bound_methods_are_ordinary():
     from vornal.datastructures.fieldmap import FieldMap
 

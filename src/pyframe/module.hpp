@@ -231,8 +231,18 @@ inline void unwatch_namespace(ModuleRecord& record) {
 // Module globals
 // ---------------------------------------------------------------------------
 
+namespace detail {
+// Code of a module whose state is gone (its function outlived the module in a
+// cycle the collector is taking apart, or the interpreter's finalisation)
+// gets an error rather than a namespace that no longer exists.
+[[nodiscard]] inline Failure module_gone() {
+    return raise(PyExc_RuntimeError, "a function of a vornal.datastructures module ran after its module was freed");
+}
+}  // namespace detail
+
 // A module-level name, looked up when the code runs (then the builtins).
 inline Ref global(PyObject* name) {
+    if (!module_state.globals) return detail::module_gone();
     PyObject* v = nullptr;
     TRY_LET(bool in_globals, truth(PyDict_GetItemRef(module_state.globals, name, &v)));
     if (in_globals) return Ref::steal(v);
@@ -265,6 +275,7 @@ template <name_literal S> Ref global() {
     using Cache = detail::GlobalCache<S>;
     (void)&Cache::registered;
     if (Cache::generation == module_state.generation && Cache::generation != 0) return Ref::borrow(Cache::value);
+    if (!module_state.globals) return detail::module_gone();
     PyObject* v = nullptr;
     TRY_LET(bool in_globals, truth(PyDict_GetItemRef(module_state.globals, id<S>(), &v)));
     if (in_globals) {
@@ -422,7 +433,7 @@ inline void clear_record(ModuleRecord& record) {
     Class::forget_all();
     forget_super_cache();
     run_cache_clears();
-    module_state.globals = nullptr;
+    module_state.globals = nullptr;  // the module drops its namespace after this
     std::vector<Ref> objects = std::move(record.objects);
     record.objects.clear();
     objects.clear();
@@ -440,6 +451,7 @@ inline void free_record(ModuleRecord* record) {
     PyObject* exc = PyErr_GetRaisedException();
     forget_names();
     forget_signatures();
+    module_state.globals = nullptr;  // borrowed from the module, which may go now
     module_state.core = nullptr;
     module_state.function_type = module_state.generator_type = nullptr;
     delete record;  // the names and signature objects with it
