@@ -148,8 +148,8 @@ def test_a_module_freed_in_one_interpreter_loads_in_another():
 # version, or under this version's key something that is not its core (a capsule of
 # the right name whose record names another version, an object of another kind).
 PLANTED = {
-    "another version": (lambda key: CORE_PREFIX + "v0", "api.PyCapsule_New(1, KEY.encode(), None)"),
-    "another record": (lambda key: key, "api.PyCapsule_New(ctypes.addressof(record), KEY.encode(), None)"),
+    "another version": (lambda key: CORE_PREFIX + "v0", "api.PyCapsule_New(1, NAME, None)"),
+    "another record": (lambda key: key, "api.PyCapsule_New(ctypes.addressof(record), NAME, None)"),
     "not a capsule": (lambda key: key, "'not a capsule'"),
 }
 
@@ -160,6 +160,7 @@ def test_a_module_of_another_core_version_refuses_to_load(planted):
     key = key_of(core_keys()[0])
     out = run(STATE_DICT + f"""
 KEY = {key!r}
+NAME = KEY.encode()  # a capsule keeps a pointer to its name: it must outlive the capsule
 record = ctypes.create_string_buffer(4096)  # all zero: version 0
 state[KEY] = {value}
 for name in ("fieldmap", "configuration", "branch"):
