@@ -61,10 +61,27 @@ def test_second_module_object_is_refused(name):
     assert str(err.value) == f"Module '{name}' has already been imported. Re-initialisation is not supported."
 
 
+class _Referent:
+    pass
+
+
+# A little of each module's work: what must still hold in this interpreter after
+# another one was refused the module.
+USES = {
+    "fieldmap": lambda m: m.NestedFieldMap({"a": {"b": 1}})["a.b"] == 1,
+    "flatnest": lambda m: m.FlatNest({"a": [1, {"b": 2}]}).reconstruct() == {"a": [1, {"b": 2}]},
+    "configuration": lambda m: m.Configuration({"a": {"b": "2"}})["a.b"] == 2,
+    "logic": lambda m: m.logic_str(str(m.And("^a", m.Not("z"))))("abc") is True,
+    "refsequence": lambda m: (lambda o: list(m.RefSequence([o])) == [o])(_Referent()),
+    "branch": lambda m: str(m.Branch("r", [m.Branch("c")])) == "r\n`-- c",
+    "sharedattr": lambda m: type("C", (), {"x": m.sharedattr(lambda cls: cls.__name__)})().x == "C",
+}
+
+
 @pytest.mark.parametrize("name", MODULES)
 def test_other_interpreter_is_refused(name):
     interpreters = pytest.importorskip("concurrent.interpreters")
-    load(name)
+    mod = load(name)
     interp = interpreters.create()
     try:
         with pytest.raises(interpreters.ExecutionFailed) as err:
@@ -72,8 +89,14 @@ def test_other_interpreter_is_refused(name):
         assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in str(
             err.value
         )
+        assert USES[name](mod)
+        # The other interpreter still runs, and is refused again.
+        interp.exec("import sys; assert 'vornal.datastructures." + name + "' not in sys.modules")
+        with pytest.raises(interpreters.ExecutionFailed, match="Interpreter change detected"):
+            interp.exec(f"import vornal.datastructures.{name}")
     finally:
         interp.close()
+    assert USES[name](mod)
 
 
 # --- classes ----------------------------------------------------------------
@@ -124,6 +147,27 @@ def test_method_attributes():
     init.custom = 1  # functions carry an attribute dictionary
     assert init.__dict__ == {"custom": 1}
     del init.custom
+
+
+def test_function_module_is_its_own_and_the_types_is_the_package():
+    from vornal.datastructures.fieldmap import FieldMap
+    from vornal.datastructures.logic import logic_str
+
+    ftype = type(logic_str)
+    assert (ftype.__module__, repr(ftype)) == ("vornal.datastructures", "<class 'vornal.datastructures.function'>")
+    f = FieldMap.__repr__
+    assert (f.__module__, logic_str.__module__) == ("vornal.datastructures.fieldmap", "vornal.datastructures.logic")
+    try:
+        f.__module__ = "elsewhere"
+        assert f.__module__ == "elsewhere" and "__module__" not in f.__dict__
+        del f.__module__
+        with pytest.raises(AttributeError):
+            f.__module__
+        with pytest.raises(AttributeError):
+            del f.__module__
+    finally:
+        f.__module__ = "vornal.datastructures.fieldmap"
+    assert ftype.__module__ == "vornal.datastructures" and logic_str.__module__ == "vornal.datastructures.logic"
 
 
 def test_bound_methods_are_ordinary():

@@ -8,7 +8,7 @@
 // matches (the interpreter's own method cache works the same way).
 #pragma once
 
-#include "refs.hpp"
+#include "state.hpp"
 
 namespace pf {
 
@@ -175,8 +175,10 @@ inline Result<SuperFound> super_lookup_uncached(PyObject* cls, PyObject* self, P
 // changed, so the attribute found is still in the provider's dictionary,
 // which keeps it alive; the entry itself holds no reference. A tag that no
 // longer matches any type is simply never hit again. `cls` is a class of
-// this module and `name` an interned name of pf::id, both kept for the
-// process, so comparing their addresses is enough.
+// this module and `name` an interned name of pf::id, both kept as long as the
+// module, so comparing their addresses is enough. The table is emptied with
+// the module's state (forget_super_cache()): a later interpreter gives out
+// the same version tags again.
 struct SuperCacheEntry {
     unsigned int tag = 0;  // 0: empty
     PyObject* cls = nullptr;
@@ -185,6 +187,9 @@ struct SuperCacheEntry {
     PyTypeObject* provider = nullptr;
 };
 inline SuperCacheEntry super_cache[256];
+inline void forget_super_cache() {
+    for (SuperCacheEntry& e : super_cache) e = SuperCacheEntry{};
+}
 
 inline Result<SuperFound> super_lookup(PyObject* cls, PyObject* self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self);
@@ -374,10 +379,17 @@ Ref call_type_method(Handle obj, const Args& args, const Kwargs& kwargs) {
 
 // Facts about a class that hold until the class or one of its bases
 // changes, memoised per version tag. For a class that gets no tag the facts
-// are worked out on every call. Entries hold no reference.
+// are worked out on every call. Entries hold no reference. Memos live at
+// namespace scope and are emptied with the module's state.
 template <class T, std::size_t N = 4>
 class TypeMemo {
 public:
+    TypeMemo() {
+        detail::on_clear([](void* self) { static_cast<TypeMemo*>(self)->forget(); }, this);
+    }
+    TypeMemo(const TypeMemo&) = delete;
+    TypeMemo& operator=(const TypeMemo&) = delete;
+
     // The facts found last, when they are those of `type` as it is now: one
     // comparison for the common case of asking about one class repeatedly.
     PF_ALWAYS_INLINE const T* last(PyTypeObject* type) const {
@@ -404,6 +416,11 @@ public:
     }
 
 private:
+    void forget() {
+        for (Entry& e : entries_) e = Entry{};
+        next_ = last_ = 0;
+    }
+
     struct Entry {
         unsigned int tag = 0;  // 0: empty
         T value{};
@@ -436,9 +453,16 @@ inline int builtin_value_slot(PyTypeObject* t) {
 // with some ABC (the abc module's cache token changes) or when the ABC or
 // its metaclass is modified (their version tags change); the memo is
 // dropped on either. Objects of other types, and a `cls` other than the ABC
-// given to set(), take the ordinary isinstance.
+// given to set(), take the ordinary isinstance. Checks live at namespace
+// scope and are emptied with the module's state.
 class AbcCheck {
 public:
+    AbcCheck() {
+        detail::on_clear([](void* self) { static_cast<AbcCheck*>(self)->forget(); }, this);
+    }
+    AbcCheck(const AbcCheck&) = delete;
+    AbcCheck& operator=(const AbcCheck&) = delete;
+
     // The ABC as the module imported it.
     Status set(Handle abc) {
         abc_.set(Ref::borrow(abc));
@@ -476,6 +500,14 @@ public:
     }
 
 private:
+    void forget() {
+        token_fn_ = nullptr;
+        token_self_ = nullptr;
+        token_ = -1;
+        abc_tag_ = meta_tag_ = 0;
+        known_ = positive_ = 0;
+    }
+
     // Whether the memo still holds; clears it when something changed.
     Result<bool> current() {
         if (!get_token_.ptr()) return false;

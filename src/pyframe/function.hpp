@@ -12,6 +12,9 @@
 
 #include "calls.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 
@@ -22,23 +25,34 @@ namespace pf {
 // ---------------------------------------------------------------------------
 
 // A parameter list in Python syntax, e.g. "self, key, default=None" or
-// "cls, value, *, section, key" or "self, *args, **kwargs".
+// "cls, value, *, section, key" or "self, *args, **kwargs". Its shape is
+// read once for the process; the names (interned) and the defaults
+// (evaluated as Python expressions) are objects of an interpreter, made for
+// the running module each time its body describes the function: the module
+// record owns them, `names` and `defaults` are borrowed copies, emptied with
+// the record.
 struct Signature {
-    std::vector<PyObject*> names;     // positional, then keyword-only (interned)
-    std::vector<PyObject*> defaults;  // per name: default or nullptr
-    Py_ssize_t npositional = 0;       // positional-or-keyword (and positional-only)
+    Py_ssize_t npositional = 0;  // positional-or-keyword (and positional-only)
     Py_ssize_t nposonly = 0;
     bool varargs = false;
     bool varkw = false;
-    std::string text;                 // "(...)" for __text_signature__
+    std::vector<std::string> name_texts;     // positional, then keyword-only
+    std::vector<std::string> default_texts;  // per name: the default's expression
+    std::vector<bool> has_default;
+    std::vector<PyObject*> names;            // per name: the interned name
+    std::vector<PyObject*> defaults;         // per name: the default or nullptr
 
-    // Defaults are evaluated as Python expressions.
-    static Result<Signature> parse(const char* params);
+    static Signature parse(const char* params);
+    // Makes names and defaults for the running module.
+    Status make_objects();
+    void forget_objects() {
+        std::fill(names.begin(), names.end(), nullptr);
+        std::fill(defaults.begin(), defaults.end(), nullptr);
+    }
 };
 
-inline Result<Signature> Signature::parse(const char* params) {
+inline Signature Signature::parse(const char* params) {
     Signature s;
-    s.text = std::string("(") + params + ")";
     std::string_view rest(params);
     bool kwonly = false;
     while (!rest.empty()) {
@@ -51,28 +65,41 @@ inline Result<Signature> Signature::parse(const char* params) {
         if (part == "*") { kwonly = true; continue; }
         if (part.starts_with("**")) { s.varkw = true; continue; }
         if (part.starts_with("*")) { s.varargs = true; kwonly = true; continue; }
-        PyObject* dflt = nullptr;
+        std::string dflt;
+        bool given = false;
         if (size_t eq = part.find('='); eq != std::string_view::npos) {
-            std::string expr(part.substr(eq + 1));
-            TRY_LET(Ref globals, dict());
-            TRY_LET(Ref value, Ref::steal(PyRun_String(expr.c_str(), Py_eval_input, globals.ptr(), globals.ptr())));
-            dflt = value.release();
+            dflt = std::string(part.substr(eq + 1));
+            given = true;
             part = part.substr(0, eq);
             while (!part.empty() && part.back() == ' ') part.remove_suffix(1);
         }
-        std::string name(part);
-        TRY_LET(Ref interned, Ref::steal(PyUnicode_InternFromString(name.c_str())));
-        PyObject* n = interned.release();
-        if (kwonly) {
-            s.names.push_back(n);
-            s.defaults.push_back(dflt);
-        } else {
-            s.names.insert(s.names.begin() + s.npositional, n);
-            s.defaults.insert(s.defaults.begin() + s.npositional, dflt);
-            ++s.npositional;
-        }
+        size_t at = kwonly ? s.name_texts.size() : (size_t)s.npositional;
+        s.name_texts.insert(s.name_texts.begin() + (std::ptrdiff_t)at, std::string(part));
+        s.default_texts.insert(s.default_texts.begin() + (std::ptrdiff_t)at, std::move(dflt));
+        s.has_default.insert(s.has_default.begin() + (std::ptrdiff_t)at, given);
+        if (!kwonly) ++s.npositional;
     }
+    s.names.assign(s.name_texts.size(), nullptr);
+    s.defaults.assign(s.name_texts.size(), nullptr);
     return s;
+}
+
+inline Status Signature::make_objects() {
+    ModuleRecord* record = module_state.record;
+    if (!record) return raise(PyExc_SystemError, "a function described while no module runs");
+    for (size_t i = 0; i < name_texts.size(); ++i) {
+        TRY_LET(Ref name, Ref::steal(PyUnicode_InternFromString(name_texts[i].c_str())));
+        Ref value;
+        if (has_default[i]) {
+            TRY_LET(Ref globals, dict());
+            TRY_LET(value, Ref::steal(PyRun_String(default_texts[i].c_str(), Py_eval_input, globals.ptr(), globals.ptr())));
+        }
+        names[i] = name.ptr();
+        defaults[i] = value.ptr();
+        record->constants.push_back(std::move(name));
+        if (value) record->constants.push_back(std::move(value));
+    }
+    return ok;
 }
 
 // The arguments of one call, bound to a signature.
@@ -152,8 +179,6 @@ struct Ctx {
     Handle closure() const;  // the object a call-time function was made with
 };
 
-// The static description of one function: name, parameters, docstring and
-// the trampoline that binds arguments and calls the C++ implementation.
 // A C slot that runs the implementation directly (see slots.hpp): which
 // slot, and the adaptor to put there; for __init__ also the vectorcall of
 // the class itself.
@@ -163,19 +188,42 @@ struct DirectSlot {
     vectorcallfunc construct = nullptr;
 };
 
-struct FuncDef {
+// The static description of one function: name, parameters, docstring, the
+// trampoline that binds arguments and calls the C++ implementation, and the
+// direct slot. The modules of the package read each other's (a class of one
+// module inherits methods of another's), so this part is plain data with a
+// fixed layout, guarded by the core's version (module.hpp).
+struct FuncInfo {
     const char* name;
     const char* params;
     const char* doc;
     vectorcallfunc call;
-    Signature sig;
     DirectSlot direct;
+};
+
+// The description with the signature it binds, which only the shared object
+// that made it reads. One is made per function for the process (def<F>());
+// it holds no object of an interpreter but the borrowed copies of its
+// signature (see Signature).
+struct FuncDef : FuncInfo {
+    Signature sig;
 };
 
 namespace detail {
 template <auto F> DirectSlot direct_slot_for(const char* name, const Signature& sig);
-}
 
+// Every description the shared object made, for forget_signatures().
+inline std::vector<FuncDef*>& descriptions() {
+    static std::vector<FuncDef*> made;
+    return made;
+}
+inline void forget_signatures() {
+    for (FuncDef* d : descriptions()) d->sig.forget_objects();
+}
+}  // namespace detail
+
+// A function object. Its layout is read by the code of every module of the
+// package (the type is the core's), and guarded by the core's version.
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -183,11 +231,15 @@ struct FunctionObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
-    PyObject* module;
+    PyObject* module;       // __module__
     PyObject* closure;
     PyObject* dict;
     PyObject* weaklist;
     PyObject* arg_checker;  // a Python function with the same parameters, made on demand
+    // The module object whose code this is: its state (names, classes,
+    // signatures) lives as long as the module does, and the function's code
+    // uses it whenever it runs.
+    PyObject* owner;
 };
 
 inline Handle Ctx::closure() const { return Handle(function->closure); }
@@ -198,7 +250,7 @@ inline Handle Ctx::closure() const { return Handle(function->closure); }
 // with the same arguments.
 inline Ref argument_error(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (!f->arg_checker) {
-        std::string src = "def _f" + f->def->sig.text + ": pass\n";
+        std::string src = std::string("def _f(") + f->def->params + "): pass\n";
         TRY_LET(Ref ns, dict());
         TRY_LET(Ref code, Ref::steal(Py_CompileString(src.c_str(), "<signature>", Py_file_input)));
         TRY(Ref::steal(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr())));
@@ -279,27 +331,42 @@ template <auto F> inline FuncDef* def_of = nullptr;
 
 }  // namespace detail
 
+namespace detail {
+inline bool same_text(const char* a, const char* b) { return a == b || (a && b && std::strcmp(a, b) == 0); }
+}  // namespace detail
+
 // Describes a function implemented by F with the given Python parameters
-// (see the top of this file); null when the parameter list does not parse
-// or does not match F.
+// (see the top of this file); null when the parameters do not match F or
+// their names and defaults cannot be made. The description is made once
+// for the process (one per name, parameters and docstring: an
+// implementation may serve several methods); each call makes its
+// signature's objects for the running module.
 template <auto F>
 FuncDef* def(const char* name, const char* params, const char* doc = nullptr) {
     using T = detail::traits<decltype(F)>;
     static_assert(std::is_same_v<typename T::result, Ref> || std::is_same_v<typename T::result, Status> ||
                       std::is_same_v<typename T::result, Result<bool>>,
                   "an implementation returns Ref, Status or Result<bool>");
-    Result<Signature> sig = Signature::parse(params);
-    if (!sig.succeeded()) return nullptr;
-    const Signature& s = sig.value();
-    if ((Py_ssize_t)s.names.size() != T::named || s.varargs != T::varargs || s.varkw != T::varkw ||
-        T::named > Bound::max_named) {
-        PyErr_Format(PyExc_SystemError, "%s(%s): parameters do not match the C++ implementation", name, params);
-        return nullptr;
+    static std::vector<std::unique_ptr<FuncDef>> made;
+    FuncDef* d = nullptr;
+    for (const std::unique_ptr<FuncDef>& m : made)
+        if (detail::same_text(m->name, name) && detail::same_text(m->params, params) && detail::same_text(m->doc, doc))
+            d = m.get();
+    if (!d) {
+        Signature s = Signature::parse(params);
+        if ((Py_ssize_t)s.name_texts.size() != T::named || s.varargs != T::varargs || s.varkw != T::varkw ||
+            T::named > Bound::max_named) {
+            PyErr_Format(PyExc_SystemError, "%s(%s): parameters do not match the C++ implementation", name, params);
+            return nullptr;
+        }
+        DirectSlot direct = detail::direct_slot_for<F>(name, s);
+        made.push_back(std::make_unique<FuncDef>(FuncDef{{name, params, doc, &detail::trampoline<F>, direct}, std::move(s)}));
+        d = made.back().get();
+        detail::descriptions().push_back(d);
     }
-    DirectSlot direct = detail::direct_slot_for<F>(name, s);
-    auto* made = new FuncDef{name, params, doc, &detail::trampoline<F>, std::move(sig).value(), direct};
-    detail::def_of<F> = made;
-    return made;
+    if (!d->sig.make_objects().succeeded()) return nullptr;
+    detail::def_of<F> = d;
+    return d;
 }
 
 // True when `o` is a function object of this module implemented by F. Module
@@ -334,11 +401,13 @@ inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
 
 inline int function_traverse(PyObject* o, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FunctionObject*>(o);
+    Py_VISIT(Py_TYPE(o));
     Py_VISIT(f->closure);
     Py_VISIT(f->dict);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->arg_checker);
+    Py_VISIT(f->owner);
     return 0;
 }
 inline int function_clear(PyObject* o) {
@@ -346,10 +415,12 @@ inline int function_clear(PyObject* o) {
     Py_CLEAR(f->closure);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->arg_checker);
+    Py_CLEAR(f->owner);
     return 0;
 }
 inline void function_dealloc(PyObject* o) {
     auto* f = reinterpret_cast<FunctionObject*>(o);
+    PyTypeObject* type = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
     if (f->weaklist) PyObject_ClearWeakRefs(o);
     function_clear(o);
@@ -358,6 +429,7 @@ inline void function_dealloc(PyObject* o) {
     Py_XDECREF(f->doc);
     Py_XDECREF(f->module);
     PyObject_GC_Del(o);
+    Py_DECREF(type);
 }
 inline PyObject* function_repr(PyObject* o) {
     auto* f = reinterpret_cast<FunctionObject*>(o);
@@ -367,12 +439,13 @@ inline PyObject* function_reduce(PyObject* o, PyObject*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(o)->qualname);
 }
 inline PyObject* function_text_signature(PyObject* o, void*) {
-    const std::string& text = reinterpret_cast<FunctionObject*>(o)->def->sig.text;
-    return PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
+    return PyUnicode_FromFormat("(%s)", reinterpret_cast<FunctionObject*>(o)->def->params);
 }
 inline PyMemberDef function_members[] = {
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weaklist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 inline PyGetSetDef function_getset[] = {
@@ -382,59 +455,90 @@ inline PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// A function's __module__ is its own, read and set here rather than through a
+// member: the type's __module__ ("vornal.datastructures", as for any heap
+// type, kept in the type's dictionary) must stay a string for the type's
+// repr and pickling, and a member of the same name would stand in its place.
+inline bool is_module_attr(PyObject* name) {
+    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 && PyUnicode_EqualToUTF8(name, "__module__");
+}
+inline PyObject* function_getattro(PyObject* o, PyObject* name) {
+    if (!is_module_attr(name)) return PyObject_GenericGetAttr(o, name);
+    if (PyObject* m = reinterpret_cast<FunctionObject*>(o)->module) return Py_NewRef(m);
+    PyErr_SetObject(PyExc_AttributeError, name);
+    return nullptr;
+}
+inline int function_setattro(PyObject* o, PyObject* name, PyObject* value) {
+    if (!is_module_attr(name)) return PyObject_GenericSetAttr(o, name, value);
+    auto* f = reinterpret_cast<FunctionObject*>(o);
+    if (!value && !f->module) {
+        PyErr_SetObject(PyExc_AttributeError, name);
+        return -1;
+    }
+    Py_XSETREF(f->module, Py_XNewRef(value));
+    return 0;
+}
 inline PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The member tables below leave their unused fields zero on purpose.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// The function type, made once per interpreter by the first module of the
+// package that loads there (module.hpp) and used by all of them. Its code
+// touches nothing but the function object, so it serves the functions of
+// every module alike. (No tp_doc: the class's __doc__ is the member that
+// gives each function its own docstring.)
+inline PyTypeObject* make_function_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+        {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_methods, function_methods},
+        {Py_tp_members, function_members},
+        {Py_tp_getset, function_getset},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"vornal.datastructures.function", (int)sizeof(FunctionObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                            Py_TPFLAGS_IMMUTABLETYPE,
+                        slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
 
-inline PyTypeObject FunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vornal.datastructures.function",
-    .tp_basicsize = sizeof(FunctionObject),
-    .tp_dealloc = function_dealloc,
-    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
-    .tp_repr = function_repr,
-    .tp_call = PyVectorcall_Call,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_setattro = PyObject_GenericSetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .tp_doc = "A function of vornal.datastructures, implemented in C++.",
-    .tp_traverse = function_traverse,
-    .tp_clear = function_clear,
-    .tp_weaklistoffset = offsetof(FunctionObject, weaklist),
-    .tp_methods = function_methods,
-    .tp_members = function_members,
-    .tp_getset = function_getset,
-    .tp_descr_get = function_get,
-    .tp_dictoffset = offsetof(FunctionObject, dict),
-};
-
-#pragma GCC diagnostic pop
+// Whether `o` is a function object of this package (of any of its modules).
+inline bool is_function(PyObject* o) {
+    return o && module_state.function_type && Py_IS_TYPE(o, module_state.function_type);
+}
 
 template <auto F>
 bool is_impl(PyObject* o) {
-    return o && Py_IS_TYPE(o, &FunctionType) &&
-           reinterpret_cast<FunctionObject*>(o)->def->call == &detail::trampoline<F>;
+    return is_function(o) && reinterpret_cast<FunctionObject*>(o)->def->call == &detail::trampoline<F>;
 }
 
-// Makes a function object. `qualname` defaults to the name; `closure` is
-// handed to the implementation through Ctx. A null `def` (a def() that
-// failed) passes its failure on.
+// Makes a function object of the running module. `module_name` is its
+// __module__; `qualname` defaults to the name; `closure` is handed to the
+// implementation through Ctx. A null `def` (a def() that failed) passes its
+// failure on.
 inline Ref make_function(FuncDef* def, PyObject* module_name, const char* qualname = nullptr,
                          Handle closure = Handle()) {
     if (!def) return failure;
-    auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    ModuleRecord* record = module_state.record;
+    if (!record || !module_state.function_type)
+        return raise(PyExc_SystemError, "function %s made while its module is not loaded", def->name);
+    auto* f = PyObject_GC_New(FunctionObject, module_state.function_type);
     if (!f) return failure;
     f->vectorcall = def->call;
     f->def = def;
     f->name = f->qualname = f->doc = f->closure = f->dict = f->weaklist = f->arg_checker = nullptr;
     f->module = Py_XNewRef(module_name);
     f->closure = Py_XNewRef(closure.ptr());
+    f->owner = Py_NewRef(record->module);
     Ref fn = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->name = PyUnicode_FromString(def->name);
     f->qualname = PyUnicode_FromString(qualname ? qualname : def->name);

@@ -17,18 +17,30 @@ namespace pf {
 // with the error indicator set when the body failed, without when the walk
 // is over. Objects the body holds are reported by visit() so that the cycle
 // collector sees them.
+//
+// The generator type is the core's, whose code may be another module's: it
+// reaches the body only through the virtual functions below, so that each
+// runs in the shared object that made the body (with the C++ runtime of
+// that object, which may be its own).
 struct GenBody {
     virtual ~GenBody() = default;
     virtual Ref next() = 0;
     virtual int visit(visitproc, void*) { return 0; }
+    // next() as the generator type calls it: no C++ exception leaves it.
+    virtual PyObject* resume() noexcept {
+        return guard_or<PyObject*>(nullptr, [&] { return next().release(); });
+    }
 };
 
+// A generator object. Its layout is read by the code of every module of the
+// package (the type is the core's), and guarded by the core's version.
 struct GeneratorObject {
     PyObject_HEAD
     GenBody* body;  // nullptr once finished or closed
     PyObject* name;
     PyObject* qualname;
     PyObject* weaklist;
+    PyObject* owner;  // the module object whose code the body is (see FunctionObject)
     bool started;
     bool running;
 };
@@ -57,7 +69,7 @@ inline PyObject* generator_next(PyObject* o) {
         return nullptr;
     }
     g->started = g->running = true;
-    PyObject* item = guard_or<PyObject*>(nullptr, [&] { return g->body->next().release(); });
+    PyObject* item = g->body->resume();
     g->running = false;
     if (!item) {
         generator_finish(g);  // exhausted or failed: a finished generator stays finished
@@ -136,21 +148,29 @@ inline PyObject* generator_close(PyObject* o, PyObject*) {
 }
 inline int generator_traverse(PyObject* o, visitproc visit, void* arg) {
     auto* g = reinterpret_cast<GeneratorObject*>(o);
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(g->owner);
     return g->body ? g->body->visit(visit, arg) : 0;
 }
 inline int generator_clear(PyObject* o) {
     auto* g = reinterpret_cast<GeneratorObject*>(o);
-    if (!g->running) generator_finish(g);
+    if (!g->running) {
+        generator_finish(g);
+        Py_CLEAR(g->owner);
+    }
     return 0;
 }
 inline void generator_dealloc(PyObject* o) {
     auto* g = reinterpret_cast<GeneratorObject*>(o);
+    PyTypeObject* type = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
     if (g->weaklist) PyObject_ClearWeakRefs(o);
     generator_finish(g);
     Py_XDECREF(g->name);
     Py_XDECREF(g->qualname);
+    Py_XDECREF(g->owner);
     PyObject_GC_Del(o);
+    Py_DECREF(type);
 }
 inline PyObject* generator_repr(PyObject* o) {
     return PyUnicode_FromFormat("<generator object %U at %p>", reinterpret_cast<GeneratorObject*>(o)->qualname, o);
@@ -181,38 +201,49 @@ inline PyGetSetDef generator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-inline PyTypeObject GeneratorType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vornal.datastructures.generator",
-    .tp_basicsize = sizeof(GeneratorObject),
-    .tp_dealloc = generator_dealloc,
-    .tp_repr = generator_repr,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .tp_doc = "A generator of vornal.datastructures, implemented in C++.",
-    .tp_traverse = generator_traverse,
-    .tp_clear = generator_clear,
-    .tp_weaklistoffset = offsetof(GeneratorObject, weaklist),
-    .tp_iter = PyObject_SelfIter,
-    .tp_iternext = generator_next,
-    .tp_methods = generator_methods,
-    .tp_getset = generator_getset,
+inline PyMemberDef generator_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(GeneratorObject, weaklist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
-#pragma GCC diagnostic pop
+// The generator type, made once per interpreter like the function type
+// (function.hpp).
+inline PyTypeObject* make_generator_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(generator_repr)},
+        {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+        {Py_tp_doc, const_cast<char*>("A generator of vornal.datastructures, implemented in C++.")},
+        {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(generator_clear)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(generator_next)},
+        {Py_tp_methods, generator_methods},
+        {Py_tp_members, generator_members},
+        {Py_tp_getset, generator_getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"vornal.datastructures.generator", (int)sizeof(GeneratorObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                            Py_TPFLAGS_IMMUTABLETYPE,
+                        slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
 
 // Makes a generator object that runs `body` under the given __name__ and
 // __qualname__ (str objects), as for a generator expression, whose names
 // are its own rather than those of a function.
 inline Ref make_generator(std::unique_ptr<GenBody> body, Handle name, Handle qualname) {
-    auto* g = PyObject_GC_New(GeneratorObject, &GeneratorType);
+    ModuleRecord* record = module_state.record;
+    if (!record || !module_state.generator_type)
+        return raise(PyExc_SystemError, "generator made while its module is not loaded");
+    auto* g = PyObject_GC_New(GeneratorObject, module_state.generator_type);
     if (!g) return failure;
     g->body = body.release();
     g->name = Py_NewRef(name.ptr());
     g->qualname = Py_NewRef(qualname.ptr());
     g->weaklist = nullptr;
+    g->owner = Py_NewRef(record->module);
     g->started = g->running = false;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
     return Ref::steal(reinterpret_cast<PyObject*>(g));

@@ -29,6 +29,8 @@
 //                  (id<"name">()), Ref/Handle with the everyday object
 //                  operations, raising, iteration, keyword calls, unpacking,
 //                  text
+//   state.hpp      what a module keeps for its interpreter: the module
+//                  record, Class holders, State<T> values
 //   calls.hpp      *args/**kwargs, super(), methods looked up on the type,
 //                  per-class memos keyed by type version tags, ABC checks,
 //                  recursion guard, the handled exception
@@ -36,17 +38,26 @@
 //                  messages, the function type (vectorcall, method
 //                  descriptor, inspectable signature), def<F>()
 //   generator.hpp  generators written in C++ with the generator protocol
-//   module.hpp     the module frame (PF_MODULE), package-first imports,
-//                  module globals looked up at call time, caches emptied at
-//                  full collections (clear_on_full_collection)
+//   module.hpp     the module frame (PF_MODULE) and the core the modules
+//                  share, package-first imports, module globals looked up at
+//                  call time, caches emptied at full collections
+//                  (clear_on_full_collection)
 //   slots.hpp      direct C slots for the special methods of our classes
 //   classes.hpp    ClassDef: classes made the way a class statement makes them
 //
-// Each extension module compiles its own copy (hidden visibility); modules
-// share no state.
+// State: everything a module keeps per interpreter (its name, interned
+// names, classes and imported objects, signatures, memos) is owned by its
+// module object, through a record that the interpreter traverses, clears and
+// frees as module state; the code reads it through borrowed caches that are
+// emptied with the record (state.hpp). Each extension module compiles its
+// own copy of the framework (hidden visibility); in one interpreter they
+// share one core, the function and generator types, published by the first
+// module loaded in a versioned capsule in the interpreter's state
+// dictionary (module.hpp).
 #pragma once
 
 #include "refs.hpp"
+#include "state.hpp"
 #include "calls.hpp"
 #include "function.hpp"
 #include "generator.hpp"

@@ -158,8 +158,10 @@ inline std::vector<NameSlot>& name_slots() {
     return slots;
 }
 // Each name used anywhere in the module registers itself when the shared
-// object is loaded; intern_names() makes them all before the module body
-// runs, so id<>() is a plain load that cannot fail.
+// object is loaded. Before the module body runs they are all made for the
+// module's interpreter (state.hpp: the module record owns them, `value` is a
+// borrowed copy emptied with the record), so id<>() is a plain load that
+// cannot fail while the module runs.
 template <name_literal S>
 struct Interned {
     static inline PyObject* value = nullptr;
@@ -171,16 +173,6 @@ template <name_literal S>
 PyObject* id() noexcept {
     (void)&detail::Interned<S>::registered;
     return detail::Interned<S>::value;
-}
-
-// Makes every name id<>() may hand out (once per process; never released).
-inline Status intern_names() {
-    for (const detail::NameSlot& n : detail::name_slots()) {
-        if (*n.slot) continue;
-        *n.slot = PyUnicode_InternFromString(n.text);
-        if (!*n.slot) return failure;
-    }
-    return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -285,20 +277,6 @@ inline Ref unwrap(const Ref& r) { return r; }
 inline PyObject* as_ptr(Handle h) { return h.ptr(); }
 inline PyObject* as_ptr(const Ref& r) { return r.ptr(); }
 inline PyObject* as_ptr(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
-
-// A holder for an object made once per process (a class, an imported
-// module's attribute): set by the module body, never released.
-class Class {
-public:
-    PyObject* ptr() const { return p_; }
-    PyTypeObject* type_ptr() const { return reinterpret_cast<PyTypeObject*>(p_); }
-    operator Handle() const { return Handle(p_); }
-    void set(Ref r) { p_ = r.release(); }
-
-private:
-    PyObject* p_ = nullptr;
-};
-inline PyObject* as_ptr(const Class& c) { return c.ptr(); }
 
 // ---------------------------------------------------------------------------
 // Raising and inspecting exceptions

@@ -242,7 +242,7 @@ inline Status install_direct_slots(Handle cls) {
     for (const detail::SlotPlace& p : detail::slot_places) {
         TRY_LET(Ref name, Ref::steal(PyUnicode_InternFromString(p.method)));
         Ref f = type_lookup(type, name.ptr());
-        if (!f || !Py_IS_TYPE(f.ptr(), &FunctionType)) continue;
+        if (!is_function(f.ptr())) continue;
         const DirectSlot& d = reinterpret_cast<FunctionObject*>(f.ptr())->def->direct;
         if (d.slot != p.slot) continue;
         *p.place(type) = d.function;

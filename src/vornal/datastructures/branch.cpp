@@ -106,7 +106,7 @@ Class all_but_first;
 Class zero;
 Class minus_one;
 // Branch's own tp_str, once the class is built: the common exact-type check.
-reprfunc own_str_slot = nullptr;
+State<reprfunc> own_str_slot;
 
 // Whether str(o) is Branch.__str__(o): the type's __str__ is ours.
 bool renders_in_place(PyObject* o) {

@@ -149,8 +149,8 @@ Ref expand_value(Handle configuration, Handle value, Handle section, Handle key)
 // back is skipped only for the standard ConfigParser, unchanged, and a value
 // without "%" (whose check on writing cannot fail).
 Class ConfigParser_made;          // configparser.ConfigParser as imported
-unsigned int Configuration_tag;   // Configuration's version tag after the module body
-unsigned int ConfigParser_tag;    // ConfigParser's version tag when imported
+State<unsigned int> Configuration_tag;  // Configuration's version tag after the module body
+State<unsigned int> ConfigParser_tag;   // ConfigParser's version tag when imported
 
 Result<bool> lacks(Handle value, Py_UCS4 ch) {
     Py_ssize_t at = PyUnicode_FindChar(value.ptr(), ch, 0, PyUnicode_GET_LENGTH(value.ptr()), 1);

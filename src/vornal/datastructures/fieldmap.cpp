@@ -234,7 +234,8 @@ Result<Plan> plan_of(Handle m) {
 // str objects and tuples of them; an entry holds its key, so no other key
 // can take its address while it is in the table. It is never freed, but it
 // is emptied at every full collection, so keys read from data (INI options,
-// YAML keys) stay alive no longer than that.
+// YAML keys) stay alive no longer than that, and with the module's state, so
+// no key outlives its interpreter.
 struct DottedEntry {
     Ref key, parts;  // parts: None for a key without a dot
 };

@@ -39,8 +39,8 @@ Class FlatNest;
 // Objects made by the module body, recognised at call time.
 Class DictItem_made;          // the class namedtuple() made
 Class DictItem_new;           // its __new__ entry, DictItem.__dict__['__new__']
-unsigned int DictItem_tag;    // its type version tag when last seen unchanged
-unsigned int IndexMarker_tag; // IndexMarker's version tag after the module body
+State<unsigned int> DictItem_tag;     // its type version tag when last seen unchanged
+State<unsigned int> IndexMarker_tag;  // IndexMarker's version tag after the module body
 Class MutableMapping_made;    // collections.abc.MutableMapping as imported
 Class flatten_made;           // the function behind FlatNest.__flatten__
 

@@ -39,8 +39,9 @@ Class And;
 Class Or;
 Class Not;
 
-// Types of the regular-expression engine, fixed for the process (immutable
-// built-in types, whatever the name `re` is bound to later).
+// Types of the regular-expression engine, fixed for the interpreter
+// (immutable types of its _sre module, whatever the name `re` is bound to
+// later).
 Class Pattern;        // re.Pattern
 Class Match;          // re.Match
 Class pattern_search;  // re.Pattern.search, the method descriptor

@@ -410,7 +410,7 @@ private:
             PyMethod_GET_SELF(callback.ptr()) == self_.ptr()) {
             PyObject* f = PyMethod_GET_FUNCTION(callback.ptr());
             Ref found = type_lookup<"remove">(t);
-            if (found.ptr() == f && (PyFunction_Check(f) || Py_IS_TYPE(f, &FunctionType))) {
+            if (found.ptr() == f && (PyFunction_Check(f) || is_function(f))) {
                 TRY_LET(bool shadowed, in_instance_dict(self_, id<"remove">()));
                 if (!shadowed) {
                     bound_ = callback;

@@ -1,0 +1,170 @@
+// pyframe/state.hpp: what a module keeps for the interpreter it runs in.
+//
+// A module keeps objects per interpreter: its name, the interned names of
+// id<>(), the classes and imported objects its code refers to (Class), the
+// parameter names and defaults of its functions. All of them are owned by
+// one ModuleRecord, which the module object owns: the create step makes it,
+// the interpreter reports its references to the cycle collector
+// (m_traverse), drops them (m_clear) and frees it (m_free) as it does for
+// any module state (module.hpp). When the interpreter is finalised its
+// modules go, and with them everything they kept; a new interpreter loads
+// the module afresh.
+//
+// The code of a shared object reaches that record through one pointer,
+// module_state.record, and reads what it owns through borrowed caches at
+// namespace scope: the interned names behind id<>(), the object of each
+// Class, the values global<>() found. A hot path reads one of them as it
+// read the process-wide static it replaces. Each cache registers itself when
+// the shared object is loaded (or when it is made, for objects at namespace
+// scope) and is emptied when the record's references are dropped, so that
+// nothing of one interpreter is seen in the next. The same holds for the
+// memos keyed by type version tags (TypeMemo, AbcCheck, the super() cache,
+// State<T>): an interpreter starts its version tags again from the same
+// numbers, so a memo of the last one would match classes it never saw.
+//
+// One interpreter at a time: module_state belongs to the interpreter that
+// created the module (module_state.owner, taken by compare-and-swap in the
+// create step); a second interpreter alive at the same time is refused
+// there, before it touches anything else here, even when it runs on another
+// thread under its own GIL.
+#pragma once
+
+#include "refs.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pf {
+
+struct Core;  // the framework's objects one interpreter shares among the modules (module.hpp)
+
+// The state of a module in the interpreter that imported it, owned by the
+// module object (see above and module.hpp).
+struct ModuleRecord {
+    PyInterpreterState* interpreter = nullptr;
+    PyObject* module = nullptr;  // borrowed: the module object owns this record
+    Ref full_name;               // "vornal.datastructures.<name>", interned
+    bool executed = false;       // the module body ran to its end
+    bool watched = false;        // the namespace is in the dict watcher's table (module.hpp)
+    bool gc_callback = false;    // gc.callbacks has this module's entry (clear_on_full_collection)
+    std::vector<Ref> names;      // the names of id<>(), by registration
+    std::vector<Ref> objects;    // what the Class holders hold, by registration
+    std::vector<Ref> constants;  // parameter names and defaults of the module's functions
+};
+
+// What the code of one shared object reads of its module's state.
+struct ModuleState {
+    // The interpreter whose module this shared object serves; null while
+    // none does.
+    std::atomic<PyInterpreterState*> owner{nullptr};
+    ModuleRecord* record = nullptr;
+    PyObject* globals = nullptr;  // the module namespace, borrowed from the module
+    // Advanced by a dict watcher on every change of the namespace; 0 while
+    // the namespace is not watched (then nothing is kept, see global()).
+    uint64_t generation = 0;
+    Core* core = nullptr;                     // the interpreter's core, borrowed
+    PyTypeObject* function_type = nullptr;    // the core's function type
+    PyTypeObject* generator_type = nullptr;   // the core's generator type
+};
+inline ModuleState module_state;
+
+// The full name of the running module ("vornal.datastructures.<name>").
+inline PyObject* module_name() { return module_state.record ? module_state.record->full_name.ptr() : nullptr; }
+
+namespace detail {
+
+// The caches of the shared object that hold what a module record owns, or
+// facts about objects of its interpreter: each is emptied by its function
+// when the record's references are dropped.
+struct Clearing {
+    void (*clear)(void*);
+    void* object;
+};
+inline std::vector<Clearing>& clearings() {
+    static std::vector<Clearing> registered;
+    return registered;
+}
+inline void on_clear(void (*clear)(void*), void* object) { clearings().push_back({clear, object}); }
+
+}  // namespace detail
+
+// A holder for an object of the module's interpreter that the code refers
+// to (a class, an imported module's attribute), set by the module body. The
+// module record owns the reference; the holder keeps a borrowed copy for the
+// code to read, emptied with the record. Holders live at namespace scope.
+class Class {
+public:
+    Class() : index_(registered().size()) { registered().push_back(this); }
+    Class(const Class&) = delete;
+    Class& operator=(const Class&) = delete;
+
+    PyObject* ptr() const { return p_; }
+    PyTypeObject* type_ptr() const { return reinterpret_cast<PyTypeObject*>(p_); }
+    operator Handle() const { return Handle(p_); }
+    // Holds `r` for the running module.
+    void set(Ref r) {
+        ModuleRecord* record = module_state.record;
+        if (!record) return;  // no module runs: nothing may be held
+        if (record->objects.size() <= index_) record->objects.resize(registered().size());
+        p_ = r.ptr();
+        record->objects[index_] = std::move(r);
+    }
+
+    // The holders of this shared object, in the order of their indices.
+    static std::vector<Class*>& registered() {
+        static std::vector<Class*> holders;
+        return holders;
+    }
+    static void forget_all() {
+        for (Class* c : registered()) c->p_ = nullptr;
+    }
+
+private:
+    PyObject* p_ = nullptr;
+    std::size_t index_;
+};
+inline PyObject* as_ptr(const Class& c) { return c.ptr(); }
+
+// A plain value the module works out for its interpreter (a version tag, a
+// slot function of one of its classes): T{} until the module body sets it,
+// and again once the module record's references are dropped. Values live at
+// namespace scope.
+template <class T>
+class State {
+public:
+    State() {
+        detail::on_clear([](void* self) { static_cast<State*>(self)->value_ = T{}; }, this);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    State& operator=(T value) {
+        value_ = value;
+        return *this;
+    }
+    operator T() const { return value_; }
+
+private:
+    T value_{};
+};
+
+namespace detail {
+
+// Makes every name id<>() may hand out, for the running module.
+inline Status intern_names(ModuleRecord& record) {
+    std::vector<NameSlot>& slots = name_slots();
+    record.names.resize(slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (record.names[i]) continue;
+        TRY_LET(record.names[i], Ref::steal(PyUnicode_InternFromString(slots[i].text)));
+        *slots[i].slot = record.names[i].ptr();
+    }
+    return ok;
+}
+inline void forget_names() {
+    for (const NameSlot& n : name_slots()) *n.slot = nullptr;
+}
+
+}  // namespace detail
+}  // namespace pf
