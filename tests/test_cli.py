@@ -354,8 +354,9 @@ def _fifo(folder):
 
 
 def _socket(folder):
-    server = socket.socket(socket.AF_UNIX)
-    server.bind(str(folder / "sock.yaml"))
+    # The socket's file stays in the folder after the socket is closed.
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(folder / "sock.yaml"))
     return "sock.yaml"
 
 
