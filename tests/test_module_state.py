@@ -33,7 +33,7 @@ api.Py_IncRef(state)
 def run(code):
     """Runs `code` in a fresh interpreter (a module of this package executes once per
     interpreter) and returns its output lines."""
-    proc = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, "-u", "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout.splitlines()
 
@@ -130,7 +130,7 @@ def test_a_module_freed_in_one_interpreter_loads_in_another():
     gc.collect()
     print(ref() is None)
     other = interpreters.create()
-    other.exec("from vornal.datastructures.branch import Branch; print(str(Branch('r', [Branch('c')])).split())")
+    other.exec("from vornal.datastructures.branch import Branch; print(str(Branch('r', [Branch('c')])).split(), flush=True)")
     try:
         import vornal.datastructures.branch
     except ImportError as e:
