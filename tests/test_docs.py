@@ -1,0 +1,46 @@
+"""The built documentation site lists every public name on its module's page.
+
+Runs on the pages `tools/dev docs` builds (it sets VORNAL_DOCS_HTML to build/docs/html);
+without them the tests are skipped. That references resolve is the build's own check (-n).
+"""
+import html.parser
+import importlib
+import inspect
+import os
+import pathlib
+
+import pytest
+
+SITE = os.environ.get("VORNAL_DOCS_HTML")
+pytestmark = pytest.mark.skipif(not SITE, reason="the site is not built here: tools/dev docs checks it")
+
+
+class Anchors(html.parser.HTMLParser):
+    def __init__(self, path):
+        super().__init__()
+        self.ids = set()
+        self.feed(path.read_text(encoding="utf-8"))
+
+    def handle_starttag(self, tag, attrs):
+        self.ids.update(value for name, value in attrs if name == "id")
+
+
+def documented_names(module):
+    """What the module defines itself (classes, functions, data such as `logger`; not what
+    it imports), and the public methods and attributes of its classes."""
+    for name, obj in vars(module).items():
+        if name.startswith("_") or inspect.ismodule(obj):
+            continue
+        if (inspect.isclass(obj) or callable(obj)) and obj.__module__ != module.__name__:
+            continue
+        yield f"{module.__name__}.{name}"
+        if inspect.isclass(obj):
+            yield from (f"{module.__name__}.{name}.{attr}" for attr in vars(obj) if not attr.startswith("_"))
+
+
+@pytest.mark.parametrize("name", ["fieldmap", "configuration", "flatnest", "refsequence", "logic", "branch", "sharedattr"])
+def test_module_page_documents_every_public_name(name):
+    module = importlib.import_module(f"vornal.datastructures.{name}")
+    wanted = set(documented_names(module))
+    assert len(wanted) >= 2
+    assert sorted(wanted - Anchors(pathlib.Path(SITE, "api", f"{name}.html")).ids) == []
