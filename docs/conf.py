@@ -38,6 +38,8 @@ autodoc_typehints = "signature"
 # The first line of a docstring is text, not a signature: the signatures come from
 # the functions themselves (the generic mapping methods' "D.get(k[,d]) -> ..." too).
 autodoc_docstring_signature = False
+# A method shows its own docstring or none: not a base class's words for another method.
+autodoc_inherit_docstrings = False
 autoclass_content = "both"  # the class docstring, then the constructor's
 
 # Every example runs with the seven modules' public names at hand, as the
@@ -76,5 +78,19 @@ def _examples_as_doctests(app, what, name, obj, options, lines):
             lines[i] = line[:-1]
 
 
+def _our_functions_are_routines():
+    """The modules' methods are functions of their own type (the framework's
+    `vornal.datastructures.function`), a non-data descriptor that autodoc would file as
+    an attribute, without signature. They are methods: tell autodoc's descriptor test so."""
+    from sphinx.util import inspect as sphinx_inspect
+    from vornal.datastructures.fieldmap import FieldMap
+
+    function_type = type(vars(FieldMap)["__init__"])
+    attribute_like = sphinx_inspect.isattributedescriptor
+    sphinx_inspect.isattributedescriptor = lambda obj: (
+        not isinstance(obj, function_type) and attribute_like(obj))
+
+
 def setup(app):
+    _our_functions_are_routines()
     app.connect("autodoc-process-docstring", _examples_as_doctests)
