@@ -41,9 +41,16 @@
 namespace {
 using namespace pf;
 
-Class Configuration;
-// The replacement function that _expand_cfg_value hands to the pattern's sub().
-Class substitute_reference;
+// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+struct State {
+    Held Configuration;
+    // The replacement function that _expand_cfg_value hands to the pattern's sub().
+    Held substitute_reference;
+    Held ConfigParser_made;          // configparser.ConfigParser as imported
+    Value<unsigned int> Configuration_tag;  // Configuration's version tag after the module body
+    Value<unsigned int> ConfigParser_tag;   // ConfigParser's version tag when imported
+};
+PF_STATE(State, st);
 
 // match.group(1) or match.group(2): the variable name of a reference.
 Ref reference_name(Handle match) {
@@ -117,7 +124,7 @@ Ref Configuration_expand_cfg_value(Handle cls, Handle value, Handle section, Han
         TRY(logger.call_method<"warning">(message, names, section, key));
     }
     TRY_LET(Ref pattern, cls.attr<"_ENV_VAR_PATTERN">());
-    return pattern.call_method<"sub">(substitute_reference, value);
+    return pattern.call_method<"sub">(st.substitute_reference, value);
 }
 
 // Configuration._expand_cfg_value(value, section=section, key=key), with
@@ -148,9 +155,6 @@ Ref expand_value(Handle configuration, Handle value, Handle section, Handle key)
 // the class of the module body, unchanged (its version tag), and the write
 // back is skipped only for the standard ConfigParser, unchanged, and a value
 // without "%" (whose check on writing cannot fail).
-Class ConfigParser_made;          // configparser.ConfigParser as imported
-State<unsigned int> Configuration_tag;  // Configuration's version tag after the module body
-State<unsigned int> ConfigParser_tag;   // ConfigParser's version tag when imported
 
 Result<bool> lacks(Handle value, Py_UCS4 ch) {
     Py_ssize_t at = PyUnicode_FindChar(value.ptr(), ch, 0, PyUnicode_GET_LENGTH(value.ptr()), 1);
@@ -183,10 +187,10 @@ struct Expansion {
 Status Configuration_expand_cfg_env_vars(Handle config) {
     Expansion e;
     TRY_LET(e.configuration, global<"Configuration">());
-    PyTypeObject* cls = Configuration.type_ptr();
-    e.plain_class = e.configuration.is(Configuration) && Configuration_tag != 0 && type_tag(cls) == Configuration_tag;
-    PyTypeObject* parser = ConfigParser_made.type_ptr();
-    e.plain_parser = Py_IS_TYPE(config.ptr(), parser) && ConfigParser_tag != 0 && type_tag(parser) == ConfigParser_tag;
+    PyTypeObject* cls = st.Configuration.type_ptr();
+    e.plain_class = e.configuration.is(st.Configuration) && st.Configuration_tag != 0 && type_tag(cls) == st.Configuration_tag;
+    PyTypeObject* parser = st.ConfigParser_made.type_ptr();
+    e.plain_parser = Py_IS_TYPE(config.ptr(), parser) && st.ConfigParser_tag != 0 && type_tag(parser) == st.ConfigParser_tag;
     TRY_LET(Ref parser_module, global<"configparser">());
     TRY_LET(Ref default_section, parser_module.attr<"DEFAULTSECT">());
     TRY_LET(Ref defaults, config.call_method<"defaults">());
@@ -239,7 +243,7 @@ Ref Configuration_copy(Handle self) { return type_of(self)(self); }
 Status Configuration_setitem(Handle self, Handle key, Handle value) {
     TRY_LET(Ref typecast_str, global<"typecast_str">());
     TRY_LET(Ref converted, typecast_str(value));
-    return super(Configuration, self).setitem(key, converted);
+    return super(st.Configuration, self).setitem(key, converted);
 }
 
 // An integer is no path: open() and os.stat() would take it as a file
@@ -537,7 +541,7 @@ Status body() {
 
     TRY_LET(Ref substitute_function, make_function(def<substitute>("<lambda>", "match"), module_name(),
                                                    "Configuration._expand_cfg_value.<locals>.<lambda>"));
-    substitute_reference.set(std::move(substitute_function));
+    st.substitute_reference.set(std::move(substitute_function));
 
     TRY_LET(Ref re, global<"re">());
     TRY_LET(Ref pattern_text, str(R"(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))"));
@@ -546,12 +550,12 @@ Status body() {
         TRY_LET(Ref parser_module, global<"configparser">());
         TRY_LET(Ref parser_class, parser_module.attr<"ConfigParser">());
         auto* parser_type = reinterpret_cast<PyTypeObject*>(parser_class.ptr());
-        if (PyType_Check(parser_class.ptr())) ConfigParser_tag = assign_type_tag(parser_type);
-        ConfigParser_made.set(std::move(parser_class));
+        if (PyType_Check(parser_class.ptr())) st.ConfigParser_tag = assign_type_tag(parser_type);
+        st.ConfigParser_made.set(std::move(parser_class));
     }
     TRY_LET(Ref nested_field_map, global<"NestedFieldMap">());
     TRY(define_class(
-        Configuration, "Configuration",
+        st.Configuration, "Configuration",
         ClassDef("Configuration")
             .bases({nested_field_map})
             .attr("_ENV_VAR_PATTERN", pattern)
@@ -570,7 +574,7 @@ Status body() {
             .method(def<Configuration_load_yamls>("load_yamls", "self, *files",
                                                   "Load one or more YAML configuration files into this object."))
             .method(def<Configuration_load_entrypoint>("load_entrypoint", "self, group", load_entrypoint_doc))));
-    Configuration_tag = assign_type_tag(Configuration.type_ptr());
+    st.Configuration_tag = assign_type_tag(st.Configuration.type_ptr());
     return ok;
 }
 

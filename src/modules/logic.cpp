@@ -34,20 +34,22 @@
 namespace {
 using namespace pf;
 
-Class BaseLogic;
-Class And;
-Class Or;
-Class Not;
-
-// Types of the regular-expression engine, fixed for the interpreter
-// (immutable types of its _sre module, whatever the name `re` is bound to
-// later).
-Class Pattern;        // re.Pattern
-Class Match;          // re.Match
-Class pattern_search;  // re.Pattern.search, the method descriptor
-
-// The interpreter's __debug__ as it was when the module was loaded.
-bool assertions_enabled = true;
+// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+struct State {
+    Held BaseLogic;
+    Held And;
+    Held Or;
+    Held Not;
+    // Types of the regular-expression engine, fixed for the interpreter
+    // (immutable types of its _sre module, whatever the name `re` is bound to
+    // later).
+    Held Pattern;        // re.Pattern
+    Held Match;          // re.Match
+    Held pattern_search;  // re.Pattern.search, the method descriptor
+    // The interpreter's __debug__ as it was when the module was loaded.
+    bool assertions_enabled = true;
+};
+PF_STATE(State, st);
 
 // ---------------------------------------------------------------------------
 // class BaseLogic
@@ -225,7 +227,7 @@ public:
         if (settled_) return;  // any() stops before it
         PyObject* r = result.ptr();
         if (r == Py_None || r == Py_False) return;
-        if (r == Py_True || Py_IS_TYPE(r, Match.type_ptr())) {
+        if (r == Py_True || Py_IS_TYPE(r, st.Match.type_ptr())) {
             settled_ = true;
             return;
         }
@@ -252,15 +254,15 @@ private:
 // Types whose instances report their own type as __class__: isinstance()
 // of one of them against a plain class is a type check.
 bool class_is_type(PyTypeObject* t) {
-    return t == Pattern.type_ptr() || t == &PyFunction_Type || t == &PyCFunction_Type || t == &PyCMethod_Type ||
+    return t == st.Pattern.type_ptr() || t == &PyFunction_Type || t == &PyCFunction_Type || t == &PyCMethod_Type ||
            t == &PyMethod_Type || t == &PyMethodDescr_Type || t == &PyType_Type || builtin_value_slot(t) >= 0;
 }
 
 // isinstance(expression, cls), `cls` being what the module's BaseLogic
 // holds now.
 Result<bool> is_logic(Handle expression, Handle cls) {
-    if (cls.is(BaseLogic) && Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
-        if (PyObject_TypeCheck(expression.ptr(), BaseLogic.type_ptr())) return true;
+    if (cls.is(st.BaseLogic) && Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+        if (PyObject_TypeCheck(expression.ptr(), st.BaseLogic.type_ptr())) return true;
         if (class_is_type(expression.type())) return false;
     }
     return expression.isinstance(cls);
@@ -310,7 +312,7 @@ Result<bool> any_call(Handle expression, Args items) {
 // answer is the same. str() of every item is still taken, since that may
 // run the item's own __str__.
 Result<bool> any_search(Handle expression, Args items) {
-    bool compiled = Py_IS_TYPE(expression.ptr(), Pattern.type_ptr());
+    bool compiled = Py_IS_TYPE(expression.ptr(), st.Pattern.type_ptr());
     AnyOf any;
     for (Py_ssize_t i = 0; i < items.size; ++i) {
         Handle item = items[i];
@@ -320,7 +322,7 @@ Result<bool> any_search(Handle expression, Args items) {
         if (compiled) {
             if (any.settled()) continue;
             PyObject* argv[2] = {expression.ptr(), text.ptr()};
-            TRY_LET(Ref match, vectorcall(pattern_search, argv, 2, nullptr));
+            TRY_LET(Ref match, vectorcall(st.pattern_search, argv, 2, nullptr));
             any.add(std::move(match));
         } else {
             TRY_LET(Ref match, expression.call_method<"search">(text));
@@ -459,7 +461,7 @@ Ref evaluate_text(Handle text) {
     TRY_LET(Ref locals, dict());
     TRY(locals.set_item(id<"string">(), text));
     TRY_LET(Ref result, eval_text(text, locals));
-    if (assertions_enabled) {
+    if (st.assertions_enabled) {
         TRY_LET(Ref cls, global<"BaseLogic">());
         TRY_LET(bool is_base_logic, result.isinstance(cls));
         if (!is_base_logic) return raise(PyExc_AssertionError);
@@ -504,28 +506,28 @@ Status body() {
 
     TRY_LET(Ref re, global<"re">());
     TRY_LET(Ref pattern_class, re.attr<"Pattern">());
-    Pattern.set(std::move(pattern_class));
+    st.Pattern.set(std::move(pattern_class));
     TRY_LET(Ref match_class, re.attr<"Match">());
-    Match.set(std::move(match_class));
-    TRY_LET(Ref search, Handle(Pattern).attr<"search">());
-    pattern_search.set(std::move(search));
+    st.Match.set(std::move(match_class));
+    TRY_LET(Ref search, Handle(st.Pattern).attr<"search">());
+    st.pattern_search.set(std::move(search));
     int optimization_level = 0;
     TRY(status(PyConfig_GetInt("optimization_level", &optimization_level)));
-    assertions_enabled = optimization_level == 0;
+    st.assertions_enabled = optimization_level == 0;
 
-    TRY(define_class(BaseLogic, "BaseLogic",
+    TRY(define_class(st.BaseLogic, "BaseLogic",
                      ClassDef("BaseLogic", BaseLogic_doc)
                          .method(def<BaseLogic_init>("__init__", "self, *expressions", BaseLogic_init_doc))
                          .method(def<BaseLogic_call>("__call__", "self"))
                          .method(def<BaseLogic_str>("__str__", "self"))
                          .method(def<BaseLogic_repr>("__repr__", "self"))
                          .method(def<BaseLogic_eq>("__eq__", "self, other"))));
-    TRY(define_class(And, "And",
-                     ClassDef("And", And_doc).bases({BaseLogic}).method(def<And_call>("__call__", "self, *items", call_doc))));
-    TRY(define_class(Or, "Or",
-                     ClassDef("Or", Or_doc).bases({BaseLogic}).method(def<Or_call>("__call__", "self, *items", call_doc))));
-    TRY(define_class(Not, "Not",
-                     ClassDef("Not", Not_doc).bases({BaseLogic}).method(def<Not_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(st.And, "And",
+                     ClassDef("And", And_doc).bases({st.BaseLogic}).method(def<And_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(st.Or, "Or",
+                     ClassDef("Or", Or_doc).bases({st.BaseLogic}).method(def<Or_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(st.Not, "Not",
+                     ClassDef("Not", Not_doc).bases({st.BaseLogic}).method(def<Not_call>("__call__", "self, *items", call_doc))));
     TRY_LET(Ref logic_str_function, function(def<logic_str>("logic_str", "string", logic_str_doc)));
     return bind_global("logic_str", logic_str_function);
 }

@@ -335,7 +335,7 @@ private:
     PyObject* self_;
 };
 
-inline Super super(const Class& cls, Handle self) { return Super(cls.ptr(), self.ptr()); }
+inline Super super(const Held& cls, Handle self) { return Super(cls.ptr(), self.ptr()); }
 
 // ---------------------------------------------------------------------------
 // Methods looked up on the type
@@ -531,8 +531,8 @@ private:
         return true;
     }
 
-    Class abc_;
-    Class get_token_;  // abc.get_cache_token, kept alive for the two below
+    Held abc_;
+    Held get_token_;  // abc.get_cache_token, kept alive for the two below
     PyCFunction token_fn_ = nullptr;
     PyObject* token_self_ = nullptr;
     long long token_ = -1;

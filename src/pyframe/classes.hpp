@@ -109,7 +109,7 @@ private:
 };
 
 // Builds the class and binds it in the module namespace under its name.
-inline Status define_class(Class& holder, const char* name, const ClassDef& def) {
+inline Status define_class(Held& holder, const char* name, const ClassDef& def) {
     TRY_LET(Ref cls, def.build());
     TRY(bind_global(name, cls));
     holder.set(std::move(cls));

@@ -430,7 +430,7 @@ inline void clear_record(ModuleRecord& record) {
     PyObject* exc = PyErr_GetRaisedException();
     unwatch_namespace(record);
     for (const Clearing& c : clearings()) c.clear(c.object);
-    Class::forget_all();
+    Held::forget_all();
     forget_super_cache();
     run_cache_clears();
     module_state.globals = nullptr;  // the module drops its namespace after this
@@ -487,6 +487,7 @@ inline int copy_spec_attr(PyObject* spec, PyObject* module, const char* from, co
 
 // A new module object for `spec`, and its record.
 inline Ref new_module(PyObject* spec, PyModuleDef* def) {
+    TRY(check_state_record(def->m_name));
     TRY(attach_core(def->m_name));
     TRY_LET(Ref full_name, Ref::steal(PyUnicode_InternFromString(def->m_name)));
     TRY_LET(Ref module, Ref::steal(PyModule_NewObject(full_name.ptr())));
@@ -499,7 +500,7 @@ inline Ref new_module(PyObject* spec, PyModuleDef* def) {
     record->interpreter = PyInterpreterState_Get();
     record->module = module.ptr();
     record->full_name = std::move(full_name);
-    record->objects.resize(Class::registered().size());
+    record->objects.resize(Held::registered().size());
     module_state.record = record;
     return module;
 }

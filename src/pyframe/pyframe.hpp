@@ -30,7 +30,7 @@
 //                  operations, raising, iteration, keyword calls, unpacking,
 //                  text
 //   state.hpp      what a module keeps for its interpreter: the module
-//                  record, Class holders, State<T> values
+//                  record, Held holders, Value<T> values
 //   calls.hpp      *args/**kwargs, super(), methods looked up on the type,
 //                  per-class memos keyed by type version tags, ABC checks,
 //                  recursion guard, the handled exception
