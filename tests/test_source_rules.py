@@ -64,3 +64,25 @@ def test_the_module_includes_the_framework_through_pyframe_hpp_only(path):
     text = path.read_text()
     assert re.findall(r'#include\s+"([^"]+)"', text) == ["pyframe.hpp"]
     assert not re.search(r"\bpf::rt\b|\brt::|runtime/", code_of(text))
+
+
+# (module file, implementation) of every function registered with def<>.
+REGISTERED = [pytest.param(path, name, id=f"{path.stem}.{name}") for path in MODULES
+              for name in sorted(set(re.findall(r"\bdef<(\w+)>", path.read_text())))]
+
+
+@pytest.mark.parametrize("path, name", REGISTERED)
+def test_each_implementation_sits_under_the_python_it_implements(path, name):
+    # The comment right above the definition (above its template line, if any)
+    # gives the Python form: a def, a class attribute (`name = ...`) or a lambda.
+    lines = path.read_text().split("\n")
+    start = max(i for i, line in enumerate(lines)
+                if re.match(r"[A-Za-z].*\b" + name + r"\(", line) and not line.rstrip().endswith(";"))
+    while lines[start - 1].startswith("template"):
+        start -= 1
+    comment = []
+    while lines[start - 1].startswith("//"):
+        start -= 1
+        comment.insert(0, lines[start])
+    assert any(re.match(r"//\s+(def \w+\(|\w+ = |lambda\b)", line) for line in comment), \
+        f"{path.name}:{start + len(comment) + 1}: {name} has no Python form right above it"

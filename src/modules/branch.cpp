@@ -40,7 +40,7 @@
 namespace {
 using namespace pf;
 
-// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
 struct State {
     Held Branch;
     // slice(None, -1), slice(1, None), 0 and -1: the keys of `children[:-1]`,

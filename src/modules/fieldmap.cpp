@@ -38,12 +38,12 @@ struct Plan {
     unsigned int tag = 0;        // the class's version tag the plan was made for (0: none)
 };
 
-// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+// An entry of the table of split dotted keys (State::dotted_table).
 struct DottedEntry {
     Ref key, parts;  // parts: None for a key without a dot
 };
 
-// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
 struct State {
     Held FieldMap;
     Held NestedFieldMap;
@@ -462,15 +462,32 @@ Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
     return ok;
 }
 
-// def __getitem__(self, key):
-//     if dotted: return super().__getitem__(head)[rest]
-//     return super().__getitem__(key)
 // Whether `value` is of map's class, unchanged since `p`, map's plan, was made.
 inline bool same_class(Handle value, Handle map, const Plan& p) {
     PyTypeObject* t = map.type();
     return value.type() == t && p.tag != 0 && type_tag(t) == p.tag;
 }
 
+// One step down a dotted key in __getitem__ and __contains__: whether
+// value[rest] (`rest in value`) would run this same method again, `own` of
+// the level's plan; then the walk goes on in the level, whose map and plan
+// `map` and `p` become.
+PF_ALWAYS_INLINE inline Result<bool> walk_into(Ref& map, Plan& p, Ref& value, bool Plan::*own) {
+    if (p.*own && same_class(value, map, p)) {  // a level of the same class: the same plan
+        map = std::move(value);
+        return true;
+    }
+    if (!is_map(value)) return false;
+    TRY_LET(Plan q, plan_of(value));
+    if (!(q.*own)) return false;
+    map = std::move(value);
+    p = q;
+    return true;
+}
+
+// def __getitem__(self, key):
+//     if dotted: return super().__getitem__(head)[rest]
+//     return super().__getitem__(key)
 Ref NestedFieldMap_getitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
@@ -485,18 +502,8 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
         }
         TRY(depth.enter());
         TRY_LET(Ref value, own_lookup(map, p, head));
-        if (p.own_get && same_class(value, map, p)) {  // a level of the same class: the same plan
-            map = std::move(value);
-            continue;
-        }
-        if (is_map(value)) {
-            TRY_LET(Plan q, plan_of(value));
-            if (q.own_get) {  // value[rest] would run this method again
-                map = std::move(value);
-                p = q;
-                continue;
-            }
-        }
+        TRY_LET(bool deeper, walk_into(map, p, value, &Plan::own_get));
+        if (deeper) continue;
         TRY_LET(Ref rest, k.rest());
         return value.item(rest);
     }
@@ -582,18 +589,8 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
         if (!found) return false;
         TRY(refresh(map, p));
         TRY_LET(Ref value, own_lookup(map, p, head));
-        if (p.own_contains && same_class(value, map, p)) {
-            map = std::move(value);
-            continue;
-        }
-        if (is_map(value)) {
-            TRY_LET(Plan q, plan_of(value));
-            if (q.own_contains) {  // rest in value would run this method again
-                map = std::move(value);
-                p = q;
-                continue;
-            }
-        }
+        TRY_LET(bool deeper, walk_into(map, p, value, &Plan::own_contains));
+        if (deeper) continue;
         TRY_LET(Ref rest, k.rest());
         return value.contains(rest);
     }

@@ -33,15 +33,13 @@
 namespace {
 using namespace pf;
 
-// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
 struct State {
-    Held IndexMarker;
+    Pristine IndexMarker;  // unchanged: as the module body left it
     Held FlatNest;
     // Objects made by the module body, recognised at call time.
-    Held DictItem_made;          // the class namedtuple() made
+    Pristine DictItem;           // the class namedtuple() made, sealed when last seen unchanged
     Held DictItem_new;           // its __new__ entry, DictItem.__dict__['__new__']
-    Value<unsigned int> DictItem_tag;     // its type version tag when last seen unchanged
-    Value<unsigned int> IndexMarker_tag;  // IndexMarker's version tag after the module body
     Held MutableMapping_made;    // collections.abc.MutableMapping as imported
     Held flatten_made;           // the function behind FlatNest.__flatten__
     Held pair_error_text;  // pair_error as a str, made once
@@ -85,15 +83,15 @@ Result<bool> is_marker(Handle obj) {
 // type's version tag changes whenever the class or a base is modified, so
 // the dictionary is only consulted after a change.
 Result<bool> dict_item_unchanged(Handle cls) {
-    if (!cls.is(st.DictItem_made) || !Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
-    PyTypeObject* t = st.DictItem_made.type_ptr();
+    if (!cls.is(st.DictItem) || !Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
+    PyTypeObject* t = st.DictItem.type_ptr();
     if (t->tp_init != PyBaseObject_Type.tp_init) return false;
-    if (st.DictItem_tag != 0 && type_tag(t) == st.DictItem_tag) return true;
+    if (st.DictItem.unchanged()) return true;
     Ref ns = Ref::steal(PyType_GetDict(t));
     PyObject* found = nullptr;
     TRY(truth(PyDict_GetItemRef(ns.ptr(), id<"__new__">(), &found)));
     if (Ref::steal(found).ptr() != st.DictItem_new.ptr()) return false;
-    st.DictItem_tag = assign_type_tag(t);
+    st.DictItem.seal();
     return true;
 }
 
@@ -101,7 +99,7 @@ Result<bool> dict_item_unchanged(Handle cls) {
 Ref make_dict_item(Handle cls, Handle path, Handle value) {
     // What namedtuple's __new__ does: tuple.__new__(cls, (path, value)).
     TRY_LET(bool unchanged, dict_item_unchanged(cls));
-    if (unchanged) return tuple_of_type(st.DictItem_made.type_ptr(), path, value);
+    if (unchanged) return tuple_of_type(st.DictItem.type_ptr(), path, value);
     return cls(path, value);
 }
 
@@ -166,7 +164,7 @@ Ref checked_dict_items(Handle items) {
             if (!PyTuple_CheckExact(element.ptr()) && !PyList_CheckExact(element.ptr())) break;
             Result<Pair> pair = unpack_pair(element);
             if (!pair.succeeded()) return refuse();
-            TRY_LET(Ref made, tuple_of_type(st.DictItem_made.type_ptr(), pair.value().first, pair.value().second));
+            TRY_LET(Ref made, tuple_of_type(st.DictItem.type_ptr(), pair.value().first, pair.value().second));
             PyList_SET_ITEM(out.ptr(), i, made.release());
             if (i + 1 == n) return out;
         }
@@ -645,8 +643,7 @@ struct Cursor {
 
     Result<Step> marker_step() {
         TRY_LET(Ref type, k.attr<"type_">());
-        bool quiet = Py_IS_TYPE(k.ptr(), st.IndexMarker.type_ptr()) && st.IndexMarker_tag != 0 &&
-                     type_tag(st.IndexMarker.type_ptr()) == st.IndexMarker_tag &&
+        bool quiet = Py_IS_TYPE(k.ptr(), st.IndexMarker.type_ptr()) && st.IndexMarker.unchanged() &&
                      (type.is(Handle(&PyList_Type)) || type.is(Handle(&PyTuple_Type))) && prev_ptr &&
                      (PyDict_CheckExact(prev_ptr.ptr()) || PyList_CheckExact(prev_ptr.ptr())) &&
                      quiet_key(prev_k);
@@ -928,7 +925,7 @@ Status body() {
         Ref ns = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.ptr())));
         TRY_LET(Ref new_function, ns.item(id<"__new__">()));
         st.DictItem_new.set(std::move(new_function));
-        st.DictItem_made.set(std::move(cls));
+        st.DictItem.set(std::move(cls));
     }
     TRY_LET(Ref error_text, str(pair_error));
     st.pair_error_text.set(std::move(error_text));
@@ -953,7 +950,7 @@ Status body() {
                          .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc))));
     TRY_LET(Ref flatten, Handle(st.FlatNest).attr<"__flatten__">());
     st.flatten_made.set(std::move(flatten));
-    st.IndexMarker_tag = assign_type_tag(st.IndexMarker.type_ptr());
+    st.IndexMarker.seal();
     return ok;
 }
 

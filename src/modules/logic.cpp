@@ -34,7 +34,7 @@
 namespace {
 using namespace pf;
 
-// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
 struct State {
     Held BaseLogic;
     Held And;
@@ -212,6 +212,17 @@ Ref BaseLogic_eq(Handle self, Handle other) {
 //         <decide on satisfied: see Op>
 //     return <the result after the last expression>
 
+enum class Op { and_, or_, not_ };
+
+template <Op op> Result<bool> evaluate(Handle self, Args items);  // the loop above, below
+
+// def __call__(self, *items):  (And: False at the first unsatisfied expression, else True)
+Result<bool> And_call(Handle self, Args items) { return evaluate<Op::and_>(self, items); }
+// def __call__(self, *items):  (Or: True at the first satisfied expression, else False)
+Result<bool> Or_call(Handle self, Args items) { return evaluate<Op::or_>(self, items); }
+// def __call__(self, *items):  (Not: False at the first satisfied expression, else True)
+Result<bool> Not_call(Handle self, Args items) { return evaluate<Op::not_>(self, items); }
+
 // any([...]) over results that arrive one by one: no result is judged
 // before all are made, and the judging stops at the first true one. The
 // truth of None, bools, match objects and the other built-in values is
@@ -268,13 +279,6 @@ Result<bool> is_logic(Handle expression, Handle cls) {
     return expression.isinstance(cls);
 }
 
-enum class Op { and_, or_, not_ };
-
-template <Op op> Result<bool> evaluate(Handle self, Args items);
-
-Result<bool> And_call(Handle self, Args items);
-Result<bool> Or_call(Handle self, Args items);
-Result<bool> Not_call(Handle self, Args items);
 
 // `expression(*items)` judged by its truth. While type(expression).__call__
 // is one of this module's, that is what the call runs, so it runs at once.
@@ -352,28 +356,13 @@ template <Op op> constexpr bool after_last = op != Op::or_;
 template <Op op>
 Result<bool> evaluate(Handle self, Args items) {
     TRY_LET(Ref expressions, self.attr<"expressions">());
-    PyObject* list = expressions.ptr();
-    if (PyList_CheckExact(list)) {
-        // As the list iterator walks it: the length is read again at every step.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            Ref expression = Ref::borrow(PyList_GET_ITEM(list, i));
-            TRY_LET(bool is_satisfied, satisfied(expression, items));
-            if (decides<op>(is_satisfied)) return decided<op>;
-        }
-        return after_last<op>;
-    }
-    TRY_LET(Ref it, expressions.iter());
-    for (Ref expression;;) {
-        TRY_NEXT(it, expression);
+    TRY_LET(bool decided_early, walk_items(expressions, [&](Handle expression) -> Result<bool> {
         TRY_LET(bool is_satisfied, satisfied(expression, items));
-        if (decides<op>(is_satisfied)) return decided<op>;
-    }
-    return after_last<op>;
+        return decides<op>(is_satisfied);
+    }));
+    return decided_early ? decided<op> : after_last<op>;
 }
 
-Result<bool> And_call(Handle self, Args items) { return evaluate<Op::and_>(self, items); }
-Result<bool> Or_call(Handle self, Args items) { return evaluate<Op::or_>(self, items); }
-Result<bool> Not_call(Handle self, Args items) { return evaluate<Op::not_>(self, items); }
 
 constexpr const char* And_doc =
     "Logical And\n"
@@ -451,7 +440,7 @@ Ref eval_text(Handle text, Handle locals) {
     PyCompilerFlags flags = {PyCF_SOURCE_IS_UTF8, PY_MINOR_VERSION};
     TRY_LET(Ref code, Ref::steal(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)));
     TRY(status(PySys_Audit("exec", "O", code.ptr())));
-    return Ref::steal(PyEval_EvalCode(code.ptr(), module_state.globals, locals.ptr()));
+    return Ref::steal(PyEval_EvalCode(code.ptr(), module_globals().ptr(), locals.ptr()));
 }
 
 // try:

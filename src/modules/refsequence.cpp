@@ -69,7 +69,7 @@ struct Plan {
                                 // attribute access, no class attribute named data)
 };
 
-// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
 struct State {
     Held RefSequence;
     Original UL_getitem, UL_setitem, UL_delitem, UL_contains, UL_append, UL_insert, UL_remove, UL_index, UL_count,
@@ -441,30 +441,25 @@ Ref probe_for(Handle self, Handle item) { return Wrapper(self).probe(item); }
 // size hint, is UserList's.
 Result<bool> iterates_as_ours(Handle obj, bool with_len);
 
+// [entry() for entry in entries]. A list is indexed on each step: calling an
+// entry that is no weak reference runs code that may change the list.
+Ref referents_of(Handle entries) {
+    TRY_LET(Ref out, list());
+    TRY(walk_items(entries, [&](Handle entry) -> Result<bool> {
+        TRY_LET(Ref obj, referent(entry));
+        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
+        return false;
+    }));
+    return out;
+}
+
 // The objects of a sequence that iterates as ours, read from its `data` in
 // one pass: [entry() for entry in obj.data]. The list holds them, so none
 // can die while an operation works on them (the generator, read while
 // other objects die, would skip live entries that move into its place).
 Ref snapshot(Handle seq) {
     TRY_LET(Ref data, data_of(seq));
-    TRY_LET(Ref out, list());
-    if (PyList_CheckExact(data.ptr())) {
-        // Indexed on each step: calling an entry that is no weak reference
-        // runs code that may change the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
-            Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
-            TRY_LET(Ref obj, referent(entry));
-            TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-        }
-        return out;
-    }
-    TRY_LET(Ref it, data.iter());
-    for (Ref entry;;) {
-        TRY_NEXT(it, entry);
-        TRY_LET(Ref obj, referent(entry));
-        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-    }
-    return out;
+    return referents_of(data);
 }
 
 // list(seq): the objects in iteration order.
@@ -535,12 +530,7 @@ Result<bool> is_slice(Handle index) {
 // Generators: __iter__, and the one a slice hands to the new sequence
 // ---------------------------------------------------------------------------
 
-// def __iter__(self):
-//     data = self.data
-//     for entry in data:
-//         yield entry()
-//
-// The list is walked by position: an entry removed behind the current one
+// The body of __iter__ (below). The list is walked by position: an entry removed behind the current one
 // moves the later ones down, and the one that takes the current place is
 // skipped, as a list iterator does.
 struct IterBody final : GenBody {
@@ -573,6 +563,12 @@ struct IterBody final : GenBody {
         return 0;
     }
 };
+
+// def __iter__(self):
+//     data = self.data
+//     for entry in data:
+//         yield entry()
+Ref RefSequence_iter(Ctx ctx, Handle self) { return make_generator(std::make_unique<IterBody>(self), ctx); }
 
 // (entry() for entry in entries): the objects of a slice, read when the
 // slice is taken (see slice_objects) and held until the generator is done,
@@ -607,22 +603,7 @@ struct SliceBody final : GenBody {
 // always.
 Ref slice_objects(Handle data, Handle index) {
     TRY_LET(Ref entries, data.item(index));
-    TRY_LET(Ref out, list());
-    if (PyList_CheckExact(entries.ptr())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
-            Ref entry = Ref::borrow(PyList_GET_ITEM(entries.ptr(), i));
-            TRY_LET(Ref obj, referent(entry));
-            TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-        }
-        return out;
-    }
-    TRY_LET(Ref it, entries.iter());
-    for (Ref entry;;) {
-        TRY_NEXT(it, entry);
-        TRY_LET(Ref obj, referent(entry));
-        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-    }
-    return out;
+    return referents_of(entries);
 }
 
 // ---------------------------------------------------------------------------
@@ -705,8 +686,6 @@ Status RefSequence_setitem(Handle self, Handle index, Handle item) {
     return base_setitem(self, index, entry);
 }
 
-Ref RefSequence_iter(Ctx ctx, Handle self) { return make_generator(std::make_unique<IterBody>(self), ctx); }
-
 Result<bool> iterates_as_ours(Handle obj, bool with_len) {
     if (!is_impl<RefSequence_iter>(type_lookup<"__iter__">(obj.type()).ptr())) return false;
     if (!with_len) return true;
@@ -741,8 +720,11 @@ Ref RefSequence_eq(Handle self, Handle other) { return compare(self, other, Py_E
 // def __lt__(self, other):
 //     return list(self) < (list(other) if isinstance(other, UserList) else other)
 Ref RefSequence_lt(Handle self, Handle other) { return order(self, other, Py_LT); }
+// def __le__(self, other): the same with <=
 Ref RefSequence_le(Handle self, Handle other) { return order(self, other, Py_LE); }
+// def __gt__(self, other): the same with >
 Ref RefSequence_gt(Handle self, Handle other) { return order(self, other, Py_GT); }
+// def __ge__(self, other): the same with >=
 Ref RefSequence_ge(Handle self, Handle other) { return order(self, other, Py_GE); }
 
 // def __reversed__(self):
@@ -821,12 +803,14 @@ Status RefSequence_extend(Handle self, Handle items) {
     return ok;
 }
 
-// The sort keys: lambda x: x() and lambda x: key(x()), made on each call.
+// The sort keys, made on each call.
 FuncDef* key_of_referent_def;
 FuncDef* key_applied_def;
 constexpr const char* sort_key_qualname = "RefSequence.sort.<locals>.<lambda>";
 
+// lambda x: x()
 Ref key_of_referent(Handle x) { return referent(x); }
+// lambda x: key(x())
 Ref key_applied(Ctx ctx, Handle x) {
     TRY_LET(Ref obj, referent(x));
     return ctx.closure()(obj);
@@ -917,8 +901,10 @@ Ref RefSequence_add(Handle self, Handle item) {
     return joined(cls, self, item);
 }
 
-// other + self: the same refusal as self + other for anything but a
-// RefSequence, whose objects then come first.
+// def __radd__(self, other):
+//     if not isinstance(other, RefSequence): raise TypeError(...)
+//     return <a RefSequence of other's objects, then self's>
+// (the same refusal as self + other)
 Ref RefSequence_radd(Handle self, Handle other) {
     TRY_LET(Ref cls, global<"RefSequence">());
     TRY_LET(bool sequence, other.isinstance(cls));
@@ -934,7 +920,9 @@ Ref RefSequence_iadd(Handle self, Handle items) {
     return super(st.RefSequence, self).call<"__iadd__">(w.entries);
 }
 
-// self * n, n * self: self.__class__(list(self) * n)
+// def __mul__(self, n):
+//     return self.__class__(list(self) * n)
+// __rmul__ = __mul__
 Ref RefSequence_mul(Handle self, Handle n) {
     TRY_LET(Ref cls, self.attr<"__class__">());
     TRY_LET(Ref objs, objects_of(self));
@@ -942,8 +930,11 @@ Ref RefSequence_mul(Handle self, Handle n) {
     return cls(repeated);
 }
 
-// self *= n: the entries rebuilt for the objects repeated, stored in place
-// of the old ones (super().__setitem__(slice(None), ...)).
+// def __imul__(self, n):
+//     objs = list(self)
+//     objs *= n
+//     super().__setitem__(slice(None), [weakref.ref(i, self.remove) for i in objs])
+//     return self
 Ref RefSequence_imul(Handle self, Handle n) {
     TRY_LET(Ref objs, objects_of(self));
     TRY_LET(Ref repeated, Ref::steal(PyNumber_InPlaceMultiply(objs.ptr(), n.ptr())));
@@ -960,8 +951,8 @@ constexpr const char* RefSequence_copy_doc =
     "them either.";
 
 // def __copy__(self): return self.copy()
-// def __deepcopy__(self, memo): return self.copy()
 Ref RefSequence_copy(Handle self) { return self.call_method<"copy">(); }
+// def __deepcopy__(self, memo): return self.copy()
 Ref RefSequence_deepcopy(Handle self, Handle) { return self.call_method<"copy">(); }
 
 // "RefSequence([" + ", ".join([render(i) for i in self]) + "])"

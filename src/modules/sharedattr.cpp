@@ -17,7 +17,7 @@
 namespace {
 using namespace pf;
 
-// Everything the module keeps for its interpreter (see pyframe's state.hpp).
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
 struct State {
     Held SharedAttrDescriptor;
 };

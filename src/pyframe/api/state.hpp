@@ -1,4 +1,4 @@
-// pyframe/state.hpp: what a module keeps for the interpreter it runs in.
+// pyframe/api/state.hpp: what a module keeps for the interpreter it runs in.
 //
 // A module keeps objects per interpreter: its name, the interned names of
 // id<>(), the classes and imported objects its code refers to (Held), the
@@ -38,7 +38,9 @@
 
 namespace pf {
 
-struct Core;  // the framework's objects one interpreter shares among the modules (module.hpp)
+namespace rt {
+struct Core;  // the framework's objects one interpreter shares among the modules (runtime/abi.hpp)
+}
 
 // The state of a module in the interpreter that imported it, owned by the
 // module object (see above and module.hpp).
@@ -54,6 +56,7 @@ struct ModuleRecord {
     std::vector<Ref> constants;  // parameter names and defaults of the module's functions
 };
 
+namespace rt {
 // What the code of one shared object reads of its module's state.
 struct ModuleState {
     // The interpreter whose module this shared object serves; null while
@@ -69,9 +72,10 @@ struct ModuleState {
     PyTypeObject* generator_type = nullptr;   // the core's generator type
 };
 inline ModuleState module_state;
+}  // namespace rt
 
 // The full name of the running module ("vornal.datastructures.<name>").
-inline PyObject* module_name() { return module_state.record ? module_state.record->full_name.ptr() : nullptr; }
+inline PyObject* module_name() { return rt::module_state.record ? rt::module_state.record->full_name.ptr() : nullptr; }
 
 namespace detail {
 
@@ -106,7 +110,7 @@ public:
     operator Handle() const { return Handle(p_); }
     // Holds `r` for the running module.
     void set(Ref r) {
-        ModuleRecord* record = module_state.record;
+        ModuleRecord* record = rt::module_state.record;
         if (!record) return;  // no module runs: nothing may be held
         if (record->objects.size() <= index_) record->objects.resize(registered().size());
         p_ = r.ptr();
