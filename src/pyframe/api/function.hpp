@@ -16,6 +16,7 @@
 #include "guards.hpp"
 #include "super.hpp"
 #include "../runtime/abi.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>

@@ -1,25 +1,23 @@
-// pyframe/generator.hpp: `Generator`, a lazy iterator written in C++ that
-// offers the whole generator protocol (send, throw, close, gi_* attributes)
-// and is registered as a collections.abc.Generator.
-//
-// The body is a GenBody (runtime/abi.hpp: its virtual functions are shared
-// by every module's copy of the generator type).
+// pyframe/api/generator.hpp: generators written in C++: a lazy iterator
+// with the whole generator protocol (send, throw, close, gi_* attributes),
+// registered as a collections.abc.Generator (the type: runtime/generator_type.hpp).
 #pragma once
 
 #include "function.hpp"
+
 #include <memory>
 
 namespace pf {
 
-// The body of a generator. next() returns the next item, or a null Ref:
-// with the error indicator set when the body failed, without when the walk
-// is over. Objects the body holds are reported by visit() so that the cycle
-// collector sees them.
-//
-// The generator type is the core's, whose code may be another module's: it
-// reaches the body only through the virtual functions below, so that each
-// runs in the shared object that made the body (with the C++ runtime of
-// that object, which may be its own).
+// The body of a generator is a GenBody (declared in runtime/abi.hpp, since
+// its virtual functions are part of the shared layout). next() returns the
+// next item, or a null Ref: with the error indicator set when the body
+// failed, without when the walk is over. Objects the body holds are
+// reported by visit() so that the cycle collector sees them. The generator
+// type is the core's, whose code may be another module's: it reaches the
+// body only through those virtual functions, so that each runs in the
+// shared object that made the body (with the C++ runtime of that object,
+// which may be its own).
 
 // Makes a generator object that runs `body` under the given __name__ and
 // __qualname__ (str objects), as for a generator expression, whose names

@@ -1,21 +1,14 @@
 // pyframe/api/module.hpp: what a module body does: imports, module globals,
 // module-level functions, caches emptied at full collections.
 //
-// PF_MODULE(name, body) defines PyInit_<name> for multi-phase
-// initialisation. The create step makes the module object and its record
-// (state.hpp), which the module object owns; the exec step runs the body
-// once for that module object. Within one interpreter the same module
-// object is returned when asked again, and a second module object is
-// refused; a second interpreter alive at the same time is refused in the
-// create step; once the interpreter is finalised (its modules freed), the
-// next one loads the module afresh. The body imports names package-first
-// and binds module globals; methods look globals up when they run.
-//
-// The module's life (create, exec, traverse, clear, free) is
-// runtime/lifecycle.hpp, the core runtime/core.hpp.
+// The body imports names package-first and binds module globals; methods
+// look globals up when they run. The module's life (create, exec, traverse,
+// clear, free; PF_MODULE) is runtime/lifecycle.hpp, the core
+// runtime/core.hpp.
 #pragma once
 
 #include "function.hpp"
+
 #include <string>
 
 namespace pf {

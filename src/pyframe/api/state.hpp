@@ -6,7 +6,7 @@
 // one ModuleRecord, which the module object owns: the create step makes it,
 // the interpreter reports its references to the cycle collector
 // (m_traverse), drops them (m_clear) and frees it (m_free) as it does for
-// any module state (module.hpp). When the interpreter is finalised its
+// any module state (runtime/lifecycle.hpp). When the interpreter is finalised its
 // modules go, and with them everything they kept; a new interpreter loads
 // the module afresh.
 //
@@ -43,13 +43,13 @@ struct Core;  // the framework's objects one interpreter shares among the module
 }
 
 // The state of a module in the interpreter that imported it, owned by the
-// module object (see above and module.hpp).
+// module object (see above and runtime/lifecycle.hpp).
 struct ModuleRecord {
     PyInterpreterState* interpreter = nullptr;
     PyObject* module = nullptr;  // borrowed: the module object owns this record
     Ref full_name;               // "vornal.datastructures.<name>", interned
     bool executed = false;       // the module body ran to its end
-    bool watched = false;        // the namespace is in the dict watcher's table (module.hpp)
+    bool watched = false;        // the namespace is in the dict watcher's table (runtime/core.hpp)
     bool gc_callback = false;    // gc.callbacks has this module's entry (clear_on_full_collection)
     std::vector<Ref> names;      // the names of id<>(), by registration
     std::vector<Ref> objects;    // what the Held holders hold, by registration
@@ -173,7 +173,7 @@ private:
 // hot path reads `st.FieldMap` as directly as a namespace-scope holder. Its
 // fields register themselves when they are constructed, in declaration
 // order: the record's references are traversed and dropped in that order
-// (module.hpp). When the module is created, every registered holder must lie
+// (runtime/lifecycle.hpp). When the module is created, every registered holder must lie
 // inside the registered struct: one declared anywhere else refuses the
 // import (check_state_record), so nothing of an interpreter is kept where
 // the record does not see it.

@@ -1,4 +1,3 @@
-//
 // pyframe/runtime/core.hpp: the core the modules share, and the dict
 // watcher of their namespaces.
 //
@@ -8,18 +7,17 @@
 // one per interpreter, not one per module. The first module loaded in an
 // interpreter makes them and publishes them in a capsule in the
 // interpreter's state dictionary, under a key that names the framework and
-// the version of the layouts the modules share (Core, FunctionObject,
-// FuncInfo, DirectSlot, GeneratorObject, GenBody's virtual functions); the
+// the version of the layouts the modules share (runtime/abi.hpp); the
 // others find it there. A module built with another version refuses to
 // load. The capsule's record is freed when the interpreter clears its state
 // dictionary. No module links against another: the shared objects only meet
 // through the capsule, and none is ever unloaded, so the code of a type or a
 // slot stays where the first module put it.
 #pragma once
-#pragma once
 
 #include "generator_type.hpp"
 #include "../api/function.hpp"
+
 #include <memory>
 
 namespace pf {

@@ -119,7 +119,7 @@ inline PyMethodDef function_methods[] = {
 };
 
 // The function type, made once per interpreter by the first module of the
-// package that loads there (module.hpp) and used by all of them. Its code
+// package that loads there (runtime/core.hpp) and used by all of them. Its code
 // touches nothing but the function object, so it serves the functions of
 // every module alike. (No tp_doc: the class's __doc__ is the member that
 // gives each function its own docstring.)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "function_type.hpp"
+
 #include <memory>
 
 namespace pf {
@@ -174,7 +175,7 @@ inline PyMemberDef generator_members[] = {
 };
 
 // The generator type, made once per interpreter like the function type
-// (function.hpp).
+// (runtime/function_type.hpp).
 inline PyTypeObject* make_generator_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},

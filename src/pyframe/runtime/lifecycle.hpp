@@ -3,6 +3,11 @@
 // owns; the exec step runs the body once for that module object; traverse,
 // clear and free walk the record. PF_MODULE(name, body) puts them into a
 // PyModuleDef for multi-phase initialisation.
+//
+// Within one interpreter the same module object is returned when asked
+// again, and a second module object is refused; a second interpreter alive
+// at the same time is refused in the create step; once the interpreter is
+// finalised (its modules freed), the next one loads the module afresh.
 #pragma once
 
 #include "core.hpp"
