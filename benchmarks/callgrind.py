@@ -57,22 +57,23 @@ def build_control(folder):
     return lib
 
 
-def our_cases(filters):
+def our_cases(filters, skip=()):
     sys.path.insert(0, str(HERE))
     import run
 
     for modname, mod in run.load_modules(HERE):
         for case in mod.cases():
             full = f"{modname}: {case.group}: {case.name}"
-            if case.kind == "ours" and (not filters or any(f in full for f in filters)):
+            if case.kind == "ours" and (not filters or any(f in full for f in filters)) and not any(
+                    s in full for s in skip):
                 yield full, case.func
 
 
-def child(control, filters, calls, calls_from):
+def child(control, filters, calls, calls_from, skip):
     """Runs under callgrind: two counted loops per case, each dumped under its number."""
     cg = ctypes.CDLL(control)
     chosen = json.loads(pathlib.Path(calls_from).read_text())["calls"] if calls_from else {}
-    cases = list(our_cases(filters))
+    cases = list(our_cases(filters, skip))
     used = {}
     for i, (full, func) in enumerate(cases):
         func()
@@ -99,7 +100,7 @@ def child(control, filters, calls, calls_from):
     print(json.dumps(used))
 
 
-def measure(filters, calls, calls_from):
+def measure(filters, calls, calls_from, skip):
     valgrind = shutil.which("valgrind")
     if not valgrind:
         sys.exit("callgrind.py: valgrind not found")
@@ -114,6 +115,8 @@ def measure(filters, calls, calls_from):
                sys.executable, __file__, "--child", str(control), "--calls", str(calls), *filters]
         if calls_from:
             cmd += ["--calls-from", str(pathlib.Path(calls_from).resolve())]
+        for s in skip:
+            cmd += ["--skip", s]
         env = dict(os.environ, PYTHONHASHSEED="0")
         out = subprocess.run(cmd, check=True, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         used = json.loads(out.stdout.strip().splitlines()[-1])
@@ -151,6 +154,7 @@ def main(argv=None):
     ap.add_argument("--calls", type=int, default=50, help="most counted calls per case (default 50)")
     ap.add_argument("--calls-from", help="a JSON of an earlier run: count each case as often as it did")
     ap.add_argument("--json", help="where to write the counts (default: build/callgrind.json)")
+    ap.add_argument("--skip", action="append", default=[], help="leave out cases whose name contains this")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"))
     ap.add_argument("--limit", type=float, default=2.0, help="largest allowed increase in per cent (default 2)")
@@ -158,9 +162,9 @@ def main(argv=None):
     if args.compare:
         return compare(*args.compare, args.limit)
     if args.child:
-        child(args.filters[0], args.filters[1:], args.calls, args.calls_from)
+        child(args.filters[0], args.filters[1:], args.calls, args.calls_from, args.skip)
         return 0
-    per_case, used = measure(args.filters, args.calls, args.calls_from)
+    per_case, used = measure(args.filters, args.calls, args.calls_from, args.skip)
     out = pathlib.Path(args.json) if args.json else HERE.parent / "build" / "callgrind.json"
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps({"calls": used, "instructions": per_case}, indent=1))
