@@ -4,10 +4,10 @@ Wall-clock ratios move by several per cent on a shared machine; instruction
 counts do not. Every case of ours (kind "ours" in benchmarks/run.py) is run
 in one interpreter under ``valgrind --tool=callgrind``: warmed up, then called
 a number of times, then the same loop with zero calls. Only those two loops
-are counted: the interpreter starts, sets the cases up and warms each one up
-with callgrind's instrumentation off, and a small C helper built on the fly
-(callgrind.h's client requests, through ctypes) switches it on for the case,
-collects around each loop and dumps the counters after it, naming the case.
+are counted: the interpreter starts and sets the cases up with callgrind's
+instrumentation off, and a small C helper built on the fly (callgrind.h's
+client requests, through ctypes) switches it on, collects around each loop
+and dumps the counters after it, naming the case.
 A case's figure is (calls loop - empty loop) / calls, instructions per call.
 The number of calls is at most ``--calls``, fewer for a case whose call is
 slow (timed uninstrumented); ``--calls-from`` takes each case's number from
@@ -41,7 +41,6 @@ BUDGET = 0.02  # seconds of uninstrumented calls per counted loop, for choosing 
 CONTROL_C = r"""
 #include <valgrind/callgrind.h>
 void cg_start(void) { CALLGRIND_START_INSTRUMENTATION; }
-void cg_stop(void) { CALLGRIND_STOP_INSTRUMENTATION; }
 void cg_toggle(void) { CALLGRIND_TOGGLE_COLLECT; }
 void cg_zero(void) { CALLGRIND_ZERO_STATS; }
 void cg_dump(const char* reason) { CALLGRIND_DUMP_STATS_AT(reason); }
@@ -75,6 +74,9 @@ def child(control, filters, calls, calls_from, skip):
     chosen = json.loads(pathlib.Path(calls_from).read_text())["calls"] if calls_from else {}
     cases = list(our_cases(filters, skip))
     used = {}
+    # Instrumented from here on (collecting only around the loops): switching
+    # it on and off per case would translate the interpreter's code anew each time.
+    cg.cg_start()
     for i, (full, func) in enumerate(cases):
         func()
         t0 = time.perf_counter()
@@ -86,8 +88,7 @@ def child(control, filters, calls, calls_from, skip):
             func()
         gc.collect()
         gc.disable()
-        cg.cg_start()
-        func()  # translated under instrumentation before counting
+        func()
         for label, count in (("full", n), ("empty", 0)):
             cg.cg_zero()
             cg.cg_toggle()
@@ -95,7 +96,6 @@ def child(control, filters, calls, calls_from, skip):
                 func()
             cg.cg_toggle()
             cg.cg_dump(f"{label} {i}".encode())
-        cg.cg_stop()
         gc.enable()
     print(json.dumps(used))
 
