@@ -1,10 +1,15 @@
 import functools
+import pathlib
 import sys
 
 import pytest
 
-# The reference-leak hunter (tests/refleaks.py) is off unless --refleaks is given.
-from refleaks import pytest_addoption, pytest_configure  # noqa: F401
+# The suite's helpers (leak checks, the differential runner, the ELF reader) live in
+# tests/support and are imported by their plain names.
+sys.path.insert(1, str(pathlib.Path(__file__).resolve().parent / "support"))
+
+# The reference-leak hunter (tests/support/refleaks.py) is off unless --refleaks is given.
+from refleaks import pytest_addoption, pytest_configure  # noqa: E402, F401
 
 
 @pytest.fixture

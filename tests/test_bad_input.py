@@ -26,6 +26,8 @@ from vornal.datastructures.logic import And, BaseLogic, Not, Or, logic_str
 from vornal.datastructures.refsequence import RefSequence
 from vornal.datastructures.sharedattr import SharedAttrDescriptor, sharedattr
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 TARGET = 'target key "{}" is a value, cannot update value against another {}'
 PAIR_ERROR = "FlatNest only accepts a tuple of path/obj"
 UNSET = object()

@@ -15,6 +15,8 @@ from leakcheck import assert_no_leaks
 from pyforms.branch import Branch as PyBranch
 from vornal.datastructures.branch import Branch
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 
 class Upper(Branch):
     def __str__(self):

@@ -11,6 +11,8 @@ import os
 import pytest
 from elfinfo import Elf
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 MODULES = ["fieldmap", "configuration", "flatnest", "refsequence", "logic", "branch", "sharedattr"]
 EXPECT_CXX = os.environ.get("VORNAL_EXPECT_CXX", "")
 EXPECT_STDLIB = os.environ.get("VORNAL_EXPECT_STDLIB", "")

@@ -15,6 +15,8 @@ from vornal.datastructures import configuration
 from vornal.datastructures.configuration import Configuration as C
 from vornal.datastructures.fieldmap import NestedFieldMap
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 WARNING = "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."
 
 

@@ -12,6 +12,8 @@ from leakcheck import assert_no_leaks
 from vornal.datastructures.configuration import Configuration
 from vornal.datastructures.fieldmap import FieldMap, NestedFieldMap
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 
 class SubNested(NestedFieldMap):
     pass

@@ -8,6 +8,8 @@ import pytest
 from leakcheck import assert_no_leaks
 from vornal.datastructures.fieldmap import FieldMap
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 
 def dict_error(*args, **kwargs):
     try:

@@ -18,6 +18,8 @@ from leakcheck import assert_no_leaks
 import vornal.datastructures.flatnest as flatnest
 from vornal.datastructures.flatnest import DictItem, FlatNest, IndexMarker
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 PAIR_ERROR = "FlatNest only accepts a tuple of path/obj"
 
 

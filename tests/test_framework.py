@@ -15,6 +15,8 @@ import pytest
 
 from leakcheck import assert_no_leaks
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 MODULES = ["fieldmap", "flatnest", "configuration", "logic", "refsequence", "branch", "sharedattr"]
 
 

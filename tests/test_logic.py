@@ -14,6 +14,8 @@ import vornal.datastructures.logic as logic
 import vornal.utils.strings
 from vornal.datastructures.logic import And, BaseLogic, Not, Or, logic_str
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 PREFIX = "Not a properly formatted logic string: "
 
 

@@ -177,3 +177,42 @@ print(Configuration({{"a": {{"b": "1"}}}})["a.b"])
                "come from one build")
     version = core_keys()[0].rpartition(".v")[2]
     assert out == [message.format(name, version, key) for name in ("fieldmap", "configuration", "branch")] + ["1"]
+
+
+def test_a_module_built_with_a_reordered_shared_field_refuses_to_load():
+    # The published core of this build, copied with two adjacent fields of one size
+    # swapped in its layout description (offset, size pairs after the version): what a
+    # module built after reordering them, without raising the version, would have
+    # published. The version and the key are the same, so only the description tells.
+    out = run(STATE_DICT + f"""
+import struct
+import vornal.datastructures.sharedattr
+KEY = {core_keys()[0]!r}
+NAME = KEY.encode()
+api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+published = state[KEY]
+address = api.PyCapsule_GetPointer(published, NAME)
+def entry(i):
+    return struct.unpack("II", ctypes.string_at(address + 4 + 8 * i, 8))
+size = entry(1)[1]  # the second entry describes the core record itself
+record = ctypes.create_string_buffer(ctypes.string_at(address, size), size)
+i = next(i for i in range(2, 64) if entry(i)[1] == entry(i + 1)[1] and entry(i)[0] != entry(i + 1)[0])
+(a, n), (b, _) = entry(i), entry(i + 1)
+struct.pack_into("IIII", record, 4 + 8 * i, b, n, a, n)
+state[KEY] = api.PyCapsule_New(ctypes.addressof(record), NAME, None)
+try:
+    import vornal.datastructures.fieldmap
+except ImportError as e:
+    print(e)
+state[KEY] = published
+from vornal.datastructures.fieldmap import NestedFieldMap
+print(NestedFieldMap({{"a": {{"b": 1}}}})["a.b"])
+""")
+    key = core_keys()[0]
+    version = key.rpartition(".v")[2]
+    assert len(out) == 2 and out[1] == "1", out
+    assert out[0].startswith(f"vornal.datastructures.fieldmap was built with another layout of version {version} of "
+                             f"the pyframe core than the module loaded earlier in this interpreter that published "
+                             f"'{key}' (Core."), out
+    assert out[0].endswith("the modules of vornal.datastructures must all come from one build"), out

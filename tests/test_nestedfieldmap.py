@@ -14,6 +14,8 @@ from pyforms.fieldmap import NestedFieldMap as Model
 from vornal.datastructures import fieldmap
 from vornal.datastructures.fieldmap import FieldMap, NestedFieldMap as N
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 TARGET = 'target key "{}" is a value, cannot update value against another {}'
 
 

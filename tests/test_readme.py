@@ -2,6 +2,10 @@
 import doctest
 import pathlib
 
+import pytest
+
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 

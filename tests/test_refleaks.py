@@ -59,7 +59,7 @@ def test_fails_in_its_second_run():
 
 def test_leaking_tests_are_named_and_counted(tmp_path):
     (tmp_path / "test_cases.py").write_text(CASES)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(__file__), "support"))
     proc = subprocess.run(
         [sys.executable, "-P", "-m", "pytest", "-p", "refleaks", "--refleaks=2:3", "-p", "no:cacheprovider",
          "-q", "-rf", str(tmp_path / "test_cases.py")],
@@ -86,6 +86,6 @@ def test_release_interpreter_is_refused(tmp_path):
         del sys.gettotalrefcount
         sys.exit(pytest.main(["-p", "refleaks", "--refleaks=1:2", "-q", "--co", "-p", "no:cacheprovider"]))
     """)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.join(os.path.dirname(__file__), "support"))
     proc = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True)
     assert proc.returncode == 4 and "needs a debug interpreter" in proc.stderr, proc.stdout + proc.stderr

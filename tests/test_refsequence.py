@@ -11,6 +11,8 @@ from leakcheck import assert_no_leaks
 from vornal.datastructures import refsequence
 from vornal.datastructures.refsequence import RefSequence
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 
 class Obj:
     def __init__(self, n):

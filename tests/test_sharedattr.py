@@ -5,6 +5,8 @@ from leakcheck import assert_no_leaks
 import vornal.datastructures.sharedattr as module
 from vornal.datastructures.sharedattr import SharedAttrDescriptor, sharedattr
 
+pytestmark = pytest.mark.quick  # the part of the suite `tools/dev compilers` runs
+
 
 def test_module_and_class():
     assert [k for k in vars(module) if not k.startswith("__")] == ["SharedAttrDescriptor", "sharedattr"]

@@ -22,7 +22,10 @@
 // escape. `[[nodiscard]]` on Ref, Status, Result and Failure makes the
 // compiler report a failure that is not looked at.
 //
-// The headers, in the order they build on each other:
+// The headers. A module file includes this one and nothing else of the
+// framework; it uses namespace pf, never pf::rt.
+//
+// api/, what module code may use (namespace pf):
 //   portable.hpp   the few things each compiler spells its own way (inlining
 //                  attributes, checked arithmetic), behind macros
 //   refs.hpp       failure values and the TRY macros, interned names
@@ -30,37 +33,55 @@
 //                  operations, raising, iteration, keyword calls, unpacking,
 //                  text
 //   state.hpp      what a module keeps for its interpreter: the module
-//                  record, Class holders, State<T> values
-//   calls.hpp      *args/**kwargs, super(), methods looked up on the type,
-//                  per-class memos keyed by type version tags, ABC checks,
-//                  recursion guard, the handled exception
+//                  record, Held objects, Value<T>s, the state record
+//                  (PF_STATE)
+//   memos.hpp      type version tags, per-class memos (TypeMemo), ABC checks
+//   args.hpp       *args/**kwargs, calls of attributes found on the type
+//   super.hpp      super(), methods looked up on the type
+//   guards.hpp     recursion guards (RecursionGuard, CallDepth), the handled
+//                  exception
+//   objects.hpp    weak referents, rich comparison, truth
 //   function.hpp   signatures, argument binding with the interpreter's own
-//                  messages, the function type (vectorcall, method
-//                  descriptor, inspectable signature), def<F>()
-//   generator.hpp  generators written in C++ with the generator protocol
-//   module.hpp     the module frame (PF_MODULE) and the core the modules
-//                  share, package-first imports, module globals looked up at
-//                  call time, caches emptied at full collections
+//                  messages, def<F>(), make_function
+//   generator.hpp  generators written in C++ (GenBody, make_generator)
+//   module.hpp     package-first imports, module globals looked up at call
+//                  time, caches emptied at full collections
 //                  (clear_on_full_collection)
-//   slots.hpp      direct C slots for the special methods of our classes
 //   classes.hpp    ClassDef: classes made the way a class statement makes them
+//   frame.hpp      PF_MODULE, the module frame (the runtime's lifecycle)
+//
+// runtime/, for the framework's maintainers (namespace pf::rt):
+//   abi.hpp        every record the seven shared objects share (Core,
+//                  FuncInfo, DirectSlot, FunctionObject, GeneratorObject,
+//                  GenBody's virtual functions), PF_CORE_VERSION and the rule
+//                  for raising it, the layout description the import guard
+//                  compares. A change here needs a version bump.
+//   function_type.hpp, generator_type.hpp
+//                  the function and generator types
+//   slots.hpp      direct C slots for the special methods of our classes
+//   core.hpp       the core capsule and the dict watcher of the namespaces
+//   lifecycle.hpp  the module's create, exec, traverse, clear and free
 //
 // State: everything a module keeps per interpreter (its name, interned
 // names, classes and imported objects, signatures, memos) is owned by its
 // module object, through a record that the interpreter traverses, clears and
 // frees as module state; the code reads it through borrowed caches that are
-// emptied with the record (state.hpp). Each extension module compiles its
+// emptied with the record (api/state.hpp). Each extension module compiles its
 // own copy of the framework (hidden visibility); in one interpreter they
 // share one core, the function and generator types, published by the first
 // module loaded in a versioned capsule in the interpreter's state
-// dictionary (module.hpp).
+// dictionary (runtime/core.hpp).
 #pragma once
 
-#include "refs.hpp"
-#include "state.hpp"
-#include "calls.hpp"
-#include "function.hpp"
-#include "generator.hpp"
-#include "module.hpp"
-#include "slots.hpp"
-#include "classes.hpp"
+#include "api/refs.hpp"
+#include "api/state.hpp"
+#include "api/memos.hpp"
+#include "api/args.hpp"
+#include "api/super.hpp"
+#include "api/guards.hpp"
+#include "api/objects.hpp"
+#include "api/function.hpp"
+#include "api/generator.hpp"
+#include "api/module.hpp"
+#include "api/classes.hpp"
+#include "api/frame.hpp"

@@ -1,4 +1,4 @@
-// pyframe/classes.hpp: `ClassDef`, which builds a class the way a class
+// pyframe/api/classes.hpp: `ClassDef`, which builds a class the way a class
 // statement does: the most derived metaclass of the bases, its
 // __prepare__, a namespace holding __module__, __qualname__, __doc__ and the
 // body in order (methods, static and class methods, plain attributes), and
@@ -6,7 +6,7 @@
 #pragma once
 
 #include "module.hpp"
-#include "slots.hpp"
+#include "../runtime/slots.hpp"
 
 #include <string>
 
@@ -64,7 +64,7 @@ public:
             TRY(ns.set_item(entry_name, value));
         }
         TRY_LET(Ref cls, meta(name, bases, ns));
-        TRY(install_direct_slots(cls));
+        TRY(rt::install_direct_slots(cls));
         return cls;
     }
 
@@ -109,7 +109,7 @@ private:
 };
 
 // Builds the class and binds it in the module namespace under its name.
-inline Status define_class(Class& holder, const char* name, const ClassDef& def) {
+inline Status define_class(Held& holder, const char* name, const ClassDef& def) {
     TRY_LET(Ref cls, def.build());
     TRY(bind_global(name, cls));
     holder.set(std::move(cls));

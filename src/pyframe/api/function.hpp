@@ -8,9 +8,14 @@
 // Result<bool> (True/False). A call that does not fit the parameters gets
 // exactly the TypeError the interpreter gives for a Python function with the
 // same signature and qualified name.
+//
+// The function type itself (its slots, made once per interpreter) is
+// runtime/function_type.hpp.
 #pragma once
 
-#include "calls.hpp"
+#include "guards.hpp"
+#include "super.hpp"
+#include "../runtime/abi.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -85,7 +90,7 @@ inline Signature Signature::parse(const char* params) {
 }
 
 inline Status Signature::make_objects() {
-    ModuleRecord* record = module_state.record;
+    ModuleRecord* record = rt::module_state.record;
     if (!record) return raise(PyExc_SystemError, "a function described while no module runs");
     for (size_t i = 0; i < name_texts.size(); ++i) {
         TRY_LET(Ref name, Ref::steal(PyUnicode_InternFromString(name_texts[i].c_str())));
@@ -171,46 +176,26 @@ inline Result<bool> bind(const Signature& sig, PyObject* const* argv, Py_ssize_t
 // Function: the function type of module-level functions and methods
 // ---------------------------------------------------------------------------
 
-struct FunctionObject;
-
 // What the C++ code of a function may ask about the running call.
 struct Ctx {
-    FunctionObject* function;
+    rt::FunctionObject* function;
     Handle closure() const;  // the object a call-time function was made with
-};
-
-// A C slot that runs the implementation directly (see slots.hpp): which
-// slot, and the adaptor to put there; for __init__ also the vectorcall of
-// the class itself.
-struct DirectSlot {
-    int slot = 0;  // a Py_* slot id of typeslots.h; 0: none
-    void* function = nullptr;
-    vectorcallfunc construct = nullptr;
-};
-
-// The static description of one function: name, parameters, docstring, the
-// trampoline that binds arguments and calls the C++ implementation, and the
-// direct slot. The modules of the package read each other's (a class of one
-// module inherits methods of another's), so this part is plain data with a
-// fixed layout, guarded by the core's version (module.hpp).
-struct FuncInfo {
-    const char* name;
-    const char* params;
-    const char* doc;
-    vectorcallfunc call;
-    DirectSlot direct;
 };
 
 // The description with the signature it binds, which only the shared object
 // that made it reads. One is made per function for the process (def<F>());
 // it holds no object of an interpreter but the borrowed copies of its
 // signature (see Signature).
-struct FuncDef : FuncInfo {
+struct FuncDef : rt::FuncInfo {
     Signature sig;
 };
 
-namespace detail {
+namespace rt {
+// The direct slot of F's special method, if it has one (runtime/slots.hpp).
 template <auto F> DirectSlot direct_slot_for(const char* name, const Signature& sig);
+}  // namespace rt
+
+namespace detail {
 
 // Every description the shared object made, for forget_signatures().
 inline std::vector<FuncDef*>& descriptions() {
@@ -222,33 +207,13 @@ inline void forget_signatures() {
 }
 }  // namespace detail
 
-// A function object. Its layout is read by the code of every module of the
-// package (the type is the core's), and guarded by the core's version.
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    FuncDef* def;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* doc;
-    PyObject* module;       // __module__
-    PyObject* closure;
-    PyObject* dict;
-    PyObject* weaklist;
-    PyObject* arg_checker;  // a Python function with the same parameters, made on demand
-    // The module object whose code this is: its state (names, classes,
-    // signatures) lives as long as the module does, and the function's code
-    // uses it whenever it runs.
-    PyObject* owner;
-};
-
 inline Handle Ctx::closure() const { return Handle(function->closure); }
 
 // Reports a call that does not fit the function's parameters with exactly
 // the message the interpreter gives for a Python function of the same
 // signature and qualified name: such a function is compiled once and called
 // with the same arguments.
-inline Ref argument_error(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+inline Ref argument_error(rt::FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (!f->arg_checker) {
         std::string src = std::string("def _f(") + f->def->params + "): pass\n";
         TRY_LET(Ref ns, dict());
@@ -266,7 +231,7 @@ inline Ref argument_error(FunctionObject* f, PyObject* const* args, size_t nargs
 namespace detail {
 
 struct ArgSource {
-    FunctionObject* f;
+    rt::FunctionObject* f;
     Bound& b;
     Py_ssize_t next = 0;
     template <class T> T get() {
@@ -302,7 +267,7 @@ inline PyObject* to_python(Result<bool>&& r) {
 // F called with bound arguments; `f` is the function object of the call
 // (null for a direct slot, whose F takes no Ctx).
 template <auto F>
-PyObject* invoke(FunctionObject* f, Bound& b) {
+PyObject* invoke(rt::FunctionObject* f, Bound& b) {
     using T = traits<decltype(F)>;
     ArgSource src{f, b};
     return std::apply(
@@ -313,7 +278,7 @@ PyObject* invoke(FunctionObject* f, Bound& b) {
 
 template <auto F>
 PyObject* trampoline(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    auto* f = reinterpret_cast<rt::FunctionObject*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     return guard_or<PyObject*>(nullptr, [&]() -> PyObject* {
         Bound b;
@@ -359,7 +324,7 @@ FuncDef* def(const char* name, const char* params, const char* doc = nullptr) {
             PyErr_Format(PyExc_SystemError, "%s(%s): parameters do not match the C++ implementation", name, params);
             return nullptr;
         }
-        DirectSlot direct = detail::direct_slot_for<F>(name, s);
+        rt::DirectSlot direct = rt::direct_slot_for<F>(name, s);
         made.push_back(std::make_unique<FuncDef>(FuncDef{{name, params, doc, &detail::trampoline<F>, direct}, std::move(s)}));
         d = made.back().get();
         detail::descriptions().push_back(d);
@@ -375,150 +340,14 @@ FuncDef* def(const char* name, const char* params, const char* doc = nullptr) {
 template <auto F>
 bool is_impl(PyObject* o);
 
-// __name__ and __qualname__ of functions and generators: writable, str only.
-template <class T, PyObject* T::*Field>
-PyObject* get_name_attr(PyObject* o, void*) {
-    return Py_NewRef(reinterpret_cast<T*>(o)->*Field);
-}
-template <class T, PyObject* T::*Field>
-int set_name_attr(PyObject* o, PyObject* v, void* attr) {
-    if (!v || !PyUnicode_Check(v)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(attr));
-        return -1;
-    }
-    Py_SETREF(reinterpret_cast<T*>(o)->*Field, Py_NewRef(v));
-    return 0;
-}
-template <class T, PyObject* T::*Field>
-constexpr PyGetSetDef name_attr(const char* name) {
-    return {name, get_name_attr<T, Field>, set_name_attr<T, Field>, nullptr, const_cast<char*>(name)};
-}
-
-inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (!obj || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-inline int function_traverse(PyObject* o, visitproc visit, void* arg) {
-    auto* f = reinterpret_cast<FunctionObject*>(o);
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(f->closure);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->arg_checker);
-    Py_VISIT(f->owner);
-    return 0;
-}
-inline int function_clear(PyObject* o) {
-    auto* f = reinterpret_cast<FunctionObject*>(o);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->arg_checker);
-    Py_CLEAR(f->owner);
-    return 0;
-}
-inline void function_dealloc(PyObject* o) {
-    auto* f = reinterpret_cast<FunctionObject*>(o);
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject_GC_UnTrack(o);
-    if (f->weaklist) PyObject_ClearWeakRefs(o);
-    function_clear(o);
-    Py_XDECREF(f->name);
-    Py_XDECREF(f->qualname);
-    Py_XDECREF(f->doc);
-    Py_XDECREF(f->module);
-    PyObject_GC_Del(o);
-    Py_DECREF(type);
-}
-inline PyObject* function_repr(PyObject* o) {
-    auto* f = reinterpret_cast<FunctionObject*>(o);
-    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, o);
-}
-inline PyObject* function_reduce(PyObject* o, PyObject*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(o)->qualname);
-}
-inline PyObject* function_text_signature(PyObject* o, void*) {
-    return PyUnicode_FromFormat("(%s)", reinterpret_cast<FunctionObject*>(o)->def->params);
-}
-inline PyMemberDef function_members[] = {
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weaklist), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-inline PyGetSetDef function_getset[] = {
-    name_attr<FunctionObject, &FunctionObject::name>("__name__"),
-    name_attr<FunctionObject, &FunctionObject::qualname>("__qualname__"),
-    {"__text_signature__", function_text_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-// A function's __module__ is its own, read and set here rather than through a
-// member: the type's __module__ ("vornal.datastructures", as for any heap
-// type, kept in the type's dictionary) must stay a string for the type's
-// repr and pickling, and a member of the same name would stand in its place.
-inline bool is_module_attr(PyObject* name) {
-    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 && PyUnicode_EqualToUTF8(name, "__module__");
-}
-inline PyObject* function_getattro(PyObject* o, PyObject* name) {
-    if (!is_module_attr(name)) return PyObject_GenericGetAttr(o, name);
-    if (PyObject* m = reinterpret_cast<FunctionObject*>(o)->module) return Py_NewRef(m);
-    PyErr_SetObject(PyExc_AttributeError, name);
-    return nullptr;
-}
-inline int function_setattro(PyObject* o, PyObject* name, PyObject* value) {
-    if (!is_module_attr(name)) return PyObject_GenericSetAttr(o, name, value);
-    auto* f = reinterpret_cast<FunctionObject*>(o);
-    if (!value && !f->module) {
-        PyErr_SetObject(PyExc_AttributeError, name);
-        return -1;
-    }
-    Py_XSETREF(f->module, Py_XNewRef(value));
-    return 0;
-}
-inline PyMethodDef function_methods[] = {
-    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// The function type, made once per interpreter by the first module of the
-// package that loads there (module.hpp) and used by all of them. Its code
-// touches nothing but the function object, so it serves the functions of
-// every module alike. (No tp_doc: the class's __doc__ is the member that
-// gives each function its own docstring.)
-inline PyTypeObject* make_function_type() {
-    PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-        {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
-        {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
-        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-        {Py_tp_methods, function_methods},
-        {Py_tp_members, function_members},
-        {Py_tp_getset, function_getset},
-        {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {"vornal.datastructures.function", (int)sizeof(FunctionObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                            Py_TPFLAGS_IMMUTABLETYPE,
-                        slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-}
-
 // Whether `o` is a function object of this package (of any of its modules).
 inline bool is_function(PyObject* o) {
-    return o && module_state.function_type && Py_IS_TYPE(o, module_state.function_type);
+    return o && rt::module_state.function_type && Py_IS_TYPE(o, rt::module_state.function_type);
 }
 
 template <auto F>
 bool is_impl(PyObject* o) {
-    return is_function(o) && reinterpret_cast<FunctionObject*>(o)->def->call == &detail::trampoline<F>;
+    return is_function(o) && reinterpret_cast<rt::FunctionObject*>(o)->def->call == &detail::trampoline<F>;
 }
 
 // Makes a function object of the running module. `module_name` is its
@@ -528,10 +357,10 @@ bool is_impl(PyObject* o) {
 inline Ref make_function(FuncDef* def, PyObject* module_name, const char* qualname = nullptr,
                          Handle closure = Handle()) {
     if (!def) return failure;
-    ModuleRecord* record = module_state.record;
-    if (!record || !module_state.function_type)
+    ModuleRecord* record = rt::module_state.record;
+    if (!record || !rt::module_state.function_type)
         return raise(PyExc_SystemError, "function %s made while its module is not loaded", def->name);
-    auto* f = PyObject_GC_New(FunctionObject, module_state.function_type);
+    auto* f = PyObject_GC_New(rt::FunctionObject, rt::module_state.function_type);
     if (!f) return failure;
     f->vectorcall = def->call;
     f->def = def;
@@ -547,10 +376,6 @@ inline Ref make_function(FuncDef* def, PyObject* module_name, const char* qualna
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return fn;
 }
-
-}  // namespace pf
-
-namespace pf {
 
 // A callable of one positional argument for C code that only calls it (a
 // sort key handed to list.sort): a builtin function whose call runs

@@ -1,4 +1,4 @@
-// pyframe/slots.hpp: direct C slots for the special methods of our classes.
+// pyframe/runtime/slots.hpp: direct C slots for the special methods of our classes.
 //
 // A class statement gives a class that defines __getitem__ in Python terms
 // the interpreter's generic slot, which looks the method up on every call
@@ -12,12 +12,14 @@
 // a later assignment to it, is dispatched as always.
 #pragma once
 
-#include "function.hpp"
+#include "../api/function.hpp"
 
 #include <cstring>
 
 namespace pf {
-namespace detail {
+namespace rt {
+
+using namespace detail;  // the api's internals
 
 template <class T> constexpr bool is_ctx = std::is_same_v<T, Ctx>;
 template <class Sig> struct takes_ctx;
@@ -230,7 +232,6 @@ inline const SlotPlace slot_places[] = {
     {"__call__", Py_tp_call, [](PyTypeObject* t) { return reinterpret_cast<void**>(&t->tp_call); }},
 };
 
-}  // namespace detail
 
 // Gives a class this framework built the direct slots of the special
 // methods it defines or inherits from our functions.
@@ -239,7 +240,7 @@ inline Status install_direct_slots(Handle cls) {
         return ok;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     bool changed = false;
-    for (const detail::SlotPlace& p : detail::slot_places) {
+    for (const SlotPlace& p : slot_places) {
         TRY_LET(Ref name, Ref::steal(PyUnicode_InternFromString(p.method)));
         Ref f = type_lookup(type, name.ptr());
         if (!is_function(f.ptr())) continue;
@@ -254,4 +255,5 @@ inline Status install_direct_slots(Handle cls) {
     return ok;
 }
 
+}  // namespace rt
 }  // namespace pf

@@ -1,49 +1,17 @@
-// pyframe/generator.hpp: `Generator`, a lazy iterator written in C++ that
-// offers the whole generator protocol (send, throw, close, gi_* attributes)
-// and is registered as a collections.abc.Generator.
+// pyframe/runtime/generator_type.hpp: the generator type, with the whole
+// generator protocol (send, throw, close, gi_* attributes), made once per
+// interpreter like the function type and registered as a
+// collections.abc.Generator.
 #pragma once
 
-#include "function.hpp"
+#include "function_type.hpp"
 
 #include <memory>
 
 namespace pf {
+namespace rt {
 
-// ---------------------------------------------------------------------------
-// Generator: a lazy iterator written in C++ with the generator protocol
-// ---------------------------------------------------------------------------
-
-// The body of a generator. next() returns the next item, or a null Ref:
-// with the error indicator set when the body failed, without when the walk
-// is over. Objects the body holds are reported by visit() so that the cycle
-// collector sees them.
-//
-// The generator type is the core's, whose code may be another module's: it
-// reaches the body only through the virtual functions below, so that each
-// runs in the shared object that made the body (with the C++ runtime of
-// that object, which may be its own).
-struct GenBody {
-    virtual ~GenBody() = default;
-    virtual Ref next() = 0;
-    virtual int visit(visitproc, void*) { return 0; }
-    // next() as the generator type calls it: no C++ exception leaves it.
-    virtual PyObject* resume() noexcept {
-        return guard_or<PyObject*>(nullptr, [&] { return next().release(); });
-    }
-};
-
-// A generator object. Its layout is read by the code of every module of the
-// package (the type is the core's), and guarded by the core's version.
-struct GeneratorObject {
-    PyObject_HEAD
-    GenBody* body;  // nullptr once finished or closed
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* weaklist;
-    PyObject* owner;  // the module object whose code the body is (see FunctionObject)
-    bool started;
-    bool running;
-};
+using namespace detail;  // the api's internals
 
 inline void generator_finish(GeneratorObject* g) {
     delete std::exchange(g->body, nullptr);
@@ -207,7 +175,7 @@ inline PyMemberDef generator_members[] = {
 };
 
 // The generator type, made once per interpreter like the function type
-// (function.hpp).
+// (runtime/function_type.hpp).
 inline PyTypeObject* make_generator_type() {
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
@@ -230,29 +198,5 @@ inline PyTypeObject* make_generator_type() {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-// Makes a generator object that runs `body` under the given __name__ and
-// __qualname__ (str objects), as for a generator expression, whose names
-// are its own rather than those of a function.
-inline Ref make_generator(std::unique_ptr<GenBody> body, Handle name, Handle qualname) {
-    ModuleRecord* record = module_state.record;
-    if (!record || !module_state.generator_type)
-        return raise(PyExc_SystemError, "generator made while its module is not loaded");
-    auto* g = PyObject_GC_New(GeneratorObject, module_state.generator_type);
-    if (!g) return failure;
-    g->body = body.release();
-    g->name = Py_NewRef(name.ptr());
-    g->qualname = Py_NewRef(qualname.ptr());
-    g->weaklist = nullptr;
-    g->owner = Py_NewRef(record->module);
-    g->started = g->running = false;
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
-    return Ref::steal(reinterpret_cast<PyObject*>(g));
-}
-
-// Makes a generator object that runs `body`, named like the generator
-// function that made it.
-inline Ref make_generator(std::unique_ptr<GenBody> body, Ctx ctx) {
-    return make_generator(std::move(body), Handle(ctx.function->name), Handle(ctx.function->qualname));
-}
-
+}  // namespace rt
 }  // namespace pf

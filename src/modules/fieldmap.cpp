@@ -23,8 +23,51 @@
 namespace {
 using namespace pf;
 
-Class FieldMap;
-Class NestedFieldMap;
+// What a class of maps still does the way this module defines it.
+struct Plan {
+    bool dict_get = false;       // super().__getitem__ is dict's, and no __missing__
+    bool dict_set = false;       // super().__setitem__ is dict's
+    bool dict_contains = false;  // super().__contains__ is dict's
+    bool own_get = false;        // type(m).__getitem__ is NestedFieldMap's (and dict_get)
+    bool own_set = false;        // type(m).__setitem__ is NestedFieldMap's (and dict_set)
+    bool own_contains = false;   // type(m).__contains__ is NestedFieldMap's (and dict_get, dict_contains)
+    bool own_update = false;     // type(m).update is NestedFieldMap's
+    bool generic_setdefault = false;  // type(m).setdefault is MutableMapping's, from the class body
+    bool plain_init = false;     // super().__init__() is FieldMap's, whose super().__init__ is dict's
+    bool plain_new = false;      // type(m)() is dict.__new__ plus the __init__ chain of this module
+    unsigned int tag = 0;        // the class's version tag the plan was made for (0: none)
+};
+
+// An entry of the table of split dotted keys (State::dotted_table).
+struct DottedEntry {
+    Ref key, parts;  // parts: None for a key without a dot
+};
+
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
+struct State {
+    Held FieldMap;
+    Held NestedFieldMap;
+    // copyreg.__newobj__, the constructor the default protocol names too (so the
+    // pickle stream is the ordinary NEWOBJ + BUILD); not bound in the module.
+    Held newobj;
+    // MutableMapping.setdefault as bound in the class body; isinstance() against
+    // the Mapping ABC the module body imported.
+    Held generic_setdefault;
+    AbcCheck mapping_check;
+    TypeMemo<Plan> plans;
+    // The segments of recently used exact-str keys: 'a.b.c' gives
+    // ('a', 'b', 'c'); a null Ref for a key without a dot. Keys written in code
+    // are constants, the same str object on every call, so such a key is
+    // searched for dots and split (and its segments hashed) once instead of on
+    // every access. The table is small and bounded and holds nothing but exact
+    // str objects and tuples of them; an entry holds its key, so no other key
+    // can take its address while it is in the table. It is never freed, but it
+    // is emptied at every full collection, so keys read from data (INI options,
+    // YAML keys) stay alive no longer than that, and with the module's state, so
+    // no key outlives its interpreter.
+    DottedEntry* dotted_table = new DottedEntry[64];  // never freed: its Refs must not outlive the interpreter
+};
+PF_STATE(State, st);
 
 // ---------------------------------------------------------------------------
 // class FieldMap(dict)
@@ -57,7 +100,7 @@ constexpr const char* FieldMap_init_doc =
 //     super().__init__(*args, **kwargs)
 //     self.__dict__ = self
 Status FieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
-    TRY(super(FieldMap, self).init(args, kwargs));
+    TRY(super(st.FieldMap, self).init(args, kwargs));
     return self.setattr<"__dict__">(self);
 }
 
@@ -66,7 +109,7 @@ Status FieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
 Ref FieldMap_repr(Handle self) {
     TRY_LET(Ref cls, self.attr<"__class__">());
     TRY_LET(Ref name, cls.attr<"__name__">());
-    TRY_LET(Ref entries, super(FieldMap, self).repr());
+    TRY_LET(Ref entries, super(st.FieldMap, self).repr());
     return concat(name, "(", entries, ")");
 }
 
@@ -79,10 +122,6 @@ Ref FieldMap_repr(Handle self) {
 // is made before the state is copied, so a map that contains itself
 // deep-copies and pickles to one that contains its copy.
 
-// copyreg.__newobj__, the constructor the default protocol names too (so the
-// pickle stream is the ordinary NEWOBJ + BUILD); not bound in the module.
-Class newobj;
-
 constexpr const char* FieldMap_reduce_doc =
     "Copy and pickle support: the entries are restored as they are stored,\n"
     "and the restored object is its own attribute namespace again.";
@@ -92,7 +131,7 @@ constexpr const char* FieldMap_reduce_doc =
 Ref FieldMap_reduce(Handle self) {
     TRY_LET(Ref args, tuple(type_of(self)));
     TRY_LET(Ref state, Ref::steal(PyDict_Copy(self.ptr())));
-    return tuple(newobj, args, state);
+    return tuple(st.newobj, args, state);
 }
 
 // def __setstate__(self, state):
@@ -156,43 +195,23 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key);
 Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
 Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
 
-// MutableMapping.setdefault as bound in the class body; isinstance() against
-// the Mapping ABC the module body imported.
-Class generic_setdefault;
-AbcCheck mapping_check;
-
-// What a class of maps still does the way this module defines it.
-struct Plan {
-    bool dict_get = false;       // super().__getitem__ is dict's, and no __missing__
-    bool dict_set = false;       // super().__setitem__ is dict's
-    bool dict_contains = false;  // super().__contains__ is dict's
-    bool own_get = false;        // type(m).__getitem__ is NestedFieldMap's (and dict_get)
-    bool own_set = false;        // type(m).__setitem__ is NestedFieldMap's (and dict_set)
-    bool own_contains = false;   // type(m).__contains__ is NestedFieldMap's (and dict_get, dict_contains)
-    bool own_update = false;     // type(m).update is NestedFieldMap's
-    bool generic_setdefault = false;  // type(m).setdefault is MutableMapping's, from the class body
-    bool plain_init = false;     // super().__init__() is FieldMap's, whose super().__init__ is dict's
-    bool plain_new = false;      // type(m)() is dict.__new__ plus the __init__ chain of this module
-    unsigned int tag = 0;        // the class's version tag the plan was made for (0: none)
-};
-
 Result<Plan> make_plan(Handle m) {
     PyTypeObject* t = m.type();
     Plan p;
-    auto next_is_dict = [&](const Class& cls, PyObject* name) -> Result<bool> {
+    auto next_is_dict = [&](const Held& cls, PyObject* name) -> Result<bool> {
         TRY_LET(PyTypeObject* provider, super(cls, m).provider(name));
         return provider == &PyDict_Type;
     };
-    TRY_LET(bool next_get_is_dict, next_is_dict(NestedFieldMap, id<"__getitem__">()));
+    TRY_LET(bool next_get_is_dict, next_is_dict(st.NestedFieldMap, id<"__getitem__">()));
     p.dict_get = next_get_is_dict && !type_lookup<"__missing__">(t);
-    TRY_LET(p.dict_set, next_is_dict(NestedFieldMap, id<"__setitem__">()));
-    TRY_LET(p.dict_contains, next_is_dict(NestedFieldMap, id<"__contains__">()));
+    TRY_LET(p.dict_set, next_is_dict(st.NestedFieldMap, id<"__setitem__">()));
+    TRY_LET(p.dict_contains, next_is_dict(st.NestedFieldMap, id<"__contains__">()));
     p.own_get = p.dict_get && is_impl<NestedFieldMap_getitem>(type_lookup<"__getitem__">(t).ptr());
     p.own_set = p.dict_set && is_impl<NestedFieldMap_setitem>(type_lookup<"__setitem__">(t).ptr());
     p.own_contains = p.dict_get && p.dict_contains && is_impl<NestedFieldMap_contains>(type_lookup<"__contains__">(t).ptr());
     p.own_update = is_impl<NestedFieldMap_update>(type_lookup<"update">(t).ptr());
-    p.generic_setdefault = type_lookup<"setdefault">(t).is(generic_setdefault);
-    TRY_LET(SuperFound next_init, super(NestedFieldMap, m).find(id<"__init__">()));
+    p.generic_setdefault = type_lookup<"setdefault">(t).is(st.generic_setdefault);
+    TRY_LET(SuperFound next_init, super(st.NestedFieldMap, m).find(id<"__init__">()));
     // `self.__dict__ = self` stays what it is for every class with an
     // attribute dictionary: the generic setattr and the class's own
     // __dict__ getset descriptor.
@@ -200,25 +219,24 @@ Result<Plan> make_plan(Handle m) {
     bool plain_dict_attr = t->tp_setattro == PyObject_GenericSetAttr && dict_descr &&
                            Py_IS_TYPE(dict_descr.ptr(), &PyGetSetDescr_Type);
     p.plain_init = plain_dict_attr && is_impl<FieldMap_init>(next_init.attr.ptr());
-    if (p.plain_init) { TRY_LET(p.plain_init, next_is_dict(FieldMap, id<"__init__">())); }
+    if (p.plain_init) { TRY_LET(p.plain_init, next_is_dict(st.FieldMap, id<"__init__">())); }
     p.plain_new = p.plain_init && p.own_update && t->tp_new == PyDict_Type.tp_new &&
                   is_impl<NestedFieldMap_init>(type_lookup<"__init__">(t).ptr());
     return p;
 }
 
-bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), NestedFieldMap.type_ptr()); }
+bool is_map(Handle o) { return PyObject_TypeCheck(o.ptr(), st.NestedFieldMap.type_ptr()); }
 
 // The plan of m's class. An object that is no NestedFieldMap (a method called
 // through the class with another `self`) gets no fast path at all. A walk
 // down a dotted key asks for the plan of every level, and the levels are
 // nearly always of one class: the memo answers that first.
-TypeMemo<Plan> plans;
 
 Result<Plan> plan_of(Handle m) {
     PyTypeObject* t = m.type();
-    if (const Plan* p = plans.last(t)) return *p;
+    if (const Plan* p = st.plans.last(t)) return *p;
     if (!is_map(m)) return Plan{};
-    return plans.get(t, [&]() -> Result<Plan> {
+    return st.plans.get(t, [&]() -> Result<Plan> {
         unsigned int tag = type_tag(t);
         TRY_LET(Plan p, make_plan(m));
         p.tag = type_tag(t) == tag ? tag : 0;
@@ -226,27 +244,13 @@ Result<Plan> plan_of(Handle m) {
     });
 }
 
-// The segments of recently used exact-str keys: 'a.b.c' gives
-// ('a', 'b', 'c'); a null Ref for a key without a dot. Keys written in code
-// are constants, the same str object on every call, so such a key is
-// searched for dots and split (and its segments hashed) once instead of on
-// every access. The table is small and bounded and holds nothing but exact
-// str objects and tuples of them; an entry holds its key, so no other key
-// can take its address while it is in the table. It is never freed, but it
-// is emptied at every full collection, so keys read from data (INI options,
-// YAML keys) stay alive no longer than that, and with the module's state, so
-// no key outlives its interpreter.
-struct DottedEntry {
-    Ref key, parts;  // parts: None for a key without a dot
-};
-DottedEntry* dotted_table = new DottedEntry[64];
 
 void clear_dotted_table() {
-    for (int i = 0; i < 64; ++i) dotted_table[i] = DottedEntry{};
+    for (int i = 0; i < 64; ++i) st.dotted_table[i] = DottedEntry{};
 }
 
 Result<Ref> dotted_parts(PyObject* key) {
-    DottedEntry& e = dotted_table[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 63];
+    DottedEntry& e = st.dotted_table[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 63];
     if (e.key.ptr() == key) return e.parts.is_none() ? Ref() : e.parts;
     Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
     if (dot == -2) return failure;
@@ -352,13 +356,13 @@ PF_ALWAYS_INLINE inline Ref own_lookup(Handle m, const Plan& p, Handle key) {
         if (found) return Ref::steal(v);
         return raise_key_error(key.ptr());
     }
-    return super(NestedFieldMap, m).getitem(key);
+    return super(st.NestedFieldMap, m).getitem(key);
 }
 
 // super().__setitem__(key, value) inside NestedFieldMap's methods.
 Status own_store(Handle m, const Plan& p, Handle key, Handle value) {
     if (p.dict_set) return status(PyDict_SetItem(m.ptr(), key.ptr(), value.ptr()));
-    return super(NestedFieldMap, m).setitem(key, value);
+    return super(st.NestedFieldMap, m).setitem(key, value);
 }
 
 // type(m)() made by this module's own code: true when the class makes its
@@ -452,21 +456,38 @@ Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
     if (p.plain_init)
         TRY(finish_level(self));  // FieldMap.__init__() and dict.__init__() without arguments
     else
-        TRY(super(NestedFieldMap, self).init(Args{}, Kwargs{}));
+        TRY(super(st.NestedFieldMap, self).init(Args{}, Kwargs{}));
     if (p.own_update) return NestedFieldMap_update(self, args, kwargs);
     TRY(call_type_method<"update">(self, args, kwargs));
     return ok;
 }
 
-// def __getitem__(self, key):
-//     if dotted: return super().__getitem__(head)[rest]
-//     return super().__getitem__(key)
 // Whether `value` is of map's class, unchanged since `p`, map's plan, was made.
 inline bool same_class(Handle value, Handle map, const Plan& p) {
     PyTypeObject* t = map.type();
     return value.type() == t && p.tag != 0 && type_tag(t) == p.tag;
 }
 
+// One step down a dotted key in __getitem__ and __contains__: whether
+// value[rest] (`rest in value`) would run this same method again, `own` of
+// the level's plan; then the walk goes on in the level, whose map and plan
+// `map` and `p` become.
+PF_ALWAYS_INLINE inline Result<bool> walk_into(Ref& map, Plan& p, Ref& value, bool Plan::*own) {
+    if (p.*own && same_class(value, map, p)) {  // a level of the same class: the same plan
+        map = std::move(value);
+        return true;
+    }
+    if (!is_map(value)) return false;
+    TRY_LET(Plan q, plan_of(value));
+    if (!(q.*own)) return false;
+    map = std::move(value);
+    p = q;
+    return true;
+}
+
+// def __getitem__(self, key):
+//     if dotted: return super().__getitem__(head)[rest]
+//     return super().__getitem__(key)
 Ref NestedFieldMap_getitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
@@ -481,18 +502,8 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
         }
         TRY(depth.enter());
         TRY_LET(Ref value, own_lookup(map, p, head));
-        if (p.own_get && same_class(value, map, p)) {  // a level of the same class: the same plan
-            map = std::move(value);
-            continue;
-        }
-        if (is_map(value)) {
-            TRY_LET(Plan q, plan_of(value));
-            if (q.own_get) {  // value[rest] would run this method again
-                map = std::move(value);
-                p = q;
-                continue;
-            }
-        }
+        TRY_LET(bool deeper, walk_into(map, p, value, &Plan::own_get));
+        if (deeper) continue;
         TRY_LET(Ref rest, k.rest());
         return value.item(rest);
     }
@@ -566,30 +577,20 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
         if (!dotted) {
             TRY_LET(Ref last, k.rest());
             if (p.dict_contains) return truth(PyDict_Contains(map.ptr(), last.ptr()));
-            return super(NestedFieldMap, map).contains(last);
+            return super(st.NestedFieldMap, map).contains(last);
         }
         TRY(depth.enter());
         bool found;
         if (p.dict_contains) {
             TRY_LET(found, truth(PyDict_Contains(map.ptr(), head.ptr())));
         } else {
-            TRY_LET(found, super(NestedFieldMap, map).contains(head));
+            TRY_LET(found, super(st.NestedFieldMap, map).contains(head));
         }
         if (!found) return false;
         TRY(refresh(map, p));
         TRY_LET(Ref value, own_lookup(map, p, head));
-        if (p.own_contains && same_class(value, map, p)) {
-            map = std::move(value);
-            continue;
-        }
-        if (is_map(value)) {
-            TRY_LET(Plan q, plan_of(value));
-            if (q.own_contains) {  // rest in value would run this method again
-                map = std::move(value);
-                p = q;
-                continue;
-            }
-        }
+        TRY_LET(bool deeper, walk_into(map, p, value, &Plan::own_contains));
+        if (deeper) continue;
         TRY_LET(Ref rest, k.rest());
         return value.contains(rest);
     }
@@ -607,7 +608,7 @@ Status NestedFieldMap_delitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     DottedKey k(key);
     TRY_LET(bool dotted, k.split(head));
-    if (!dotted) return super(NestedFieldMap, self).delitem(key);
+    if (!dotted) return super(st.NestedFieldMap, self).delitem(key);
     CallDepth depth;  // del level[rest] is one more call of this method
     for (;;) {
         TRY(depth.enter());
@@ -621,7 +622,7 @@ Status NestedFieldMap_delitem(Handle self, Handle key) {
         TRY_LET(bool deeper, k.split(head));
         if (!deeper) {
             TRY_LET(Ref rest, k.rest());
-            return super(NestedFieldMap, level).delitem(rest);
+            return super(st.NestedFieldMap, level).delitem(rest);
         }
         map = std::move(level);
     }
@@ -634,7 +635,7 @@ public:
 
     Status start() {
         TRY_LET(mapping_, global<"Mapping">());
-        abc_ = mapping_check.is(mapping_);
+        abc_ = st.mapping_check.is(mapping_);
         return ok;
     }
 
@@ -665,7 +666,7 @@ public:
     // ABC unless the module's name was rebound.
     Result<bool> is_mapping(Handle value) const {
         if (abc_ && PyDict_Check(value.ptr())) return true;
-        return mapping_check.isinstance(value, mapping_);
+        return st.mapping_check.isinstance(value, mapping_);
     }
 
 private:
@@ -745,10 +746,10 @@ Status body() {
     {
         TRY_LET(Ref copyreg, Ref::steal(PyImport_ImportModule("copyreg")));
         TRY_LET(Ref newobj_function, copyreg.attr<"__newobj__">());
-        newobj.set(std::move(newobj_function));
+        st.newobj.set(std::move(newobj_function));
     }
 
-    TRY(define_class(FieldMap, "FieldMap",
+    TRY(define_class(st.FieldMap, "FieldMap",
                      ClassDef("FieldMap", FieldMap_doc)
                          .bases({&PyDict_Type})
                          .method(def<FieldMap_init>("__init__", "self, *args, **kwargs", FieldMap_init_doc))
@@ -757,9 +758,9 @@ Status body() {
                          .method(def<FieldMap_setstate>("__setstate__", "self, state", FieldMap_reduce_doc))));
 
     TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
-    TRY(define_class(NestedFieldMap, "NestedFieldMap",
+    TRY(define_class(st.NestedFieldMap, "NestedFieldMap",
                      ClassDef("NestedFieldMap")
-                         .bases({FieldMap, mutable_mapping})
+                         .bases({st.FieldMap, mutable_mapping})
                          .method(def<NestedFieldMap_init>("__init__", "self, *args, **kwargs"))
                          .method(def<NestedFieldMap_getitem>("__getitem__", "self, key"))
                          .method(def<NestedFieldMap_setitem>("__setitem__", "self, key, value"))
@@ -770,10 +771,10 @@ Status body() {
                          .attr("setdefault", mutable_mapping.attr<"setdefault">())
                          .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs"))));
     TRY_LET(Ref setdefault, mutable_mapping.attr<"setdefault">());
-    generic_setdefault.set(std::move(setdefault));
+    st.generic_setdefault.set(std::move(setdefault));
     TRY_LET(Ref mapping, global<"Mapping">());
     TRY(clear_on_full_collection(clear_dotted_table));
-    return mapping_check.set(mapping);
+    return st.mapping_check.set(mapping);
 }
 
 }  // namespace

@@ -51,24 +51,44 @@
 namespace {
 using namespace pf;
 
-Class RefSequence;
-
-// ---------------------------------------------------------------------------
-// The base class's own methods
-// ---------------------------------------------------------------------------
-
 // A method of collections.UserList as the module body found it, with its
 // code object (kept, so that a replaced __code__ is noticed).
 struct Original {
     PyObject* name = nullptr;
-    Class func;
-    Class code;
+    Held func;
+    Held code;
     unsigned bit = 0;
 };
-Original UL_getitem, UL_setitem, UL_delitem, UL_contains, UL_append, UL_insert, UL_remove, UL_index, UL_count,
-    UL_sort, UL_len;
-Original* const originals[] = {&UL_getitem, &UL_setitem, &UL_delitem, &UL_contains, &UL_append, &UL_insert,
-                               &UL_remove,  &UL_index,   &UL_count,   &UL_sort,     &UL_len};
+
+// What a class of sequences still does the way UserList does it, kept per
+// type version tag (so it holds until the class or a base changes).
+struct Plan {
+    unsigned base = 0;          // bits: super(RefSequence, self).<name> is the Original's function
+    unsigned own = 0;           // bits: type(self).<name> is the Original's function
+    bool data_in_dict = false;  // self.data is the instance dictionary's entry (generic
+                                // attribute access, no class attribute named data)
+};
+
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
+struct State {
+    Held RefSequence;
+    Original UL_getitem, UL_setitem, UL_delitem, UL_contains, UL_append, UL_insert, UL_remove, UL_index, UL_count,
+        UL_sort, UL_len;
+    Original* const originals[11] = {&UL_getitem, &UL_setitem, &UL_delitem, &UL_contains, &UL_append, &UL_insert,
+                                     &UL_remove,  &UL_index,   &UL_count,   &UL_sort,     &UL_len};
+    TypeMemo<Plan> plans;
+    // The interpreter's own weakref.ref: the type of the references that
+    // PyWeakref_NewRef makes, taken from one made by the module body. (The
+    // type object has no public name; PyWeakref_CheckRefExact only tests an
+    // instance.)
+    Held weakref_ref_type;
+    Held genexpr_name, genexpr_qualname;
+};
+PF_STATE(State, st);
+
+// ---------------------------------------------------------------------------
+// The base class's own methods
+// ---------------------------------------------------------------------------
 
 Status capture(Original& o, Handle userlist, PyObject* name, unsigned bit) {
     o.name = name;
@@ -81,21 +101,11 @@ Status capture(Original& o, Handle userlist, PyObject* name, unsigned bit) {
     return ok;
 }
 
-// What a class of sequences still does the way UserList does it, kept per
-// type version tag (so it holds until the class or a base changes).
-struct Plan {
-    unsigned base = 0;          // bits: super(RefSequence, self).<name> is the Original's function
-    unsigned own = 0;           // bits: type(self).<name> is the Original's function
-    bool data_in_dict = false;  // self.data is the instance dictionary's entry (generic
-                                // attribute access, no class attribute named data)
-};
-TypeMemo<Plan> plans;
-
 Result<Plan> make_plan(Handle self) {
     Plan p;
-    for (const Original* o : originals) {
+    for (const Original* o : st.originals) {
         if (!o->func.ptr()) continue;
-        TRY_LET(SuperFound f, super(RefSequence, self).find(o->name));
+        TRY_LET(SuperFound f, super(st.RefSequence, self).find(o->name));
         if (f.attr && f.attr.is(o->func)) p.base |= o->bit;
         Ref own = type_lookup(self.type(), o->name);
         if (own && own.is(o->func)) p.own |= o->bit;
@@ -110,9 +120,9 @@ Result<Plan> make_plan(Handle self) {
 // RefSequence (a method called through the class), whose super() fails.
 Result<Plan> plan_of(Handle self) {
     PyTypeObject* t = self.type();
-    if (const Plan* p = plans.last(t)) return *p;
-    if (!PyObject_TypeCheck(self.ptr(), RefSequence.type_ptr())) return Plan{};
-    return plans.get(t, [&] { return make_plan(self); });
+    if (const Plan* p = st.plans.last(t)) return *p;
+    if (!PyObject_TypeCheck(self.ptr(), st.RefSequence.type_ptr())) return Plan{};
+    return st.plans.get(t, [&] { return make_plan(self); });
 }
 
 // Whether super(RefSequence, self).<name> is that method, unchanged; its
@@ -172,30 +182,30 @@ Ref item_at(Handle data, Handle index) {
 // super().__getitem__(index) for an index that is no slice: self.data[index]
 Ref base_getitem(Handle self, Handle index) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_getitem)) {
+    if (plain(p, st.UL_getitem)) {
         TRY_LET(Ref data, data_of(self, p));
         return item_at(data, index);
     }
-    return super(RefSequence, self).call<"__getitem__">(index);
+    return super(st.RefSequence, self).call<"__getitem__">(index);
 }
 // super().__setitem__(index, value): self.data[index] = value
 Status base_setitem(Handle self, Handle index, Handle value) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_setitem)) {
+    if (plain(p, st.UL_setitem)) {
         TRY_LET(Ref data, data_of(self, p));
         return data.set_item(index, value);
     }
-    TRY(super(RefSequence, self).call<"__setitem__">(index, value));
+    TRY(super(st.RefSequence, self).call<"__setitem__">(index, value));
     return ok;
 }
 // super().__delitem__(index): del self.data[index]
 Status base_delitem(Handle self, Handle index) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_delitem)) {
+    if (plain(p, st.UL_delitem)) {
         TRY_LET(Ref data, data_of(self, p));
         return data.del_item(index);
     }
-    TRY(super(RefSequence, self).call<"__delitem__">(index));
+    TRY(super(st.RefSequence, self).call<"__delitem__">(index));
     return ok;
 }
 // The referent of `ref` is `obj`, and `ref` is a weak reference of the
@@ -242,35 +252,35 @@ Result<bool> contains_referent(Handle data, Handle probe, Handle obj) {
 // what the caller made the probe for and holds.
 Result<bool> base_contains(Handle self, Handle probe, PyObject* obj = nullptr) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_contains)) {
+    if (plain(p, st.UL_contains)) {
         TRY_LET(Ref data, data_of(self, p));
         if (obj && PyList_CheckExact(data.ptr()) && refers_to(probe.ptr(), obj))
             return contains_referent(data, probe, Handle(obj));
         return data.contains(probe);
     }
-    TRY_LET(Ref r, super(RefSequence, self).call<"__contains__">(probe));
+    TRY_LET(Ref r, super(st.RefSequence, self).call<"__contains__">(probe));
     return r.truthy();
 }
 // super().append(entry): self.data.append(entry)
 Status base_append(Handle self, Handle entry) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_append)) {
+    if (plain(p, st.UL_append)) {
         TRY_LET(Ref data, data_of(self, p));
         if (PyList_CheckExact(data.ptr())) return status(PyList_Append(data.ptr(), entry.ptr()));
         TRY(data.call_method<"append">(entry));
         return ok;
     }
-    TRY(super(RefSequence, self).call<"append">(entry));
+    TRY(super(st.RefSequence, self).call<"append">(entry));
     return ok;
 }
 // super().insert(index, entry): self.data.insert(index, entry)
 Status base_insert(Handle self, Handle index, Handle entry) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_insert)) {
+    if (plain(p, st.UL_insert)) {
         TRY_LET(Ref data, data_of(self, p));
         TRY(data.call_method<"insert">(index, entry));
     } else {
-        TRY(super(RefSequence, self).call<"insert">(index, entry));
+        TRY(super(st.RefSequence, self).call<"insert">(index, entry));
     }
     return ok;
 }
@@ -306,34 +316,34 @@ bool is_dead_reference(PyObject* ref) {
 // super().remove(target): self.data.remove(target)
 Status base_remove(Handle self, Handle target) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_remove)) {
+    if (plain(p, st.UL_remove)) {
         TRY_LET(Ref data, data_of(self, p));
         if (PyList_CheckExact(data.ptr()) && is_dead_reference(target.ptr()))
             if (Py_ssize_t i = dead_entry_position(data.ptr(), target.ptr()); i >= 0)
                 return status(PyList_SetSlice(data.ptr(), i, i + 1, nullptr));
         TRY(data.call_method<"remove">(target));
     } else {
-        TRY(super(RefSequence, self).call<"remove">(target));
+        TRY(super(st.RefSequence, self).call<"remove">(target));
     }
     return ok;
 }
 // super().index(probe): self.data.index(probe)
 Ref base_index(Handle self, Handle probe) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_index)) {
+    if (plain(p, st.UL_index)) {
         TRY_LET(Ref data, data_of(self, p));
         return data.call_method<"index">(probe);
     }
-    return super(RefSequence, self).call<"index">(probe);
+    return super(st.RefSequence, self).call<"index">(probe);
 }
 // super().count(probe): self.data.count(probe)
 Ref base_count(Handle self, Handle probe) {
     TRY_LET(Plan p, plan_of(self));
-    if (plain(p, UL_count)) {
+    if (plain(p, st.UL_count)) {
         TRY_LET(Ref data, data_of(self, p));
         return data.call_method<"count">(probe);
     }
-    return super(RefSequence, self).call<"count">(probe);
+    return super(st.RefSequence, self).call<"count">(probe);
 }
 
 // ---------------------------------------------------------------------------
@@ -358,12 +368,6 @@ Result<bool> in_instance_dict(Handle obj, PyObject* name) {
     TRY_LET(Ref ns, Ref::steal(PyObject_GenericGetDict(obj.ptr(), nullptr)));
     return truth(PyDict_Contains(ns.ptr(), name));
 }
-
-// The interpreter's own weakref.ref: the type of the references that
-// PyWeakref_NewRef makes, taken from one made by the module body. (The
-// type object has no public name; PyWeakref_CheckRefExact only tests an
-// instance.)
-Class weakref_ref_type;
 
 // The entries of one operation: weakref.ref, looked up when the first entry
 // is made, and self.remove, looked up for each entry.
@@ -390,7 +394,7 @@ private:
         if (ref_) return ok;
         TRY_LET(Ref weakref, global<"weakref">());
         TRY_LET(ref_, weakref.attr<"ref">());
-        plain_ = ref_.is(weakref_ref_type);
+        plain_ = ref_.is(st.weakref_ref_type);
         return ok;
     }
 
@@ -437,30 +441,25 @@ Ref probe_for(Handle self, Handle item) { return Wrapper(self).probe(item); }
 // size hint, is UserList's.
 Result<bool> iterates_as_ours(Handle obj, bool with_len);
 
+// [entry() for entry in entries]. A list is indexed on each step: calling an
+// entry that is no weak reference runs code that may change the list.
+Ref referents_of(Handle entries) {
+    TRY_LET(Ref out, list());
+    TRY(walk_items(entries, [&](Handle entry) -> Result<bool> {
+        TRY_LET(Ref obj, referent(entry));
+        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
+        return false;
+    }));
+    return out;
+}
+
 // The objects of a sequence that iterates as ours, read from its `data` in
 // one pass: [entry() for entry in obj.data]. The list holds them, so none
 // can die while an operation works on them (the generator, read while
 // other objects die, would skip live entries that move into its place).
 Ref snapshot(Handle seq) {
     TRY_LET(Ref data, data_of(seq));
-    TRY_LET(Ref out, list());
-    if (PyList_CheckExact(data.ptr())) {
-        // Indexed on each step: calling an entry that is no weak reference
-        // runs code that may change the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
-            Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
-            TRY_LET(Ref obj, referent(entry));
-            TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-        }
-        return out;
-    }
-    TRY_LET(Ref it, data.iter());
-    for (Ref entry;;) {
-        TRY_NEXT(it, entry);
-        TRY_LET(Ref obj, referent(entry));
-        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-    }
-    return out;
+    return referents_of(data);
 }
 
 // list(seq): the objects in iteration order.
@@ -531,12 +530,7 @@ Result<bool> is_slice(Handle index) {
 // Generators: __iter__, and the one a slice hands to the new sequence
 // ---------------------------------------------------------------------------
 
-// def __iter__(self):
-//     data = self.data
-//     for entry in data:
-//         yield entry()
-//
-// The list is walked by position: an entry removed behind the current one
+// The body of __iter__ (below). The list is walked by position: an entry removed behind the current one
 // moves the later ones down, and the one that takes the current place is
 // skipped, as a list iterator does.
 struct IterBody final : GenBody {
@@ -569,6 +563,12 @@ struct IterBody final : GenBody {
         return 0;
     }
 };
+
+// def __iter__(self):
+//     data = self.data
+//     for entry in data:
+//         yield entry()
+Ref RefSequence_iter(Ctx ctx, Handle self) { return make_generator(std::make_unique<IterBody>(self), ctx); }
 
 // (entry() for entry in entries): the objects of a slice, read when the
 // slice is taken (see slice_objects) and held until the generator is done,
@@ -603,25 +603,8 @@ struct SliceBody final : GenBody {
 // always.
 Ref slice_objects(Handle data, Handle index) {
     TRY_LET(Ref entries, data.item(index));
-    TRY_LET(Ref out, list());
-    if (PyList_CheckExact(entries.ptr())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
-            Ref entry = Ref::borrow(PyList_GET_ITEM(entries.ptr(), i));
-            TRY_LET(Ref obj, referent(entry));
-            TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-        }
-        return out;
-    }
-    TRY_LET(Ref it, entries.iter());
-    for (Ref entry;;) {
-        TRY_NEXT(it, entry);
-        TRY_LET(Ref obj, referent(entry));
-        TRY(status(PyList_Append(out.ptr(), obj.ptr())));
-    }
-    return out;
+    return referents_of(entries);
 }
-
-Class genexpr_name, genexpr_qualname;
 
 // ---------------------------------------------------------------------------
 // class RefSequence(collections.UserList)
@@ -649,7 +632,7 @@ constexpr const char* RefSequence_doc =
 Status RefSequence_init(Handle self, Handle items) {
     Wrapped w;
     TRY(wrap_all(self, items, w));
-    TRY(super(RefSequence, self).call<"__init__">(w.entries));
+    TRY(super(st.RefSequence, self).call<"__init__">(w.entries));
     return ok;
 }
 
@@ -670,7 +653,7 @@ Ref RefSequence_getitem(Handle self, Handle index) {
         TRY_LET(Ref cls, self.attr<"__class__">());
         TRY_LET(Ref data, data_of(self));
         TRY_LET(Ref objects, slice_objects(data, index));
-        TRY_LET(Ref gen, make_generator(std::make_unique<SliceBody>(std::move(objects)), genexpr_name, genexpr_qualname));
+        TRY_LET(Ref gen, make_generator(std::make_unique<SliceBody>(std::move(objects)), st.genexpr_name, st.genexpr_qualname));
         return cls(gen);
     }
     // An exact list read at an int position: nothing runs code between
@@ -678,7 +661,7 @@ Ref RefSequence_getitem(Handle self, Handle index) {
     if (PyLong_CheckExact(index.ptr())) {
         TRY_LET(Plan p, plan_of(self));
         PyObject* data = nullptr;
-        if (p.data_in_dict && plain(p, UL_getitem)) { TRY_LET(data, data_in_dict(self)); }
+        if (p.data_in_dict && plain(p, st.UL_getitem)) { TRY_LET(data, data_in_dict(self)); }
         Py_ssize_t i = data && PyList_CheckExact(data) ? position_in(data, index.ptr()) : -1;
         if (i >= 0 && PyWeakref_CheckRefExact(PyList_GET_ITEM(data, i))) return referent(PyList_GET_ITEM(data, i));
     }
@@ -703,13 +686,11 @@ Status RefSequence_setitem(Handle self, Handle index, Handle item) {
     return base_setitem(self, index, entry);
 }
 
-Ref RefSequence_iter(Ctx ctx, Handle self) { return make_generator(std::make_unique<IterBody>(self), ctx); }
-
 Result<bool> iterates_as_ours(Handle obj, bool with_len) {
     if (!is_impl<RefSequence_iter>(type_lookup<"__iter__">(obj.type()).ptr())) return false;
     if (!with_len) return true;
     TRY_LET(Plan p, plan_of(obj));
-    return (p.own & UL_len.bit) && PyFunction_GET_CODE(UL_len.func.ptr()) == UL_len.code.ptr();
+    return (p.own & st.UL_len.bit) && PyFunction_GET_CODE(st.UL_len.func.ptr()) == st.UL_len.code.ptr();
 }
 
 // list(self) <op> other: the objects compared by the full comparison
@@ -739,8 +720,11 @@ Ref RefSequence_eq(Handle self, Handle other) { return compare(self, other, Py_E
 // def __lt__(self, other):
 //     return list(self) < (list(other) if isinstance(other, UserList) else other)
 Ref RefSequence_lt(Handle self, Handle other) { return order(self, other, Py_LT); }
+// def __le__(self, other): the same with <=
 Ref RefSequence_le(Handle self, Handle other) { return order(self, other, Py_LE); }
+// def __gt__(self, other): the same with >
 Ref RefSequence_gt(Handle self, Handle other) { return order(self, other, Py_GT); }
+// def __ge__(self, other): the same with >=
 Ref RefSequence_ge(Handle self, Handle other) { return order(self, other, Py_GE); }
 
 // def __reversed__(self):
@@ -815,16 +799,18 @@ Status RefSequence_insert(Handle self, Handle index, Handle item) {
 Status RefSequence_extend(Handle self, Handle items) {
     Wrapped w;
     TRY(wrap_all(self, items, w));
-    TRY(super(RefSequence, self).call<"extend">(w.entries));
+    TRY(super(st.RefSequence, self).call<"extend">(w.entries));
     return ok;
 }
 
-// The sort keys: lambda x: x() and lambda x: key(x()), made on each call.
+// The sort keys, made on each call.
 FuncDef* key_of_referent_def;
 FuncDef* key_applied_def;
 constexpr const char* sort_key_qualname = "RefSequence.sort.<locals>.<lambda>";
 
+// lambda x: x()
 Ref key_of_referent(Handle x) { return referent(x); }
+// lambda x: key(x())
 Ref key_applied(Ctx ctx, Handle x) {
     TRY_LET(Ref obj, referent(x));
     return ctx.closure()(obj);
@@ -851,7 +837,7 @@ Ref quick_key_applied(Handle key, Handle x) {
 // another thread) would die with its entry out of the list: they are held
 // here too.
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
-    TRY_LET(bool direct, plain_base(self, UL_sort));
+    TRY_LET(bool direct, plain_base(self, st.UL_sort));
     if (direct) {
         // self.data.sort(key=k, reverse=reverse) for an exact list: k reaches
         // list.sort only, which calls it once per entry.
@@ -880,7 +866,7 @@ Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
     if (direct) {
         TRY_LET(sort, data.attr<"sort">());
     } else {
-        TRY_LET(sort, super(RefSequence, self).attr<"sort">());
+        TRY_LET(sort, super(st.RefSequence, self).attr<"sort">());
     }
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
@@ -915,8 +901,10 @@ Ref RefSequence_add(Handle self, Handle item) {
     return joined(cls, self, item);
 }
 
-// other + self: the same refusal as self + other for anything but a
-// RefSequence, whose objects then come first.
+// def __radd__(self, other):
+//     if not isinstance(other, RefSequence): raise TypeError(...)
+//     return <a RefSequence of other's objects, then self's>
+// (the same refusal as self + other)
 Ref RefSequence_radd(Handle self, Handle other) {
     TRY_LET(Ref cls, global<"RefSequence">());
     TRY_LET(bool sequence, other.isinstance(cls));
@@ -929,10 +917,12 @@ Ref RefSequence_radd(Handle self, Handle other) {
 Ref RefSequence_iadd(Handle self, Handle items) {
     Wrapped w;
     TRY(wrap_all(self, items, w));
-    return super(RefSequence, self).call<"__iadd__">(w.entries);
+    return super(st.RefSequence, self).call<"__iadd__">(w.entries);
 }
 
-// self * n, n * self: self.__class__(list(self) * n)
+// def __mul__(self, n):
+//     return self.__class__(list(self) * n)
+// __rmul__ = __mul__
 Ref RefSequence_mul(Handle self, Handle n) {
     TRY_LET(Ref cls, self.attr<"__class__">());
     TRY_LET(Ref objs, objects_of(self));
@@ -940,8 +930,11 @@ Ref RefSequence_mul(Handle self, Handle n) {
     return cls(repeated);
 }
 
-// self *= n: the entries rebuilt for the objects repeated, stored in place
-// of the old ones (super().__setitem__(slice(None), ...)).
+// def __imul__(self, n):
+//     objs = list(self)
+//     objs *= n
+//     super().__setitem__(slice(None), [weakref.ref(i, self.remove) for i in objs])
+//     return self
 Ref RefSequence_imul(Handle self, Handle n) {
     TRY_LET(Ref objs, objects_of(self));
     TRY_LET(Ref repeated, Ref::steal(PyNumber_InPlaceMultiply(objs.ptr(), n.ptr())));
@@ -958,8 +951,8 @@ constexpr const char* RefSequence_copy_doc =
     "them either.";
 
 // def __copy__(self): return self.copy()
-// def __deepcopy__(self, memo): return self.copy()
 Ref RefSequence_copy(Handle self) { return self.call_method<"copy">(); }
+// def __deepcopy__(self, memo): return self.copy()
 Ref RefSequence_deepcopy(Handle self, Handle) { return self.call_method<"copy">(); }
 
 // "RefSequence([" + ", ".join([render(i) for i in self]) + "])"
@@ -998,21 +991,21 @@ Status body() {
     PyObject* const names[] = {id<"__getitem__">(), id<"__setitem__">(), id<"__delitem__">(), id<"__contains__">(),
                                id<"append">(),      id<"insert">(),      id<"remove">(),      id<"index">(),
                                id<"count">(),       id<"sort">(),        id<"__len__">()};
-    for (size_t i = 0; i < std::size(originals); ++i) TRY(capture(*originals[i], userlist, names[i], 1u << i));
+    for (size_t i = 0; i < std::size(st.originals); ++i) TRY(capture(*st.originals[i], userlist, names[i], 1u << i));
     TRY_LET(Ref name, str("<genexpr>"));
-    genexpr_name.set(std::move(name));
+    st.genexpr_name.set(std::move(name));
     TRY_LET(Ref qualname, str("RefSequence.__getitem__.<locals>.<genexpr>"));
-    genexpr_qualname.set(std::move(qualname));
+    st.genexpr_qualname.set(std::move(qualname));
     key_of_referent_def = def<key_of_referent>("<lambda>", "x");
     key_applied_def = def<key_applied>("<lambda>", "x");
     if (!key_of_referent_def || !key_applied_def) return failure;
     {
         TRY_LET(Ref reference, Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(&PyType_Type), nullptr)));
-        weakref_ref_type.set(type_of(reference));
+        st.weakref_ref_type.set(type_of(reference));
     }
 
     return define_class(
-        RefSequence, "RefSequence",
+        st.RefSequence, "RefSequence",
         ClassDef("RefSequence", RefSequence_doc)
             .bases({userlist})
             .method(def<RefSequence_init>("__init__", "self, items=()"))

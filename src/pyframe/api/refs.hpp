@@ -1,4 +1,4 @@
-// pyframe/refs.hpp: the failure values, interned names, references and the
+// pyframe/api/refs.hpp: the failure values, interned names, references and the
 // everyday operations on objects.
 //
 // A call that fails leaves the Python exception in the interpreter's error

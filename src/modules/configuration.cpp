@@ -41,9 +41,14 @@
 namespace {
 using namespace pf;
 
-Class Configuration;
-// The replacement function that _expand_cfg_value hands to the pattern's sub().
-Class substitute_reference;
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
+struct State {
+    Pristine Configuration;  // unchanged: as the module body left it
+    // The replacement function that _expand_cfg_value hands to the pattern's sub().
+    Held substitute_reference;
+    Pristine ConfigParser;  // configparser.ConfigParser as imported
+};
+PF_STATE(State, st);
 
 // match.group(1) or match.group(2): the variable name of a reference.
 Ref reference_name(Handle match) {
@@ -117,7 +122,7 @@ Ref Configuration_expand_cfg_value(Handle cls, Handle value, Handle section, Han
         TRY(logger.call_method<"warning">(message, names, section, key));
     }
     TRY_LET(Ref pattern, cls.attr<"_ENV_VAR_PATTERN">());
-    return pattern.call_method<"sub">(substitute_reference, value);
+    return pattern.call_method<"sub">(st.substitute_reference, value);
 }
 
 // Configuration._expand_cfg_value(value, section=section, key=key), with
@@ -127,30 +132,6 @@ Ref expand_value(Handle configuration, Handle value, Handle section, Handle key)
     return call_kw(expand, {value}, {{id<"section">(), section}, {id<"key">(), key}});
 }
 
-// @staticmethod
-// def _expand_cfg_env_vars(config):
-//     for key, value in config.defaults().items():
-//         config[configparser.DEFAULTSECT][key] = Configuration._expand_cfg_value(
-//             value, section=configparser.DEFAULTSECT, key=key)
-//     for section, section_data in config._sections.items():
-//         for key, value in section_data.items():
-//             config.set(section, key, Configuration._expand_cfg_value(value, section=section, key=key))
-//
-// The raw values are expanded before the parser interpolates them; a default
-// option is expanded (and warned about) once, however many sections inherit
-// it. Writing back goes through the parser, so its value checks apply.
-//
-// Most values refer to no variable. Expanding such a value gives it back
-// unchanged and warns about nothing, and writing an unchanged value back
-// into the standard parser changes nothing, so both are skipped where no
-// code of anyone's could see the difference: the value is an exact str
-// without "$" (which every reference starts with), Configuration is still
-// the class of the module body, unchanged (its version tag), and the write
-// back is skipped only for the standard ConfigParser, unchanged, and a value
-// without "%" (whose check on writing cannot fail).
-Class ConfigParser_made;          // configparser.ConfigParser as imported
-State<unsigned int> Configuration_tag;  // Configuration's version tag after the module body
-State<unsigned int> ConfigParser_tag;   // ConfigParser's version tag when imported
 
 Result<bool> lacks(Handle value, Py_UCS4 ch) {
     Py_ssize_t at = PyUnicode_FindChar(value.ptr(), ch, 0, PyUnicode_GET_LENGTH(value.ptr()), 1);
@@ -180,13 +161,32 @@ struct Expansion {
     }
 };
 
+// @staticmethod
+// def _expand_cfg_env_vars(config):
+//     for key, value in config.defaults().items():
+//         config[configparser.DEFAULTSECT][key] = Configuration._expand_cfg_value(
+//             value, section=configparser.DEFAULTSECT, key=key)
+//     for section, section_data in config._sections.items():
+//         for key, value in section_data.items():
+//             config.set(section, key, Configuration._expand_cfg_value(value, section=section, key=key))
+//
+// The raw values are expanded before the parser interpolates them; a default
+// option is expanded (and warned about) once, however many sections inherit
+// it. Writing back goes through the parser, so its value checks apply.
+//
+// Most values refer to no variable. Expanding such a value gives it back
+// unchanged and warns about nothing, and writing an unchanged value back
+// into the standard parser changes nothing, so both are skipped where no
+// code of anyone's could see the difference: the value is an exact str
+// without "$" (which every reference starts with), Configuration is still
+// the class of the module body, unchanged (its version tag), and the write
+// back is skipped only for the standard ConfigParser, unchanged, and a value
+// without "%" (whose check on writing cannot fail).
 Status Configuration_expand_cfg_env_vars(Handle config) {
     Expansion e;
     TRY_LET(e.configuration, global<"Configuration">());
-    PyTypeObject* cls = Configuration.type_ptr();
-    e.plain_class = e.configuration.is(Configuration) && Configuration_tag != 0 && type_tag(cls) == Configuration_tag;
-    PyTypeObject* parser = ConfigParser_made.type_ptr();
-    e.plain_parser = Py_IS_TYPE(config.ptr(), parser) && ConfigParser_tag != 0 && type_tag(parser) == ConfigParser_tag;
+    e.plain_class = e.configuration.is(st.Configuration) && st.Configuration.unchanged();
+    e.plain_parser = Py_IS_TYPE(config.ptr(), st.ConfigParser.type_ptr()) && st.ConfigParser.unchanged();
     TRY_LET(Ref parser_module, global<"configparser">());
     TRY_LET(Ref default_section, parser_module.attr<"DEFAULTSECT">());
     TRY_LET(Ref defaults, config.call_method<"defaults">());
@@ -239,7 +239,7 @@ Ref Configuration_copy(Handle self) { return type_of(self)(self); }
 Status Configuration_setitem(Handle self, Handle key, Handle value) {
     TRY_LET(Ref typecast_str, global<"typecast_str">());
     TRY_LET(Ref converted, typecast_str(value));
-    return super(Configuration, self).setitem(key, converted);
+    return super(st.Configuration, self).setitem(key, converted);
 }
 
 // An integer is no path: open() and os.stat() would take it as a file
@@ -537,7 +537,7 @@ Status body() {
 
     TRY_LET(Ref substitute_function, make_function(def<substitute>("<lambda>", "match"), module_name(),
                                                    "Configuration._expand_cfg_value.<locals>.<lambda>"));
-    substitute_reference.set(std::move(substitute_function));
+    st.substitute_reference.set(std::move(substitute_function));
 
     TRY_LET(Ref re, global<"re">());
     TRY_LET(Ref pattern_text, str(R"(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))"));
@@ -545,13 +545,12 @@ Status body() {
     {
         TRY_LET(Ref parser_module, global<"configparser">());
         TRY_LET(Ref parser_class, parser_module.attr<"ConfigParser">());
-        auto* parser_type = reinterpret_cast<PyTypeObject*>(parser_class.ptr());
-        if (PyType_Check(parser_class.ptr())) ConfigParser_tag = assign_type_tag(parser_type);
-        ConfigParser_made.set(std::move(parser_class));
+        st.ConfigParser.set(std::move(parser_class));
+        st.ConfigParser.seal();
     }
     TRY_LET(Ref nested_field_map, global<"NestedFieldMap">());
     TRY(define_class(
-        Configuration, "Configuration",
+        st.Configuration, "Configuration",
         ClassDef("Configuration")
             .bases({nested_field_map})
             .attr("_ENV_VAR_PATTERN", pattern)
@@ -570,7 +569,7 @@ Status body() {
             .method(def<Configuration_load_yamls>("load_yamls", "self, *files",
                                                   "Load one or more YAML configuration files into this object."))
             .method(def<Configuration_load_entrypoint>("load_entrypoint", "self, group", load_entrypoint_doc))));
-    Configuration_tag = assign_type_tag(Configuration.type_ptr());
+    st.Configuration.seal();
     return ok;
 }
 

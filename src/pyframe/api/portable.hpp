@@ -1,4 +1,4 @@
-// pyframe/portable.hpp: what standard C++20 leaves to each compiler, spelled
+// pyframe/api/portable.hpp: what standard C++20 leaves to each compiler, spelled
 // the way the compiler at hand spells it. The code of the framework and the
 // modules is standard C++ throughout; these macros and functions are the one
 // place where a vendor spelling appears, each with a fallback for a compiler

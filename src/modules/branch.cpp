@@ -40,7 +40,19 @@
 namespace {
 using namespace pf;
 
-Class Branch;
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
+struct State {
+    Held Branch;
+    // slice(None, -1), slice(1, None), 0 and -1: the keys of `children[:-1]`,
+    // `lines[1:]`, `lines[0]` and `children[-1]`.
+    Held all_but_last;
+    Held all_but_first;
+    Held zero;
+    Held minus_one;
+    // Branch's own tp_str, once the class is built: the common exact-type check.
+    Value<reprfunc> own_str_slot;
+};
+PF_STATE(State, st);
 
 constexpr const char* Branch_doc =
     "A node of a tree that mimics the printing behaviour of the ``tree``\n"
@@ -99,20 +111,11 @@ Status Branch_add_child(Handle self, Handle item) {
 
 Ref Branch_str(Handle self);
 
-// slice(None, -1), slice(1, None), 0 and -1: the keys of `children[:-1]`,
-// `lines[1:]`, `lines[0]` and `children[-1]`.
-Class all_but_last;
-Class all_but_first;
-Class zero;
-Class minus_one;
-// Branch's own tp_str, once the class is built: the common exact-type check.
-State<reprfunc> own_str_slot;
-
 // Whether str(o) is Branch.__str__(o): the type's __str__ is ours.
 bool renders_in_place(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
-    if (t->tp_str == own_str_slot) return true;
-    if (!PyType_IsSubtype(t, Branch.type_ptr())) return false;
+    if (t->tp_str == st.own_str_slot) return true;
+    if (!PyType_IsSubtype(t, st.Branch.type_ptr())) return false;
     return is_impl<Branch_str>(type_lookup<"__str__">(t).ptr());
 }
 
@@ -140,10 +143,10 @@ Status add_lines(Ref& result, Handle text, bool last) {
     PyObject* first = last ? id<"\n`-- ">() : id<"\n|-- ">();
     PyObject* more = last ? id<"\n    ">() : id<"\n|   ">();
     TRY_LET(Ref lines, text.call_method<"split">(id<"\n">()));
-    TRY_LET(Ref line, lines.item(zero));
+    TRY_LET(Ref line, lines.item(st.zero));
     TRY_LET(Ref piece, Ref::steal(PyNumber_Add(first, line.ptr())));
     TRY_LET(result, Ref::steal(PyNumber_InPlaceAdd(result.ptr(), piece.ptr())));
-    TRY_LET(Ref rest, lines.item(all_but_first));
+    TRY_LET(Ref rest, lines.item(st.all_but_first));
     TRY_LET(Ref it, rest.iter());
     for (;;) {
         TRY_NEXT(it, line);
@@ -158,7 +161,7 @@ Status add_lines(Ref& result, Handle text, bool last) {
 Ref render_as_written(Handle self, Ref result) {
     {
         TRY_LET(Ref children, self.attr<"children">());
-        TRY_LET(Ref head, children.item(all_but_last));
+        TRY_LET(Ref head, children.item(st.all_but_last));
         TRY_LET(Ref it, head.iter());
         for (Ref child;;) {
             TRY_NEXT(it, child);
@@ -167,7 +170,7 @@ Ref render_as_written(Handle self, Ref result) {
         }
     }
     TRY_LET(Ref children, self.attr<"children">());
-    TRY_LET(Ref child, children.item(minus_one));
+    TRY_LET(Ref child, children.item(st.minus_one));
     TRY_LET(Ref text, child.str());
     TRY(add_lines(result, text, true));
     return result;
@@ -242,7 +245,7 @@ private:
             TRY(all_but_last_of(f, children));
         }
         TRY_LET(Ref children, self.attr<"children">());
-        TRY_LET(Ref child, children.item(minus_one));
+        TRY_LET(Ref child, children.item(st.minus_one));
         TRY(visit(f, child, true));
         text = std::move(f.result);
         return ok;
@@ -265,7 +268,7 @@ private:
             held_.resize(base);
             return walked;
         }
-        TRY_LET(Ref head, children.item(all_but_last));
+        TRY_LET(Ref head, children.item(st.all_but_last));
         TRY_LET(Ref it, head.iter());
         for (Ref child;;) {
             TRY_NEXT(it, child);
@@ -424,23 +427,23 @@ Ref Branch_str(Handle self) {
 // ---------------------------------------------------------------------------
 
 Status body() {
-    TRY(define_class(Branch, "Branch",
+    TRY(define_class(st.Branch, "Branch",
                      ClassDef("Branch", Branch_doc)
                          .method(def<Branch_init>("__init__", "self, name, children=None"))
                          .method(def<Branch_add_child>("add_child", "self, item", "Add children"))
                          .method(def<Branch_str>("__str__", "self",
                                                  "String formatter\n\n"
                                                  "Returns this node and its subtree formatted as a string."))));
-    own_str_slot = Branch.type_ptr()->tp_str;
+    st.own_str_slot = st.Branch.type_ptr()->tp_str;
     TRY_LET(Ref minus, integer(-1));
     TRY_LET(Ref one, integer(1));
     TRY_LET(Ref nought, integer(0));
     TRY_LET(Ref head, Ref::steal(PySlice_New(nullptr, minus.ptr(), nullptr)));
     TRY_LET(Ref tail, Ref::steal(PySlice_New(one.ptr(), nullptr, nullptr)));
-    all_but_last.set(std::move(head));
-    all_but_first.set(std::move(tail));
-    zero.set(std::move(nought));
-    minus_one.set(std::move(minus));
+    st.all_but_last.set(std::move(head));
+    st.all_but_first.set(std::move(tail));
+    st.zero.set(std::move(nought));
+    st.minus_one.set(std::move(minus));
     return ok;
 }
 

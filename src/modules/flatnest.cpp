@@ -33,19 +33,23 @@
 namespace {
 using namespace pf;
 
-Class IndexMarker;
-Class FlatNest;
-
-// Objects made by the module body, recognised at call time.
-Class DictItem_made;          // the class namedtuple() made
-Class DictItem_new;           // its __new__ entry, DictItem.__dict__['__new__']
-State<unsigned int> DictItem_tag;     // its type version tag when last seen unchanged
-State<unsigned int> IndexMarker_tag;  // IndexMarker's version tag after the module body
-Class MutableMapping_made;    // collections.abc.MutableMapping as imported
-Class flatten_made;           // the function behind FlatNest.__flatten__
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
+struct State {
+    Pristine IndexMarker;  // unchanged: as the module body left it
+    Held FlatNest;
+    // Objects made by the module body, recognised at call time.
+    Pristine DictItem;           // the class namedtuple() made, sealed when last seen unchanged
+    Held DictItem_new;           // its __new__ entry, DictItem.__dict__['__new__']
+    Held MutableMapping_made;    // collections.abc.MutableMapping as imported
+    Held flatten_made;           // the function behind FlatNest.__flatten__
+    Held pair_error_text;  // pair_error as a str, made once
+    // isinstance(obj, MutableMapping), memoised for built-in values (see
+    // AbcCheck); dict is registered with MutableMapping.
+    AbcCheck mutable_mapping_check;
+};
+PF_STATE(State, st);
 
 constexpr const char* pair_error = "FlatNest only accepts a tuple of path/obj";
-Class pair_error_text;  // pair_error as a str, made once
 
 // ---------------------------------------------------------------------------
 // isinstance() for the many values of a walk
@@ -59,14 +63,10 @@ Result<bool> is_list_or_tuple(Handle obj) {
     return obj.isinstance(Handle(&PyTuple_Type));
 }
 
-// isinstance(obj, MutableMapping), memoised for built-in values (see
-// AbcCheck); dict is registered with MutableMapping.
-AbcCheck mutable_mapping_check;
-
 Result<bool> is_mutable_mapping(Handle obj) {
     TRY_LET(Ref mm, global<"MutableMapping">());
-    if (PyDict_CheckExact(obj.ptr()) && mm.is(MutableMapping_made)) return true;
-    return mutable_mapping_check.isinstance(obj, mm);
+    if (PyDict_CheckExact(obj.ptr()) && mm.is(st.MutableMapping_made)) return true;
+    return st.mutable_mapping_check.isinstance(obj, mm);
 }
 
 // isinstance(obj, IndexMarker). A class whose metaclass is `type` has no
@@ -83,15 +83,15 @@ Result<bool> is_marker(Handle obj) {
 // type's version tag changes whenever the class or a base is modified, so
 // the dictionary is only consulted after a change.
 Result<bool> dict_item_unchanged(Handle cls) {
-    if (!cls.is(DictItem_made) || !Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
-    PyTypeObject* t = DictItem_made.type_ptr();
+    if (!cls.is(st.DictItem) || !Py_IS_TYPE(cls.ptr(), &PyType_Type)) return false;
+    PyTypeObject* t = st.DictItem.type_ptr();
     if (t->tp_init != PyBaseObject_Type.tp_init) return false;
-    if (DictItem_tag != 0 && type_tag(t) == DictItem_tag) return true;
+    if (st.DictItem.unchanged()) return true;
     Ref ns = Ref::steal(PyType_GetDict(t));
     PyObject* found = nullptr;
     TRY(truth(PyDict_GetItemRef(ns.ptr(), id<"__new__">(), &found)));
-    if (Ref::steal(found).ptr() != DictItem_new.ptr()) return false;
-    DictItem_tag = assign_type_tag(t);
+    if (Ref::steal(found).ptr() != st.DictItem_new.ptr()) return false;
+    st.DictItem.seal();
     return true;
 }
 
@@ -99,7 +99,7 @@ Result<bool> dict_item_unchanged(Handle cls) {
 Ref make_dict_item(Handle cls, Handle path, Handle value) {
     // What namedtuple's __new__ does: tuple.__new__(cls, (path, value)).
     TRY_LET(bool unchanged, dict_item_unchanged(cls));
-    if (unchanged) return tuple_of_type(DictItem_made.type_ptr(), path, value);
+    if (unchanged) return tuple_of_type(st.DictItem.type_ptr(), path, value);
     return cls(path, value);
 }
 
@@ -116,7 +116,7 @@ Ref path_plus(Handle path, Handle key) {
 // unpacking error is its context.
 Failure refuse() {
     if (!error_matches(PyExc_Exception)) return failure;
-    return raise_in_handler(PyExc_ValueError, pair_error_text.ptr());
+    return raise_in_handler(PyExc_ValueError, st.pair_error_text.ptr());
 }
 
 Result<Pair> checked_pair(Handle item) {
@@ -164,7 +164,7 @@ Ref checked_dict_items(Handle items) {
             if (!PyTuple_CheckExact(element.ptr()) && !PyList_CheckExact(element.ptr())) break;
             Result<Pair> pair = unpack_pair(element);
             if (!pair.succeeded()) return refuse();
-            TRY_LET(Ref made, tuple_of_type(DictItem_made.type_ptr(), pair.value().first, pair.value().second));
+            TRY_LET(Ref made, tuple_of_type(st.DictItem.type_ptr(), pair.value().first, pair.value().second));
             PyList_SET_ITEM(out.ptr(), i, made.release());
             if (i + 1 == n) return out;
         }
@@ -360,7 +360,7 @@ private:
         TRY_LET(Ref flat_nest, global<"FlatNest">());
         TRY_LET(Ref flatten, flat_nest.attr<"__flatten__">());
         TRY_LET(Ref sub, path_plus(path, key));
-        if (flatten.is(flatten_made)) {
+        if (flatten.is(st.flatten_made)) {
             stack_.push_back({Kind::unstarted, std::move(value), std::move(sub), Ref()});
         } else {
             TRY_LET(Ref result, flatten(value, sub));
@@ -493,13 +493,13 @@ constexpr const char* FlatNest_reconstruct_doc =
 //     else:
 //         super().__init__(*args)
 Status FlatNest_init(Handle self, Args args) {
-    Super parent = super(FlatNest, self);
+    Super parent = super(st.FlatNest, self);
     bool mapping = args.size == 1;
     if (mapping) { TRY_LET(mapping, is_mutable_mapping(args[0])); }
     if (mapping) {
         TRY_LET(Ref flat_nest, global<"FlatNest">());
         TRY_LET(Ref flatten, flat_nest.attr<"__flatten__">());
-        bool walk_here = flatten.is(flatten_made);
+        bool walk_here = flatten.is(st.flatten_made);
         if (walk_here) {
             TRY_LET(PyTypeObject* init_provider, parent.provider<"__init__">());
             walk_here = init_provider == &PyList_Type;
@@ -551,7 +551,7 @@ Status FlatNest_setitem(Handle self, Handle index, Handle item) {
         auto& [path, obj] = pair;
         TRY_LET(value, tuple(path, obj));
     }
-    return super(FlatNest, self).setitem(index, value);
+    return super(st.FlatNest, self).setitem(index, value);
 }
 
 // def append(self, item):
@@ -562,7 +562,7 @@ Status FlatNest_append(Handle self, Handle item) {
     auto& [path, obj] = pair;
     TRY_LET(Ref cls, global<"DictItem">());
     TRY_LET(Ref entry, make_dict_item(cls, path, obj));
-    TRY(super(FlatNest, self).call<"append">(entry));
+    TRY(super(st.FlatNest, self).call<"append">(entry));
     return ok;
 }
 
@@ -571,7 +571,7 @@ Status FlatNest_append(Handle self, Handle item) {
 //     once every element of items passed the pair check
 Status FlatNest_extend(Handle self, Handle items) {
     TRY_LET(Ref added, checked_dict_items(items));
-    TRY(super(FlatNest, self).call<"extend">(added));
+    TRY(super(st.FlatNest, self).call<"extend">(added));
     return ok;
 }
 
@@ -583,7 +583,7 @@ Status FlatNest_insert(Handle self, Handle index, Handle item) {
     auto& [path, obj] = pair;
     TRY_LET(Ref cls, global<"DictItem">());
     TRY_LET(Ref entry, make_dict_item(cls, path, obj));
-    TRY(super(FlatNest, self).call<"insert">(index, entry));
+    TRY(super(st.FlatNest, self).call<"insert">(index, entry));
     return ok;
 }
 
@@ -643,8 +643,7 @@ struct Cursor {
 
     Result<Step> marker_step() {
         TRY_LET(Ref type, k.attr<"type_">());
-        bool quiet = Py_IS_TYPE(k.ptr(), IndexMarker.type_ptr()) && IndexMarker_tag != 0 &&
-                     type_tag(IndexMarker.type_ptr()) == IndexMarker_tag &&
+        bool quiet = Py_IS_TYPE(k.ptr(), st.IndexMarker.type_ptr()) && st.IndexMarker.unchanged() &&
                      (type.is(Handle(&PyList_Type)) || type.is(Handle(&PyTuple_Type))) && prev_ptr &&
                      (PyDict_CheckExact(prev_ptr.ptr()) || PyList_CheckExact(prev_ptr.ptr())) &&
                      quiet_key(prev_k);
@@ -713,7 +712,7 @@ struct Cursor {
     // that one.
     Result<bool> key_step(bool calm) {
         TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
-        if (calm && PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made) && quiet_key(k)) {
+        if (calm && PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(st.MutableMapping_made) && quiet_key(k)) {
             // ptr[k] = ptr.get(k, {}) on a plain dict
             PyObject* found = nullptr;
             TRY_LET(bool present, truth(PyDict_GetItemRef(ptr.ptr(), k.ptr(), &found)));
@@ -727,7 +726,7 @@ struct Cursor {
             ptr = std::move(next);
             return true;
         }
-        bool plain_dict = PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(MutableMapping_made);
+        bool plain_dict = PyDict_CheckExact(ptr.ptr()) && mutable_mapping.is(st.MutableMapping_made);
         bool mapping = plain_dict;
         if (!mapping) { TRY_LET(mapping, is_mutable_mapping(ptr)); }
         if (plain_dict) {
@@ -810,7 +809,7 @@ struct WalkedLevels {
 Result<bool> plain_steps() {
     TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
     TRY_LET(Ref marker, global<"IndexMarker">());
-    return mutable_mapping.is(MutableMapping_made) && Py_IS_TYPE(marker.ptr(), &PyType_Type);
+    return mutable_mapping.is(st.MutableMapping_made) && Py_IS_TYPE(marker.ptr(), &PyType_Type);
 }
 
 // def reconstruct(self):
@@ -925,21 +924,21 @@ Status body() {
         TRY(bind_global("DictItem", cls));
         Ref ns = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.ptr())));
         TRY_LET(Ref new_function, ns.item(id<"__new__">()));
-        DictItem_new.set(std::move(new_function));
-        DictItem_made.set(std::move(cls));
+        st.DictItem_new.set(std::move(new_function));
+        st.DictItem.set(std::move(cls));
     }
     TRY_LET(Ref error_text, str(pair_error));
-    pair_error_text.set(std::move(error_text));
+    st.pair_error_text.set(std::move(error_text));
     TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
-    MutableMapping_made.set(std::move(mutable_mapping));
-    TRY(mutable_mapping_check.set(MutableMapping_made));
+    st.MutableMapping_made.set(std::move(mutable_mapping));
+    TRY(st.mutable_mapping_check.set(st.MutableMapping_made));
 
-    TRY(define_class(IndexMarker, "IndexMarker",
+    TRY(define_class(st.IndexMarker, "IndexMarker",
                      ClassDef("IndexMarker")
                          .method(def<IndexMarker_init>("__init__", "self, obj, index", IndexMarker_init_doc))
                          .method(def<IndexMarker_repr>("__repr__", "self"))));
 
-    TRY(define_class(FlatNest, "FlatNest",
+    TRY(define_class(st.FlatNest, "FlatNest",
                      ClassDef("FlatNest", FlatNest_doc)
                          .bases({&PyList_Type})
                          .method(def<FlatNest_init>("__init__", "self, *args", FlatNest_init_doc))
@@ -949,9 +948,9 @@ Status body() {
                          .method(def<FlatNest_extend>("extend", "self, items"))
                          .method(def<FlatNest_insert>("insert", "self, index, item"))
                          .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc))));
-    TRY_LET(Ref flatten, Handle(FlatNest).attr<"__flatten__">());
-    flatten_made.set(std::move(flatten));
-    IndexMarker_tag = assign_type_tag(IndexMarker.type_ptr());
+    TRY_LET(Ref flatten, Handle(st.FlatNest).attr<"__flatten__">());
+    st.flatten_made.set(std::move(flatten));
+    st.IndexMarker.seal();
     return ok;
 }
 

@@ -17,7 +17,11 @@
 namespace {
 using namespace pf;
 
-Class SharedAttrDescriptor;
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
+struct State {
+    Held SharedAttrDescriptor;
+};
+PF_STATE(State, st);
 
 constexpr const char* SharedAttrDescriptor_doc =
     "Descriptor class that lets classes have their own \"properties\" that can be\n"
@@ -49,11 +53,11 @@ Ref SharedAttrDescriptor_get(Handle self, Handle, Handle owner) {
 }
 
 Status body() {
-    TRY(define_class(SharedAttrDescriptor, "SharedAttrDescriptor",
+    TRY(define_class(st.SharedAttrDescriptor, "SharedAttrDescriptor",
                      ClassDef("SharedAttrDescriptor", SharedAttrDescriptor_doc)
                          .method(def<SharedAttrDescriptor_init>("__init__", "self, func"))
                          .method(def<SharedAttrDescriptor_get>("__get__", "self, obj, owner"))));
-    return bind_global("sharedattr", SharedAttrDescriptor);
+    return bind_global("sharedattr", st.SharedAttrDescriptor);
 }
 
 }  // namespace

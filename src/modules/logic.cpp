@@ -34,20 +34,22 @@
 namespace {
 using namespace pf;
 
-Class BaseLogic;
-Class And;
-Class Or;
-Class Not;
-
-// Types of the regular-expression engine, fixed for the interpreter
-// (immutable types of its _sre module, whatever the name `re` is bound to
-// later).
-Class Pattern;        // re.Pattern
-Class Match;          // re.Match
-Class pattern_search;  // re.Pattern.search, the method descriptor
-
-// The interpreter's __debug__ as it was when the module was loaded.
-bool assertions_enabled = true;
+// Everything the module keeps for its interpreter (pyframe/api/state.hpp).
+struct State {
+    Held BaseLogic;
+    Held And;
+    Held Or;
+    Held Not;
+    // Types of the regular-expression engine, fixed for the interpreter
+    // (immutable types of its _sre module, whatever the name `re` is bound to
+    // later).
+    Held Pattern;        // re.Pattern
+    Held Match;          // re.Match
+    Held pattern_search;  // re.Pattern.search, the method descriptor
+    // The interpreter's __debug__ as it was when the module was loaded.
+    bool assertions_enabled = true;
+};
+PF_STATE(State, st);
 
 // ---------------------------------------------------------------------------
 // class BaseLogic
@@ -210,6 +212,17 @@ Ref BaseLogic_eq(Handle self, Handle other) {
 //         <decide on satisfied: see Op>
 //     return <the result after the last expression>
 
+enum class Op { and_, or_, not_ };
+
+template <Op op> Result<bool> evaluate(Handle self, Args items);  // the loop above, below
+
+// def __call__(self, *items):  (And: False at the first unsatisfied expression, else True)
+Result<bool> And_call(Handle self, Args items) { return evaluate<Op::and_>(self, items); }
+// def __call__(self, *items):  (Or: True at the first satisfied expression, else False)
+Result<bool> Or_call(Handle self, Args items) { return evaluate<Op::or_>(self, items); }
+// def __call__(self, *items):  (Not: False at the first satisfied expression, else True)
+Result<bool> Not_call(Handle self, Args items) { return evaluate<Op::not_>(self, items); }
+
 // any([...]) over results that arrive one by one: no result is judged
 // before all are made, and the judging stops at the first true one. The
 // truth of None, bools, match objects and the other built-in values is
@@ -225,7 +238,7 @@ public:
         if (settled_) return;  // any() stops before it
         PyObject* r = result.ptr();
         if (r == Py_None || r == Py_False) return;
-        if (r == Py_True || Py_IS_TYPE(r, Match.type_ptr())) {
+        if (r == Py_True || Py_IS_TYPE(r, st.Match.type_ptr())) {
             settled_ = true;
             return;
         }
@@ -252,27 +265,20 @@ private:
 // Types whose instances report their own type as __class__: isinstance()
 // of one of them against a plain class is a type check.
 bool class_is_type(PyTypeObject* t) {
-    return t == Pattern.type_ptr() || t == &PyFunction_Type || t == &PyCFunction_Type || t == &PyCMethod_Type ||
+    return t == st.Pattern.type_ptr() || t == &PyFunction_Type || t == &PyCFunction_Type || t == &PyCMethod_Type ||
            t == &PyMethod_Type || t == &PyMethodDescr_Type || t == &PyType_Type || builtin_value_slot(t) >= 0;
 }
 
 // isinstance(expression, cls), `cls` being what the module's BaseLogic
 // holds now.
 Result<bool> is_logic(Handle expression, Handle cls) {
-    if (cls.is(BaseLogic) && Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
-        if (PyObject_TypeCheck(expression.ptr(), BaseLogic.type_ptr())) return true;
+    if (cls.is(st.BaseLogic) && Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+        if (PyObject_TypeCheck(expression.ptr(), st.BaseLogic.type_ptr())) return true;
         if (class_is_type(expression.type())) return false;
     }
     return expression.isinstance(cls);
 }
 
-enum class Op { and_, or_, not_ };
-
-template <Op op> Result<bool> evaluate(Handle self, Args items);
-
-Result<bool> And_call(Handle self, Args items);
-Result<bool> Or_call(Handle self, Args items);
-Result<bool> Not_call(Handle self, Args items);
 
 // `expression(*items)` judged by its truth. While type(expression).__call__
 // is one of this module's, that is what the call runs, so it runs at once.
@@ -310,7 +316,7 @@ Result<bool> any_call(Handle expression, Args items) {
 // answer is the same. str() of every item is still taken, since that may
 // run the item's own __str__.
 Result<bool> any_search(Handle expression, Args items) {
-    bool compiled = Py_IS_TYPE(expression.ptr(), Pattern.type_ptr());
+    bool compiled = Py_IS_TYPE(expression.ptr(), st.Pattern.type_ptr());
     AnyOf any;
     for (Py_ssize_t i = 0; i < items.size; ++i) {
         Handle item = items[i];
@@ -320,7 +326,7 @@ Result<bool> any_search(Handle expression, Args items) {
         if (compiled) {
             if (any.settled()) continue;
             PyObject* argv[2] = {expression.ptr(), text.ptr()};
-            TRY_LET(Ref match, vectorcall(pattern_search, argv, 2, nullptr));
+            TRY_LET(Ref match, vectorcall(st.pattern_search, argv, 2, nullptr));
             any.add(std::move(match));
         } else {
             TRY_LET(Ref match, expression.call_method<"search">(text));
@@ -350,28 +356,13 @@ template <Op op> constexpr bool after_last = op != Op::or_;
 template <Op op>
 Result<bool> evaluate(Handle self, Args items) {
     TRY_LET(Ref expressions, self.attr<"expressions">());
-    PyObject* list = expressions.ptr();
-    if (PyList_CheckExact(list)) {
-        // As the list iterator walks it: the length is read again at every step.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            Ref expression = Ref::borrow(PyList_GET_ITEM(list, i));
-            TRY_LET(bool is_satisfied, satisfied(expression, items));
-            if (decides<op>(is_satisfied)) return decided<op>;
-        }
-        return after_last<op>;
-    }
-    TRY_LET(Ref it, expressions.iter());
-    for (Ref expression;;) {
-        TRY_NEXT(it, expression);
+    TRY_LET(bool decided_early, walk_items(expressions, [&](Handle expression) -> Result<bool> {
         TRY_LET(bool is_satisfied, satisfied(expression, items));
-        if (decides<op>(is_satisfied)) return decided<op>;
-    }
-    return after_last<op>;
+        return decides<op>(is_satisfied);
+    }));
+    return decided_early ? decided<op> : after_last<op>;
 }
 
-Result<bool> And_call(Handle self, Args items) { return evaluate<Op::and_>(self, items); }
-Result<bool> Or_call(Handle self, Args items) { return evaluate<Op::or_>(self, items); }
-Result<bool> Not_call(Handle self, Args items) { return evaluate<Op::not_>(self, items); }
 
 constexpr const char* And_doc =
     "Logical And\n"
@@ -449,7 +440,7 @@ Ref eval_text(Handle text, Handle locals) {
     PyCompilerFlags flags = {PyCF_SOURCE_IS_UTF8, PY_MINOR_VERSION};
     TRY_LET(Ref code, Ref::steal(Py_CompileStringExFlags(source, "<string>", Py_eval_input, &flags, -1)));
     TRY(status(PySys_Audit("exec", "O", code.ptr())));
-    return Ref::steal(PyEval_EvalCode(code.ptr(), module_state.globals, locals.ptr()));
+    return Ref::steal(PyEval_EvalCode(code.ptr(), module_globals().ptr(), locals.ptr()));
 }
 
 // try:
@@ -459,7 +450,7 @@ Ref evaluate_text(Handle text) {
     TRY_LET(Ref locals, dict());
     TRY(locals.set_item(id<"string">(), text));
     TRY_LET(Ref result, eval_text(text, locals));
-    if (assertions_enabled) {
+    if (st.assertions_enabled) {
         TRY_LET(Ref cls, global<"BaseLogic">());
         TRY_LET(bool is_base_logic, result.isinstance(cls));
         if (!is_base_logic) return raise(PyExc_AssertionError);
@@ -504,28 +495,28 @@ Status body() {
 
     TRY_LET(Ref re, global<"re">());
     TRY_LET(Ref pattern_class, re.attr<"Pattern">());
-    Pattern.set(std::move(pattern_class));
+    st.Pattern.set(std::move(pattern_class));
     TRY_LET(Ref match_class, re.attr<"Match">());
-    Match.set(std::move(match_class));
-    TRY_LET(Ref search, Handle(Pattern).attr<"search">());
-    pattern_search.set(std::move(search));
+    st.Match.set(std::move(match_class));
+    TRY_LET(Ref search, Handle(st.Pattern).attr<"search">());
+    st.pattern_search.set(std::move(search));
     int optimization_level = 0;
     TRY(status(PyConfig_GetInt("optimization_level", &optimization_level)));
-    assertions_enabled = optimization_level == 0;
+    st.assertions_enabled = optimization_level == 0;
 
-    TRY(define_class(BaseLogic, "BaseLogic",
+    TRY(define_class(st.BaseLogic, "BaseLogic",
                      ClassDef("BaseLogic", BaseLogic_doc)
                          .method(def<BaseLogic_init>("__init__", "self, *expressions", BaseLogic_init_doc))
                          .method(def<BaseLogic_call>("__call__", "self"))
                          .method(def<BaseLogic_str>("__str__", "self"))
                          .method(def<BaseLogic_repr>("__repr__", "self"))
                          .method(def<BaseLogic_eq>("__eq__", "self, other"))));
-    TRY(define_class(And, "And",
-                     ClassDef("And", And_doc).bases({BaseLogic}).method(def<And_call>("__call__", "self, *items", call_doc))));
-    TRY(define_class(Or, "Or",
-                     ClassDef("Or", Or_doc).bases({BaseLogic}).method(def<Or_call>("__call__", "self, *items", call_doc))));
-    TRY(define_class(Not, "Not",
-                     ClassDef("Not", Not_doc).bases({BaseLogic}).method(def<Not_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(st.And, "And",
+                     ClassDef("And", And_doc).bases({st.BaseLogic}).method(def<And_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(st.Or, "Or",
+                     ClassDef("Or", Or_doc).bases({st.BaseLogic}).method(def<Or_call>("__call__", "self, *items", call_doc))));
+    TRY(define_class(st.Not, "Not",
+                     ClassDef("Not", Not_doc).bases({st.BaseLogic}).method(def<Not_call>("__call__", "self, *items", call_doc))));
     TRY_LET(Ref logic_str_function, function(def<logic_str>("logic_str", "string", logic_str_doc)));
     return bind_global("logic_str", logic_str_function);
 }
