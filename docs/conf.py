@@ -23,6 +23,8 @@ exclude_patterns = ["_build"]
 html_theme = "furo"
 html_title = "vornal.datastructures"
 html_static_path = []
+# The docstrings quote code and error messages in plain text: their quotes stay straight.
+smartquotes = False
 
 # Members in the order the classes define them; special methods that users meet
 # (the dotted-key subscription, calling an expression, the descriptor read) are shown.

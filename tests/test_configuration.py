@@ -41,7 +41,7 @@ def test_module_and_class_shape():
     assert names == ["os", "re", "yaml", "logging", "configparser", "Mapping", "NestedFieldMap", "typecast_str",
                      "get_entry_points", "logger", "Configuration"]
     assert configuration.logger is logging.getLogger("vornal.datastructures.configuration")
-    assert C.__bases__ == (NestedFieldMap,) and C.__doc__ is None and "__init__" not in vars(C)
+    assert C.__bases__ == (NestedFieldMap,) and C.__doc__.startswith("Layered configuration") and "__init__" not in vars(C)
     own = [k for k in vars(C) if not k.startswith("__") or k == "__setitem__"][:10]
     assert own == ["_ENV_VAR_PATTERN", "_missing_env_vars", "_expand_cfg_value", "_expand_cfg_env_vars", "copy",
                    "__setitem__", "load_cfgs", "load_yamls", "load_entrypoint"] + own[9:]

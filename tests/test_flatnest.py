@@ -63,7 +63,7 @@ def test_dict_item_is_a_named_tuple_of_this_module():
 
 def test_class_shapes():
     assert IndexMarker.__bases__ == (object,) and type(IndexMarker) is type
-    assert IndexMarker.__doc__ is None and not hasattr(IndexMarker, "__slots__")
+    assert IndexMarker.__doc__.startswith("A path step") and not hasattr(IndexMarker, "__slots__")
     assert IndexMarker.__init__.__doc__.startswith("Tracks the index position of elements in list/tuple")
     assert FlatNest.__bases__ == (list,) and type(FlatNest) is type
     assert (FlatNest.__module__, FlatNest.__qualname__) == ("vornal.datastructures.flatnest", "FlatNest")

@@ -78,6 +78,10 @@ def test_the_state_record_is_traversed_and_cleared_with_the_module(build):
     assert out == ["True", "True", "True", "True", "None"]
 
 
+def test_a_function_or_class_defined_without_a_docstring_has_none(build):
+    assert run(build(), "mod = load(); print(mod.keep.__doc__, mod.Probe.__doc__)") == ["None", "None"]
+
+
 def test_a_holder_outside_the_state_record_refuses_the_import(build):
     out = run(build("PFTEST_STRAY"), """
         try:

@@ -22,7 +22,7 @@ TARGET = 'target key "{}" is a value, cannot update value against another {}'
 def test_class_shape():
     assert N.__mro__[:4] == (N, FieldMap, dict, MutableMapping)
     assert [c.__name__ for c in N.__mro__[4:]] == ["Mapping", "Collection", "Sized", "Iterable", "Container", "object"]
-    assert type(N) is abc.ABCMeta and N.__doc__ is None and not N.__abstractmethods__
+    assert type(N) is abc.ABCMeta and N.__doc__.startswith("A FieldMap addressed") and not N.__abstractmethods__
     own = [k for k in vars(N) if k not in ("__module__", "__doc__", "__abstractmethods__", "_abc_impl")]
     assert own == ["__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "get", "pop",
                    "setdefault", "update"]

@@ -82,6 +82,12 @@ constexpr const char* Branch_doc =
     "            |-- grandgranddaughterB\n"
     "            `-- grandgrandsonB";
 
+constexpr const char* Branch_init_doc =
+    "Make a node named name, the str that is its line in str(), with the list\n"
+    "children. A non-empty list is kept as it is, not copied, so add_child()\n"
+    "lengthens the caller's list too; None or an empty list gives the node a\n"
+    "new list.";
+
 // def __init__(self, name, children=None):
 //     if not children:
 //         children = []
@@ -429,7 +435,7 @@ Ref Branch_str(Handle self) {
 Status body() {
     TRY(define_class(st.Branch, "Branch",
                      ClassDef("Branch", Branch_doc)
-                         .method(def<Branch_init>("__init__", "self, name, children=None"))
+                         .method(def<Branch_init>("__init__", "self, name, children=None", Branch_init_doc))
                          .method(def<Branch_add_child>("add_child", "self, item", "Add children"))
                          .method(def<Branch_str>("__str__", "self",
                                                  "String formatter\n\n"

@@ -222,6 +222,31 @@ Status Configuration_expand_cfg_env_vars(Handle config) {
     return ok;
 }
 
+constexpr const char* Configuration_doc =
+    "Layered configuration: a NestedFieldMap that converts every value it\n"
+    "stores from its text, filled in layers from INI files (load_cfgs), YAML\n"
+    "files (load_yamls) and entry points of installed packages\n"
+    "(load_entrypoint).\n"
+    "\n"
+    "Every value stored by subscription, update(), the constructor or a loader\n"
+    "passes through vornal.utils.strings.typecast_str: 'true'/'false' (any\n"
+    "case) become True/False, 'none'/'null' None, decimal integers (no leading\n"
+    "zeros) int, decimal numbers float, other text stays text; values that are\n"
+    "not text are stored as they are (a dict assigned by subscription too,\n"
+    "unconverted: update() and the loaders merge it as a level instead).\n"
+    "Attribute writes (cfg.x = v) are not converted. Every level is a\n"
+    "Configuration, and each load merges into what the earlier layers left,\n"
+    "key by key (see NestedFieldMap.update).\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> cfg = Configuration({'server': {'port': '8080', 'debug': 'false'}})\n"
+    "    >>> cfg.server.port, cfg['server.debug']\n"
+    "    (8080, False)\n"
+    "    >>> cfg['server.ratio'] = '0.25'\n"
+    "    >>> cfg.server\n"
+    "    Configuration({'port': 8080, 'debug': False, 'ratio': 0.25})";
+
 constexpr const char* copy_doc =
     "Return a copy of this configuration.\n"
     "\n"
@@ -551,7 +576,7 @@ Status body() {
     TRY_LET(Ref nested_field_map, global<"NestedFieldMap">());
     TRY(define_class(
         st.Configuration, "Configuration",
-        ClassDef("Configuration")
+        ClassDef("Configuration", Configuration_doc)
             .bases({nested_field_map})
             .attr("_ENV_VAR_PATTERN", pattern)
             .classmethod(def<Configuration_missing_env_vars>(

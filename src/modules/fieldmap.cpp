@@ -104,6 +104,10 @@ Status FieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
     return self.setattr<"__dict__">(self);
 }
 
+constexpr const char* FieldMap_repr_doc =
+    "Return the class name around the dictionary form, e.g. FieldMap({'a': 1}).\n"
+    "Levels and other maps inside print the same way.";
+
 // def __repr__(self):
 //     return self.__class__.__name__ + "(" + super(FieldMap, self).__repr__() + ")"
 Ref FieldMap_repr(Handle self) {
@@ -188,6 +192,36 @@ Status FieldMap_setstate(Handle self, Handle state) {
 // and catching KeyError, and type(self)() makes the level without the
 // general call machinery. Any override in a subclass takes the ordinary
 // path through the interpreter instead.
+
+constexpr const char* NestedFieldMap_doc =
+    "A FieldMap addressed by dotted keys, whose nested mappings are levels.\n"
+    "\n"
+    "A level is a value that is an instance of the map's own class; the map\n"
+    "creates every level it needs as type(self)(), so attribute access works\n"
+    "throughout (m.a.b.c) and a subclass's levels are of the subclass. A dotted\n"
+    "key is a str holding a \".\": it is split at its first dot into the head and\n"
+    "the rest, and the rest is looked up in the value stored under the head.\n"
+    "Keys that are not str, and str keys without a dot, are plain keys.\n"
+    "\n"
+    "- m['a.b.c'] reads, m['a.b.c'] = v writes (creating the levels a and a.b\n"
+    "  when they are missing), 'a.b.c' in m tests and del m['a.b.c'] deletes;\n"
+    "  get, pop and setdefault are dotted too.\n"
+    "- update() merges: a mapping value is merged into the level of its key,\n"
+    "  key by key; any other value replaces what the key held.\n"
+    "- keys(), items(), len() and iteration see the first level only, and\n"
+    "  copy() is a shallow plain dict, as for any dict.\n"
+    "- Attribute writes (m.x = v) store the value as it is: no dots, no\n"
+    "  levels, no merging.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> m = NestedFieldMap({'db': {'host': 'db1'}})\n"
+    "    >>> m['db.port'] = 5432\n"
+    "    >>> m.update({'db': {'host': 'db2'}, 'cache.size': 10})\n"
+    "    >>> m\n"
+    "    NestedFieldMap({'db': NestedFieldMap({'host': 'db2', 'port': 5432}), 'cache': NestedFieldMap({'size': 10})})\n"
+    "    >>> m.db.port, 'cache.size' in m\n"
+    "    (5432, True)";
 
 Ref NestedFieldMap_getitem(Handle self, Handle key);
 Status NestedFieldMap_setitem(Handle self, Handle key, Handle value);
@@ -448,6 +482,15 @@ Ref setdefault_level(Handle m, Plan& p, Handle key, bool plain_key) {
     return fresh;
 }
 
+constexpr const char* NestedFieldMap_init_doc =
+    "Make the map its own attribute namespace, then merge the arguments into it\n"
+    "as update() does: at most one mapping or iterable of key/value pairs, then\n"
+    "the keyword entries. Nested mappings become levels and dotted keys are\n"
+    "expanded, so NestedFieldMap({'a.b': 1}) == {'a': {'b': 1}}.\n"
+    "\n"
+    "Raises TypeError \"expected at most 1 arguments, got N\" for more than one\n"
+    "positional argument, and the errors of update() for unusable items.";
+
 // def __init__(self, *args, **kwargs):
 //     super().__init__()
 //     type(self).update(self, *args, **kwargs)
@@ -485,6 +528,26 @@ PF_ALWAYS_INLINE inline Result<bool> walk_into(Ref& map, Plan& p, Ref& value, bo
     return true;
 }
 
+constexpr const char* NestedFieldMap_getitem_doc =
+    "Return self[key]. A dotted key returns the value under its head\n"
+    "subscripted with the rest, m['a.b.c'] == m['a']['b.c']: a level resolves\n"
+    "the rest by the same rule, a plain dict takes it as one key, any other\n"
+    "value answers with its own subscription.\n"
+    "\n"
+    "Raises KeyError with the key that is missing where the walk stops (the\n"
+    "head, or what is left of the key in the level that lacks it), not the\n"
+    "whole dotted key.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> m = NestedFieldMap({'a': {'b': 1}})\n"
+    "    >>> m['a.b']\n"
+    "    1\n"
+    "    >>> m['a.x']\n"
+    "    Traceback (most recent call last):\n"
+    "      ...\n"
+    "    KeyError: 'x'";
+
 // def __getitem__(self, key):
 //     if dotted: return super().__getitem__(head)[rest]
 //     return super().__getitem__(key)
@@ -518,6 +581,28 @@ Failure raise_target_key(Handle self, Handle head) {
             concat("target key \"", head_text, "\" is a value, cannot update value against another ", name_text));
     return raise_value(PyExc_KeyError, message.ptr());
 }
+
+constexpr const char* NestedFieldMap_setitem_doc =
+    "Set self[key] to value. A dotted key stores value under the rest inside\n"
+    "the level of its head, which is created as type(self)() when the head is\n"
+    "missing; so m['a.b.c'] = 1 on an empty map creates the levels a and a.b.\n"
+    "A plain key stores value as it is: a dict assigned this way stays a plain\n"
+    "dict, not a level.\n"
+    "\n"
+    "Raises KeyError 'target key \"HEAD\" is a value, cannot update value against\n"
+    "another CLASS' when the head holds anything but a level (a number, text, a\n"
+    "plain dict); the value there is left as it was.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> m = NestedFieldMap()\n"
+    "    >>> m['a.b.c'] = 1\n"
+    "    >>> m\n"
+    "    NestedFieldMap({'a': NestedFieldMap({'b': NestedFieldMap({'c': 1})})})\n"
+    "    >>> m['a.b.c.d'] = 2\n"
+    "    Traceback (most recent call last):\n"
+    "      ...\n"
+    "    KeyError: 'target key \"c\" is a value, cannot update value against another NestedFieldMap'";
 
 // def __setitem__(self, key, value):
 //     if dotted:
@@ -559,6 +644,12 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
     }
 }
 
+constexpr const char* NestedFieldMap_contains_doc =
+    "Return key in self. A dotted key is in the map when its head is and the\n"
+    "rest is in the value stored there, as that value answers \"rest in value\"\n"
+    "(a level by this rule, a plain dict by key, a str by substring); False\n"
+    "when the head is missing.";
+
 // def __contains__(self, key):
 //     if dotted: return super().__contains__(head) and rest in super().__getitem__(head)
 //     return super().__contains__(key)
@@ -595,6 +686,12 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
         return value.contains(rest);
     }
 }
+
+constexpr const char* NestedFieldMap_delitem_doc =
+    "Delete self[key]. A dotted key deletes the rest from the value under its\n"
+    "head; levels left empty remain.\n"
+    "\n"
+    "Raises KeyError with the missing key, as reading does.";
 
 // def __delitem__(self, key):
 //     if dotted: del super().__getitem__(head)[rest]
@@ -690,6 +787,35 @@ private:
     bool abc_ = false;
 };
 
+constexpr const char* NestedFieldMap_update_doc =
+    "Merge a mapping or an iterable of key/value pairs, then the keyword\n"
+    "arguments, into the map, in that order.\n"
+    "\n"
+    "For each key and value: when the value is a mapping, it is merged into\n"
+    "self.setdefault(key, type(self)()), so an existing level keeps the\n"
+    "entries the value does not mention, and a missing key gets a new level\n"
+    "filled from it (the mapping given is copied, never stored). Any other\n"
+    "value is stored with self[key] = value, replacing what the key held, a\n"
+    "whole level included; dotted keys are followed as in m[key] = value.\n"
+    "Items merged before a failure stay merged.\n"
+    "\n"
+    "Raises TypeError \"expected at most 1 arguments, got N\" for more than one\n"
+    "positional argument, TypeError \"cannot convert dictionary update sequence\n"
+    "element #I to a sequence\" for an item whose length is not 2 (and the\n"
+    "TypeError of len() for an item that has none), the KeyError of\n"
+    "m[key] = value for a dotted key under a value, and AttributeError when a\n"
+    "mapping meets a stored value that has no update() (a number, text).\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> m = NestedFieldMap({'db': {'host': 'db1', 'port': 5432}})\n"
+    "    >>> m.update({'db': {'host': 'db2'}}, debug=True)\n"
+    "    >>> m\n"
+    "    NestedFieldMap({'db': NestedFieldMap({'host': 'db2', 'port': 5432}), 'debug': True})\n"
+    "    >>> m.update({'db': 'sqlite://'})\n"
+    "    >>> m.db\n"
+    "    'sqlite://'";
+
 // def update(self, *args, **kwargs):
 //     if len(args) > 1: raise TypeError(...)
 //     iterable = args[0] if args else ()
@@ -753,23 +879,25 @@ Status body() {
                      ClassDef("FieldMap", FieldMap_doc)
                          .bases({&PyDict_Type})
                          .method(def<FieldMap_init>("__init__", "self, *args, **kwargs", FieldMap_init_doc))
-                         .method(def<FieldMap_repr>("__repr__", "self"))
+                         .method(def<FieldMap_repr>("__repr__", "self", FieldMap_repr_doc))
                          .method(def<FieldMap_reduce>("__reduce__", "self", FieldMap_reduce_doc))
                          .method(def<FieldMap_setstate>("__setstate__", "self, state", FieldMap_reduce_doc))));
 
     TRY_LET(Ref mutable_mapping, global<"MutableMapping">());
     TRY(define_class(st.NestedFieldMap, "NestedFieldMap",
-                     ClassDef("NestedFieldMap")
+                     ClassDef("NestedFieldMap", NestedFieldMap_doc)
                          .bases({st.FieldMap, mutable_mapping})
-                         .method(def<NestedFieldMap_init>("__init__", "self, *args, **kwargs"))
-                         .method(def<NestedFieldMap_getitem>("__getitem__", "self, key"))
-                         .method(def<NestedFieldMap_setitem>("__setitem__", "self, key, value"))
-                         .method(def<NestedFieldMap_contains>("__contains__", "self, key"))
-                         .method(def<NestedFieldMap_delitem>("__delitem__", "self, key"))
+                         .method(def<NestedFieldMap_init>("__init__", "self, *args, **kwargs", NestedFieldMap_init_doc))
+                         .method(def<NestedFieldMap_getitem>("__getitem__", "self, key", NestedFieldMap_getitem_doc))
+                         .method(def<NestedFieldMap_setitem>("__setitem__", "self, key, value",
+                                                             NestedFieldMap_setitem_doc))
+                         .method(def<NestedFieldMap_contains>("__contains__", "self, key", NestedFieldMap_contains_doc))
+                         .method(def<NestedFieldMap_delitem>("__delitem__", "self, key", NestedFieldMap_delitem_doc))
                          .attr("get", mutable_mapping.attr<"get">())
                          .attr("pop", mutable_mapping.attr<"pop">())
                          .attr("setdefault", mutable_mapping.attr<"setdefault">())
-                         .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs"))));
+                         .method(def<NestedFieldMap_update>("update", "self, *args, **kwargs",
+                                                            NestedFieldMap_update_doc))));
     TRY_LET(Ref setdefault, mutable_mapping.attr<"setdefault">());
     st.generic_setdefault.set(std::move(setdefault));
     TRY_LET(Ref mapping, global<"Mapping">());

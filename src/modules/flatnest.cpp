@@ -188,6 +188,20 @@ Ref dict_items(const std::vector<Pair>& pairs) {
 // class IndexMarker
 // ---------------------------------------------------------------------------
 
+constexpr const char* IndexMarker_doc =
+    "A path step that stands for a position in a list or tuple.\n"
+    "\n"
+    "IndexMarker(obj, index) keeps type(obj) as ``type_`` and int(index) as\n"
+    "``index``, not obj itself. It prints as TYPE[INDEX], e.g. list[0]. Markers compare\n"
+    "and hash by identity: two flattenings of the same data make markers of\n"
+    "their own.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> marker = IndexMarker(['a', 'b'], 1)\n"
+    "    >>> marker, marker.type_, marker.index\n"
+    "    (list[1], <class 'list'>, 1)";
+
 constexpr const char* IndexMarker_init_doc =
     "Tracks the index position of elements in list/tuple\n"
     "\n"
@@ -202,6 +216,10 @@ Status IndexMarker_init(Handle self, Handle obj, Handle index) {
     TRY_LET(Ref number, Ref::steal(PyNumber_Long(index.ptr())));
     return self.setattr<"index">(number);
 }
+
+constexpr const char* IndexMarker_repr_doc =
+    "Return the marker as the name of ``type_`` and the index: list[0],\n"
+    "tuple[3].";
 
 // def __repr__(self):
 //     return "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
@@ -534,6 +552,16 @@ Ref FlatNest_flatten(Ctx ctx, Handle indict, Handle path) {
     return make_generator(std::make_unique<FlattenBody>(indict, path), ctx);
 }
 
+constexpr const char* FlatNest_setitem_doc =
+    "Set self[index] to the pair item, stored as a plain 2-tuple (not a\n"
+    "DictItem). With a slice, item is an iterable of pairs, each stored as a\n"
+    "plain 2-tuple; all of them or none.\n"
+    "\n"
+    "Raises ValueError \"FlatNest only accepts a tuple of path/obj\" when item\n"
+    "(or an element of the slice's iterable) does not unpack into exactly two\n"
+    "parts; the list is then unchanged. Index and slice errors are those of\n"
+    "list.";
+
 // def __setitem__(self, index, item):
 //     an integer index stores the pair as a plain tuple; a slice stores
 //     every pair of the iterable `item` as a plain tuple, all or none.
@@ -554,6 +582,26 @@ Status FlatNest_setitem(Handle self, Handle index, Handle item) {
     return super(st.FlatNest, self).setitem(index, value);
 }
 
+constexpr const char* FlatNest_append_doc =
+    "Append the pair item, stored as DictItem(path, value).\n"
+    "\n"
+    "item is anything that unpacks into exactly two parts (a DictItem, a\n"
+    "2-tuple, a 2-element list); the parts are not examined.\n"
+    "\n"
+    "Raises ValueError \"FlatNest only accepts a tuple of path/obj\" for\n"
+    "anything else, and leaves the list unchanged.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> fn = FlatNest()\n"
+    "    >>> fn.append((('a', 'b'), 1))\n"
+    "    >>> fn\n"
+    "    [DictItem(path=('a', 'b'), value=1)]\n"
+    "    >>> fn.append((('a',), 1, 2))\n"
+    "    Traceback (most recent call last):\n"
+    "      ...\n"
+    "    ValueError: FlatNest only accepts a tuple of path/obj";
+
 // def append(self, item):
 //     path, obj = item
 //     super().append(DictItem(path, obj))
@@ -566,6 +614,22 @@ Status FlatNest_append(Handle self, Handle item) {
     return ok;
 }
 
+constexpr const char* FlatNest_extend_doc =
+    "Append every pair of the iterable items, in order, each stored as\n"
+    "DictItem(path, value). All pairs are checked first: they are added\n"
+    "together or not at all.\n"
+    "\n"
+    "Raises ValueError \"FlatNest only accepts a tuple of path/obj\" when items\n"
+    "is not iterable or one of its elements does not unpack into exactly two\n"
+    "parts; the list is then unchanged.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> fn = FlatNest({'a': 1})\n"
+    "    >>> fn.extend([(('b', 'c'), 2), (('b', 'd'), 3)])\n"
+    "    >>> fn.reconstruct()\n"
+    "    {'a': 1, 'b': {'c': 2, 'd': 3}}";
+
 // def extend(self, items):
 //     super().extend([DictItem(path, obj) for path, obj in items])
 //     once every element of items passed the pair check
@@ -574,6 +638,13 @@ Status FlatNest_extend(Handle self, Handle items) {
     TRY(super(st.FlatNest, self).call<"extend">(added));
     return ok;
 }
+
+constexpr const char* FlatNest_insert_doc =
+    "Insert the pair item before index, stored as DictItem(path, value); the\n"
+    "index follows list.insert (clamped to the ends).\n"
+    "\n"
+    "Raises ValueError \"FlatNest only accepts a tuple of path/obj\" when item\n"
+    "does not unpack into exactly two parts, and leaves the list unchanged.";
 
 // def insert(self, index, item):
 //     path, obj = item
@@ -934,19 +1005,19 @@ Status body() {
     TRY(st.mutable_mapping_check.set(st.MutableMapping_made));
 
     TRY(define_class(st.IndexMarker, "IndexMarker",
-                     ClassDef("IndexMarker")
+                     ClassDef("IndexMarker", IndexMarker_doc)
                          .method(def<IndexMarker_init>("__init__", "self, obj, index", IndexMarker_init_doc))
-                         .method(def<IndexMarker_repr>("__repr__", "self"))));
+                         .method(def<IndexMarker_repr>("__repr__", "self", IndexMarker_repr_doc))));
 
     TRY(define_class(st.FlatNest, "FlatNest",
                      ClassDef("FlatNest", FlatNest_doc)
                          .bases({&PyList_Type})
                          .method(def<FlatNest_init>("__init__", "self, *args", FlatNest_init_doc))
                          .staticmethod(def<FlatNest_flatten>("__flatten__", "indict, path=None", FlatNest_flatten_doc))
-                         .method(def<FlatNest_setitem>("__setitem__", "self, index, item"))
-                         .method(def<FlatNest_append>("append", "self, item"))
-                         .method(def<FlatNest_extend>("extend", "self, items"))
-                         .method(def<FlatNest_insert>("insert", "self, index, item"))
+                         .method(def<FlatNest_setitem>("__setitem__", "self, index, item", FlatNest_setitem_doc))
+                         .method(def<FlatNest_append>("append", "self, item", FlatNest_append_doc))
+                         .method(def<FlatNest_extend>("extend", "self, items", FlatNest_extend_doc))
+                         .method(def<FlatNest_insert>("insert", "self, index, item", FlatNest_insert_doc))
                          .method(def<FlatNest_reconstruct>("reconstruct", "self", FlatNest_reconstruct_doc))));
     TRY_LET(Ref flatten, Handle(st.FlatNest).attr<"__flatten__">());
     st.flatten_made.set(std::move(flatten));

@@ -106,6 +106,10 @@ Status BaseLogic_init(Handle self, Args expressions) {
     return ok;
 }
 
+constexpr const char* BaseLogic_call_doc =
+    "Raise NotImplementedError: a BaseLogic tests nothing; And, Or and Not\n"
+    "test values.";
+
 // def __call__(self):
 //     raise NotImplementedError
 Ref BaseLogic_call(Handle) { return raise(PyExc_NotImplementedError); }
@@ -129,6 +133,13 @@ Result<Part> part_of(Handle element) {
     TRY_LET(Ref quoted, Ref::steal(PyUnicode_Format(id<"'%s'">(), pattern.ptr())));
     return Part{std::move(quoted), false};
 }
+
+constexpr const char* BaseLogic_str_doc =
+    "Return the expression as the call that makes it, e.g.\n"
+    "And('a', Or('b', 'c')): each pattern between single quotes, unescaped,\n"
+    "each callable as its repr(). logic_str() reads this form back when it is\n"
+    "valid Python, which a pattern holding a quote, or a callable whose repr()\n"
+    "is no expression, prevents.";
 
 // def __str__(self):
 //     parts = []
@@ -181,9 +192,17 @@ Ref BaseLogic_str(Handle self) {
     return Ref::steal(PyNumber_Add(text.ptr(), id<")">()));
 }
 
+constexpr const char* BaseLogic_repr_doc =
+    "Return str(self).";
+
 // def __repr__(self):
 //     return str(self)
 Ref BaseLogic_repr(Handle self) { return self.str(); }
+
+constexpr const char* BaseLogic_eq_doc =
+    "Return whether other is of exactly the same class with equal expressions\n"
+    "(patterns equal by text and flags, callables by their own equality).\n"
+    "Expressions cannot be hashed.";
 
 // def __eq__(self, other):
 //     if type(other) is type(self):
@@ -507,10 +526,10 @@ Status body() {
     TRY(define_class(st.BaseLogic, "BaseLogic",
                      ClassDef("BaseLogic", BaseLogic_doc)
                          .method(def<BaseLogic_init>("__init__", "self, *expressions", BaseLogic_init_doc))
-                         .method(def<BaseLogic_call>("__call__", "self"))
-                         .method(def<BaseLogic_str>("__str__", "self"))
-                         .method(def<BaseLogic_repr>("__repr__", "self"))
-                         .method(def<BaseLogic_eq>("__eq__", "self, other"))));
+                         .method(def<BaseLogic_call>("__call__", "self", BaseLogic_call_doc))
+                         .method(def<BaseLogic_str>("__str__", "self", BaseLogic_str_doc))
+                         .method(def<BaseLogic_repr>("__repr__", "self", BaseLogic_repr_doc))
+                         .method(def<BaseLogic_eq>("__eq__", "self, other", BaseLogic_eq_doc))));
     TRY(define_class(st.And, "And",
                      ClassDef("And", And_doc).bases({st.BaseLogic}).method(def<And_call>("__call__", "self, *items", call_doc))));
     TRY(define_class(st.Or, "Or",

@@ -564,6 +564,9 @@ struct IterBody final : GenBody {
     }
 };
 
+constexpr const char* RefSequence_iter_doc =
+    "Yield the objects in order.";
+
 // def __iter__(self):
 //     data = self.data
 //     for entry in data:
@@ -627,6 +630,14 @@ constexpr const char* RefSequence_doc =
     "alive, and an object that nothing else refers to leaves the sequence at\n"
     "once.";
 
+constexpr const char* RefSequence_init_doc =
+    "Hold every object of the iterable items by weak reference, in order.\n"
+    "items may be another RefSequence (its objects are taken).\n"
+    "\n"
+    "Raises TypeError \"cannot create weak reference to 'T' object\" for an\n"
+    "object that cannot be weakly referenced (int, str, tuple, list, dict,\n"
+    "None); nothing is stored then.";
+
 // def __init__(self, items=()):
 //     super().__init__([weakref.ref(i, self.remove) for i in items])
 Status RefSequence_init(Handle self, Handle items) {
@@ -636,12 +647,25 @@ Status RefSequence_init(Handle self, Handle items) {
     return ok;
 }
 
+constexpr const char* RefSequence_contains_doc =
+    "Return whether an object of the sequence equals item (item in self).\n"
+    "\n"
+    "Raises TypeError \"cannot create weak reference to 'T' object\" when item\n"
+    "cannot be weakly referenced (an int, a str, None): the sequence cannot\n"
+    "hold such an object.";
+
 // def __contains__(self, item):
 //     return super().__contains__(weakref.ref(item))
 Result<bool> RefSequence_contains(Handle self, Handle item) {
     TRY_LET(Ref probe, probe_for(self, item));
     return base_contains(self, probe, item.ptr());
 }
+
+constexpr const char* RefSequence_getitem_doc =
+    "Return the object at index, or for a slice a new sequence of the same\n"
+    "class holding the objects of the slice with entries of its own.\n"
+    "\n"
+    "Raises IndexError as list does.";
 
 // def __getitem__(self, index):
 //     if isinstance(index, slice):
@@ -668,6 +692,13 @@ Ref RefSequence_getitem(Handle self, Handle index) {
     TRY_LET(Ref entry, base_getitem(self, index));
     return referent(entry);
 }
+
+constexpr const char* RefSequence_setitem_doc =
+    "Hold item at index by weak reference; for a slice, item is an iterable of\n"
+    "objects and the slice follows list rules.\n"
+    "\n"
+    "Raises TypeError for an object that cannot be weakly referenced, IndexError\n"
+    "and ValueError as list does.";
 
 // def __setitem__(self, index, item):
 //     if isinstance(index, slice):
@@ -714,9 +745,18 @@ Ref order(Handle self, Handle other, int op) {
     return Ref::steal(PyObject_RichCompare(objs.ptr(), rhs.ptr(), op));
 }
 
+constexpr const char* RefSequence_eq_doc =
+    "Return list(self) == other: the objects in order compared with a list, or\n"
+    "with the objects of another RefSequence.";
+
 // def __eq__(self, other):
 //     return list(self) == other
 Ref RefSequence_eq(Handle self, Handle other) { return compare(self, other, Py_EQ); }
+
+constexpr const char* RefSequence_order_doc =
+    "Compare the objects in order with those of other (a list, or another\n"
+    "UserList such as a RefSequence), as list comparison does.";
+
 // def __lt__(self, other):
 //     return list(self) < (list(other) if isinstance(other, UserList) else other)
 Ref RefSequence_lt(Handle self, Handle other) { return order(self, other, Py_LT); }
@@ -727,6 +767,10 @@ Ref RefSequence_gt(Handle self, Handle other) { return order(self, other, Py_GT)
 // def __ge__(self, other): the same with >=
 Ref RefSequence_ge(Handle self, Handle other) { return order(self, other, Py_GE); }
 
+constexpr const char* RefSequence_reversed_doc =
+    "Return a new sequence of the same class with the objects in reverse order\n"
+    "(self[::-1]); it is iterable, not an iterator.";
+
 // def __reversed__(self):
 //     return self[::-1]
 Ref RefSequence_reversed(Handle self) {
@@ -734,6 +778,16 @@ Ref RefSequence_reversed(Handle self) {
     TRY_LET(Ref backwards, Ref::steal(PySlice_New(nullptr, nullptr, step.ptr())));
     return self.item(backwards);
 }
+
+constexpr const char* RefSequence_remove_doc =
+    "Remove the first entry whose object equals item. Given a weak reference,\n"
+    "remove the first entry equal to it instead: this is how the entry of a\n"
+    "collected object removes itself, and what a subclass that overrides\n"
+    "remove() receives then.\n"
+    "\n"
+    "Raises ValueError \"list.remove(x): x not in list\" when there is no such\n"
+    "entry, and TypeError \"cannot create weak reference to 'T' object\" for an\n"
+    "item that cannot be weakly referenced.";
 
 // def remove(self, item):
 //     if isinstance(item, weakref.ReferenceType):
@@ -752,12 +806,37 @@ Status RefSequence_remove(Handle self, Handle item) {
     return base_remove(self, probe);
 }
 
+constexpr const char* RefSequence_append_doc =
+    "Hold item at the end, by weak reference: its entry leaves the sequence by\n"
+    "itself when item is collected.\n"
+    "\n"
+    "Raises TypeError \"cannot create weak reference to 'T' object\" for an\n"
+    "object that cannot be weakly referenced.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> class Job: pass\n"
+    "    >>> jobs, job = RefSequence(), Job()\n"
+    "    >>> jobs.append(job)\n"
+    "    >>> len(jobs)\n"
+    "    1\n"
+    "    >>> del job\n"
+    "    >>> len(jobs)\n"
+    "    0";
+
 // def append(self, item):
 //     super().append(weakref.ref(item, self.remove))
 Status RefSequence_append(Handle self, Handle item) {
     TRY_LET(Ref entry, Wrapper(self).entry(item));
     return base_append(self, entry);
 }
+
+constexpr const char* RefSequence_index_doc =
+    "Return the position of the first object equal to item. There are no\n"
+    "start and stop arguments.\n"
+    "\n"
+    "Raises ValueError \"list.index(x): x not in list\" when there is none, and\n"
+    "TypeError for an item that cannot be weakly referenced.";
 
 // def index(self, item):
 //     return super().index(weakref.ref(item))
@@ -766,12 +845,33 @@ Ref RefSequence_index(Handle self, Handle item) {
     return base_index(self, probe);
 }
 
+constexpr const char* RefSequence_count_doc =
+    "Return the number of objects equal to item.\n"
+    "\n"
+    "Raises TypeError for an item that cannot be weakly referenced.";
+
 // def count(self, item):
 //     return super().count(weakref.ref(item))
 Ref RefSequence_count(Handle self, Handle item) {
     TRY_LET(Ref probe, probe_for(self, item));
     return base_count(self, probe);
 }
+
+constexpr const char* RefSequence_pop_doc =
+    "Remove the first entry whose object equals item, and return that object.\n"
+    "Unlike list.pop, the argument is an object, not a position, and it is\n"
+    "required.\n"
+    "\n"
+    "Raises ValueError \"list.index(x): x not in list\" when there is none, and\n"
+    "TypeError for an item that cannot be weakly referenced.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    >>> class Job: pass\n"
+    "    >>> a, b = Job(), Job()\n"
+    "    >>> jobs = RefSequence([a, b])\n"
+    "    >>> jobs.pop(a) is a, jobs == [b]\n"
+    "    (True, True)";
 
 // def pop(self, item):
 //     position = super().index(weakref.ref(item))
@@ -787,12 +887,23 @@ Ref RefSequence_pop(Handle self, Handle item) {
     return obj;
 }
 
+constexpr const char* RefSequence_insert_doc =
+    "Hold item before index, by weak reference; the index follows list.insert\n"
+    "(clamped to the ends).\n"
+    "\n"
+    "Raises TypeError for an object that cannot be weakly referenced.";
+
 // def insert(self, index, item):
 //     super().insert(index, weakref.ref(item, self.remove))
 Status RefSequence_insert(Handle self, Handle index, Handle item) {
     TRY_LET(Ref entry, Wrapper(self).entry(item));
     return base_insert(self, index, entry);
 }
+
+constexpr const char* RefSequence_extend_doc =
+    "Hold every object of the iterable items at the end, in order, by weak\n"
+    "reference. All are wrapped first: an object that cannot be weakly\n"
+    "referenced raises TypeError and adds nothing.";
 
 // def extend(self, items):
 //     super().extend([weakref.ref(i, self.remove) for i in items])
@@ -821,6 +932,14 @@ Ref quick_key_applied(Handle key, Handle x) {
     TRY_LET(Ref obj, referent(x));
     return key(obj);
 }
+
+constexpr const char* RefSequence_sort_doc =
+    "Sort the sequence in place by its objects, stably; key, when given, is\n"
+    "applied to each object. The objects are kept alive until the sort ends;\n"
+    "one released meanwhile leaves the sequence after it.\n"
+    "\n"
+    "Raises what the comparisons or key raise (TypeError for objects that\n"
+    "cannot be ordered).";
 
 // def sort(self, key=None, reverse=False):
 //     if key is None:
@@ -888,6 +1007,14 @@ Ref joined(Handle cls, Handle first, Handle second) {
     return r;
 }
 
+constexpr const char* RefSequence_add_doc =
+    "Return a new RefSequence with the objects of self, then those of item.\n"
+    "The result is always a plain RefSequence, with entries of its own.\n"
+    "\n"
+    "Raises TypeError 'can only concatenante RefSequence (not \"T\") to\n"
+    "RefSequence' when item is not a RefSequence; use += to add the objects of\n"
+    "any iterable.";
+
 // def __add__(self, item):
 //     if not isinstance(item, RefSequence): raise TypeError(...)
 //     r = RefSequence()
@@ -901,6 +1028,12 @@ Ref RefSequence_add(Handle self, Handle item) {
     return joined(cls, self, item);
 }
 
+constexpr const char* RefSequence_radd_doc =
+    "Return other + self for another RefSequence other, as __add__ does.\n"
+    "\n"
+    "Raises TypeError 'can only concatenante RefSequence (not \"T\") to\n"
+    "RefSequence' for anything else.";
+
 // def __radd__(self, other):
 //     if not isinstance(other, RefSequence): raise TypeError(...)
 //     return <a RefSequence of other's objects, then self's>
@@ -912,6 +1045,11 @@ Ref RefSequence_radd(Handle self, Handle other) {
     return joined(cls, other, self);
 }
 
+constexpr const char* RefSequence_iadd_doc =
+    "Hold every object of the iterable items at the end (self += items) and\n"
+    "return self. Unlike +, any iterable of objects is accepted; an object that\n"
+    "cannot be weakly referenced raises TypeError and adds nothing.";
+
 // def __iadd__(self, items):
 //     return super().__iadd__([weakref.ref(i, self.remove) for i in items])
 Ref RefSequence_iadd(Handle self, Handle items) {
@@ -919,6 +1057,13 @@ Ref RefSequence_iadd(Handle self, Handle items) {
     TRY(wrap_all(self, items, w));
     return super(st.RefSequence, self).call<"__iadd__">(w.entries);
 }
+
+constexpr const char* RefSequence_mul_doc =
+    "Return a new sequence of the same class holding the objects n times over\n"
+    "(self * n), each with an entry of its own.";
+
+constexpr const char* RefSequence_rmul_doc =
+    "Return n * self, as self * n.";
 
 // def __mul__(self, n):
 //     return self.__class__(list(self) * n)
@@ -929,6 +1074,9 @@ Ref RefSequence_mul(Handle self, Handle n) {
     TRY_LET(Ref repeated, Ref::steal(PyNumber_Multiply(objs.ptr(), n.ptr())));
     return cls(repeated);
 }
+
+constexpr const char* RefSequence_imul_doc =
+    "Repeat the objects n times in place (``self *= n``) and return self.";
 
 // def __imul__(self, n):
 //     objs = list(self)
@@ -967,11 +1115,19 @@ Ref rendered(Handle self, Ref (*render)(Handle)) {
     return concat("RefSequence([", text, "])");
 }
 
+constexpr const char* RefSequence_repr_doc =
+    "Return \"RefSequence([...])\" with the repr() of each object, for a\n"
+    "subclass too.";
+
 // def __repr__(self):
 //     return "RefSequence([" + ", ".join([repr(i) for i in self]) + "])"
 Ref RefSequence_repr(Handle self) {
     return rendered(self, [](Handle o) { return o.repr(); });
 }
+
+constexpr const char* RefSequence_str_doc =
+    "Return \"RefSequence([...])\" with the str() of each object, for a subclass\n"
+    "too.";
 
 // def __str__(self):
 //     return "RefSequence([" + ", ".join([str(i) for i in self]) + "])"
@@ -1008,33 +1164,33 @@ Status body() {
         st.RefSequence, "RefSequence",
         ClassDef("RefSequence", RefSequence_doc)
             .bases({userlist})
-            .method(def<RefSequence_init>("__init__", "self, items=()"))
-            .method(def<RefSequence_contains>("__contains__", "self, item"))
-            .method(def<RefSequence_getitem>("__getitem__", "self, index"))
-            .method(def<RefSequence_setitem>("__setitem__", "self, index, item"))
-            .method(def<RefSequence_iter>("__iter__", "self"))
-            .method(def<RefSequence_eq>("__eq__", "self, other"))
-            .method(def<RefSequence_reversed>("__reversed__", "self"))
-            .method(def<RefSequence_remove>("remove", "self, item"))
-            .method(def<RefSequence_append>("append", "self, item"))
-            .method(def<RefSequence_index>("index", "self, item"))
-            .method(def<RefSequence_count>("count", "self, item"))
-            .method(def<RefSequence_pop>("pop", "self, item"))
-            .method(def<RefSequence_insert>("insert", "self, index, item"))
-            .method(def<RefSequence_extend>("extend", "self, items"))
-            .method(def<RefSequence_sort>("sort", "self, key=None, reverse=False"))
-            .method(def<RefSequence_add>("__add__", "self, item"))
-            .method(def<RefSequence_iadd>("__iadd__", "self, items"))
-            .method(def<RefSequence_repr>("__repr__", "self"))
-            .method(def<RefSequence_str>("__str__", "self"))
-            .method(def<RefSequence_radd>("__radd__", "self, other"))
-            .method(def<RefSequence_mul>("__mul__", "self, n"))
-            .method(def<RefSequence_mul>("__rmul__", "self, n"))
-            .method(def<RefSequence_imul>("__imul__", "self, n"))
-            .method(def<RefSequence_lt>("__lt__", "self, other"))
-            .method(def<RefSequence_le>("__le__", "self, other"))
-            .method(def<RefSequence_gt>("__gt__", "self, other"))
-            .method(def<RefSequence_ge>("__ge__", "self, other"))
+            .method(def<RefSequence_init>("__init__", "self, items=()", RefSequence_init_doc))
+            .method(def<RefSequence_contains>("__contains__", "self, item", RefSequence_contains_doc))
+            .method(def<RefSequence_getitem>("__getitem__", "self, index", RefSequence_getitem_doc))
+            .method(def<RefSequence_setitem>("__setitem__", "self, index, item", RefSequence_setitem_doc))
+            .method(def<RefSequence_iter>("__iter__", "self", RefSequence_iter_doc))
+            .method(def<RefSequence_eq>("__eq__", "self, other", RefSequence_eq_doc))
+            .method(def<RefSequence_reversed>("__reversed__", "self", RefSequence_reversed_doc))
+            .method(def<RefSequence_remove>("remove", "self, item", RefSequence_remove_doc))
+            .method(def<RefSequence_append>("append", "self, item", RefSequence_append_doc))
+            .method(def<RefSequence_index>("index", "self, item", RefSequence_index_doc))
+            .method(def<RefSequence_count>("count", "self, item", RefSequence_count_doc))
+            .method(def<RefSequence_pop>("pop", "self, item", RefSequence_pop_doc))
+            .method(def<RefSequence_insert>("insert", "self, index, item", RefSequence_insert_doc))
+            .method(def<RefSequence_extend>("extend", "self, items", RefSequence_extend_doc))
+            .method(def<RefSequence_sort>("sort", "self, key=None, reverse=False", RefSequence_sort_doc))
+            .method(def<RefSequence_add>("__add__", "self, item", RefSequence_add_doc))
+            .method(def<RefSequence_iadd>("__iadd__", "self, items", RefSequence_iadd_doc))
+            .method(def<RefSequence_repr>("__repr__", "self", RefSequence_repr_doc))
+            .method(def<RefSequence_str>("__str__", "self", RefSequence_str_doc))
+            .method(def<RefSequence_radd>("__radd__", "self, other", RefSequence_radd_doc))
+            .method(def<RefSequence_mul>("__mul__", "self, n", RefSequence_mul_doc))
+            .method(def<RefSequence_mul>("__rmul__", "self, n", RefSequence_rmul_doc))
+            .method(def<RefSequence_imul>("__imul__", "self, n", RefSequence_imul_doc))
+            .method(def<RefSequence_lt>("__lt__", "self, other", RefSequence_order_doc))
+            .method(def<RefSequence_le>("__le__", "self, other", RefSequence_order_doc))
+            .method(def<RefSequence_gt>("__gt__", "self, other", RefSequence_order_doc))
+            .method(def<RefSequence_ge>("__ge__", "self, other", RefSequence_order_doc))
             .method(def<RefSequence_copy>("__copy__", "self", RefSequence_copy_doc))
             .method(def<RefSequence_deepcopy>("__deepcopy__", "self, memo", RefSequence_copy_doc)));
 }

@@ -41,9 +41,19 @@ constexpr const char* SharedAttrDescriptor_doc =
     "    >>> Base().value\n"
     "    100";
 
+constexpr const char* SharedAttrDescriptor_init_doc =
+    "Keep func, a function of one argument, the class. It is not checked here:\n"
+    "a func that cannot be called with the class fails when the attribute is\n"
+    "read.";
+
 // def __init__(self, func):
 //     self.func = func
 Status SharedAttrDescriptor_init(Handle self, Handle func) { return self.setattr<"func">(func); }
+
+constexpr const char* SharedAttrDescriptor_get_doc =
+    "Return func(owner): the function called with the class the attribute is\n"
+    "read through (the class itself, a subclass, or the class of the instance\n"
+    "obj). It is called again on every read; nothing is cached.";
 
 // def __get__(self, obj, owner):
 //     return self.func(owner)
@@ -55,8 +65,10 @@ Ref SharedAttrDescriptor_get(Handle self, Handle, Handle owner) {
 Status body() {
     TRY(define_class(st.SharedAttrDescriptor, "SharedAttrDescriptor",
                      ClassDef("SharedAttrDescriptor", SharedAttrDescriptor_doc)
-                         .method(def<SharedAttrDescriptor_init>("__init__", "self, func"))
-                         .method(def<SharedAttrDescriptor_get>("__get__", "self, obj, owner"))));
+                         .method(def<SharedAttrDescriptor_init>("__init__", "self, func",
+                                                                SharedAttrDescriptor_init_doc))
+                         .method(def<SharedAttrDescriptor_get>("__get__", "self, obj, owner",
+                                                               SharedAttrDescriptor_get_doc))));
     return bind_global("sharedattr", st.SharedAttrDescriptor);
 }
 
