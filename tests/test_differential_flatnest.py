@@ -1,4 +1,5 @@
 """FlatNest against the same class written in Python, with plain and hostile paths and values."""
+import collections
 import copy
 import gc
 
@@ -444,3 +445,92 @@ def test_reconstruct_runs_what_the_python_class_runs(pairs):
         return got, tuple(Noted.log)
 
     assert run(flatnest) == run(pyforms.flatnest)
+
+
+# --- tuple levels walked into: what user code of a holder and of tuple types sees ----------
+
+def holder_class(log, behaviour):
+    """A dict subclass that logs each read of a slot; at the read `behaviour` names it
+    returns something else for a list in the slot, raises KeyError, or deletes the slot."""
+    action, at = behaviour if behaviour else (None, 0)
+
+    class Holder(dict):
+        reads = 0
+
+        def __getitem__(self, key):
+            value = dict.__getitem__(self, key)
+            Holder.reads += 1
+            log.append(("get", key, type(value).__name__))
+            if Holder.reads == at:
+                if action == "other" and type(value) is list:
+                    return [9]
+                if action == "copy" and type(value) is list:
+                    return tuple(value)
+                if action == "raise":
+                    raise KeyError("gone")
+                if action == "delete":
+                    dict.__delitem__(self, key)
+            return value
+
+    return Holder
+
+
+def walk_into_held_tuple(module, behaviour, index, tail):
+    """A tuple stored inside a holder, and a later pair that walks into it."""
+    log = []
+    holder = holder_class(log, behaviour)(t=(1, {}))
+    pairs = [(("a",), holder), (("a", "t", module.IndexMarker((), index)) + tail, 3)]
+    got = outcome(module.FlatNest(pairs).reconstruct, repr)
+    return got, log
+
+
+@pytest.mark.parametrize("behaviour", [None, ("other", 2), ("copy", 2), ("other", 3), ("copy", 3)])
+@pytest.mark.parametrize("index, tail", [(0, ()), (5, ()), (5, ("x",)), (1, ("x",))])
+def test_reconstruct_walks_into_a_tuple_a_holder_hands_back(behaviour, index, tail):
+    # the second read hands back what stands in the tuple's slot: the walk goes on with
+    # whatever it is, calling its methods as the class in Python does
+    expected = walk_into_held_tuple(pyforms.flatnest, behaviour, index, tail)
+    assert walk_into_held_tuple(flatnest, behaviour, index, tail) == expected
+
+
+@pytest.mark.parametrize("action, at", [("raise", 2), ("raise", 3), ("raise", 4), ("delete", 2), ("delete", 3)])
+def test_reconstruct_passes_on_a_lookup_error_of_a_tuple_slot(action, at):
+    # the fourth read of the slot is the one that puts the tuple in place at the end:
+    # it raises, or finds the slot deleted at the third
+    expected = walk_into_held_tuple(pyforms.flatnest, (action, at), 1, ("x",))
+    assert expected[0][0] is KeyError
+    assert walk_into_held_tuple(flatnest, (action, at), 1, ("x",)) == expected
+
+
+def tuple_kinds(log):
+    class Counted(tuple):
+        def __new__(cls, *args):
+            log.append("new")
+            return tuple.__new__(cls, *args)
+
+    return {"tuple": tuple, "namedtuple": collections.namedtuple("NT", "p q")._make, "subclass": Counted}
+
+
+LAST = object()  # stands for the stored tuple's own last element
+
+
+@pytest.mark.parametrize("kind", ["tuple", "namedtuple", "subclass"])
+@pytest.mark.parametrize("index, tail, value, kept", [
+    (1, ("x",), 3, True),   # into its last element: the tuple still holds the same objects
+    (1, (), LAST, True),    # its last element stored again
+    (1, (), 3, False),      # its last element replaced
+    (7, (), 3, False),      # a position it lacks: one element more
+])
+def test_reconstruct_puts_back_a_stored_tuple_left_unchanged(kind, index, tail, value, kept):
+    def run(module):
+        log = []
+        stored = tuple_kinds(log)[kind]((1, {}))
+        del log[:]
+        obj = stored[-1] if value is LAST else value
+        pairs = [(("a",), stored), (("a", module.IndexMarker(stored, index)) + tail, obj)]
+        got = outcome(module.FlatNest(pairs).reconstruct, lambda out: (repr(out), out["a"] is stored))
+        return got, log
+
+    expected = run(pyforms.flatnest)
+    assert (expected[0][0] == "ok" and expected[0][1][1]) == kept
+    assert run(flatnest) == expected
