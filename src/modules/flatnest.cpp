@@ -416,12 +416,13 @@ public:
             if (i == -1 && PyErr_Occurred()) return failure;
             if (i < 0) { TRY_LET(slot_key, integer(i + PyList_GET_SIZE(parent.ptr()))); }
         }
-        Ref gathered;
-        if (stored) { TRY_LET(gathered, Ref::steal(PyList_AsTuple(elements.ptr()))); }
+        if (stored) {
+            TRY_LET(Ref gathered, Ref::steal(PyList_AsTuple(elements.ptr())));
+            stored_.push_back({levels_.size(), Ref::borrow(stored), std::move(gathered)});
+        }
         TRY(parent.set_item(key, elements));
         index_.emplace(elements.ptr(), levels_.size());
-        levels_.push_back({std::move(elements), Ref::borrow(type), Ref::borrow(parent), std::move(slot_key),
-                           Ref::borrow(stored), std::move(gathered)});
+        levels_.push_back({std::move(elements), Ref::borrow(type), Ref::borrow(parent), std::move(slot_key)});
         return ok;
     }
 
@@ -429,14 +430,17 @@ public:
     // tuple whose list still holds the very elements gathered from it goes
     // back itself, so that it stays the same object and no constructor runs.
     Status build() {
-        for (auto l = levels_.rbegin(); l != levels_.rend(); ++l) {
-            TRY_LET(Ref current, l->parent.item(l->key));
-            if (!current.is(l->elements)) continue;  // replaced by a later pair
+        auto s = stored_.rbegin();
+        for (size_t i = levels_.size(); i-- > 0;) {
+            const Level& l = levels_[i];
+            const Stored* stored = s != stored_.rend() && s->level == i ? &*s++ : nullptr;
+            TRY_LET(Ref current, l.parent.item(l.key));
+            if (!current.is(l.elements)) continue;  // replaced by a later pair
             Ref built;
-            if (l->stored && unchanged(*l)) built = l->stored;
-            else if (l->type.is(Handle(&PyTuple_Type))) { TRY_LET(built, Ref::steal(PyList_AsTuple(l->elements.ptr()))); }
-            else { TRY_LET(built, l->type(l->elements)); }
-            TRY(l->parent.set_item(l->key, built));
+            if (stored && unchanged(l.elements, stored->gathered)) built = stored->tuple;
+            else if (l.type.is(Handle(&PyTuple_Type))) { TRY_LET(built, Ref::steal(PyList_AsTuple(l.elements.ptr()))); }
+            else { TRY_LET(built, l.type(l.elements)); }
+            TRY(l.parent.set_item(l.key, built));
         }
         return ok;
     }
@@ -444,17 +448,23 @@ public:
 private:
     struct Level {
         Ref elements, type, parent, key;
-        Ref stored, gathered;  // the tuple found in the slot, and its elements as first gathered
+    };
+    // A level that gathers the elements of a tuple found in its slot: the
+    // tuple, and its elements as first gathered.
+    struct Stored {
+        size_t level;
+        Ref tuple, gathered;
     };
 
-    static bool unchanged(const Level& l) {
-        Py_ssize_t n = PyList_GET_SIZE(l.elements.ptr());
-        if (n != PyTuple_GET_SIZE(l.gathered.ptr())) return false;
+    static bool unchanged(Handle elements, Handle gathered) {
+        Py_ssize_t n = PyList_GET_SIZE(elements.ptr());
+        if (n != PyTuple_GET_SIZE(gathered.ptr())) return false;
         for (Py_ssize_t i = 0; i < n; ++i)
-            if (PyList_GET_ITEM(l.elements.ptr(), i) != PyTuple_GET_ITEM(l.gathered.ptr(), i)) return false;
+            if (PyList_GET_ITEM(elements.ptr(), i) != PyTuple_GET_ITEM(gathered.ptr(), i)) return false;
         return true;
     }
     std::vector<Level> levels_;
+    std::vector<Stored> stored_;  // in the order of their levels
     std::unordered_map<PyObject*, size_t> index_;
 };
 
