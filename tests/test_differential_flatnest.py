@@ -1,4 +1,5 @@
 """FlatNest against the same class written in Python, with plain and hostile paths and values."""
+import collections
 import copy
 import gc
 
@@ -11,14 +12,54 @@ from differential import HKey, Hook, outcome, runs
 from vornal.datastructures import flatnest
 
 
+def holder_class(log):
+    """A dict subclass that logs each read of a slot; at the read its `behaviour` names it
+    hands back something else for a list in the slot, raises KeyError, or deletes the slot."""
+
+    class Holder(dict):
+        behaviour, reads = (None, 0), 0
+
+        def __getitem__(self, key):
+            value = dict.__getitem__(self, key)
+            self.reads += 1
+            log.append(("get", repr(key), type(value).__name__))  # a key's text: comparing runs no hook
+            action, at = self.behaviour
+            if self.reads == at and (type(value) is list or action in ("raise", "delete")):
+                if action in ("other", "copy"):
+                    return [9] if action == "other" else tuple(value)
+                if action == "raise":
+                    raise KeyError("gone")
+                dict.__delitem__(self, key)
+            return value
+
+    return Holder
+
+
+def tuple_kinds(log):
+    """Makers of tuple levels: a namedtuple, and a tuple subclass whose __new__ is logged."""
+    class Counted(tuple):
+        def __new__(cls, *args):
+            log.append("new")
+            return tuple.__new__(cls, *args)
+
+    return {"tuple": tuple, "namedtuple": collections.namedtuple("NT", "p q")._make, "subclass": Counted}
+
+
 class World:
-    """The list under test, and dictionaries that pairs store as values and hooks change."""
+    """The list under test, and dictionaries that pairs store as values and hooks change;
+    tuples stored as values (named in shapes: their identity counts) and what holders and
+    tuple types saw."""
 
     def __init__(self, module):
         self.module = module
         self.cls = type("Flat", (module.FlatNest,), {})
         self.fn = self.cls()
         self.shared = [{"x": {}}, {"x": {}}]
+        self.log, self.stored = [], []
+        self.Holder, self.tuple_kinds = holder_class(self.log), tuple_kinds(self.log)
+        self.marked = {kind: make((0, 0)) for kind, make in self.tuple_kinds.items()}  # for markers' types
+        self.marked["list"] = []
+        del self.log[:]
 
 
 class Dying:
@@ -84,7 +125,19 @@ def steps(hostile):
     if not hostile:
         return plain
     return st.one_of(plain, st.tuples(st.just("hkey"), st.sampled_from(TEXTS), st.sampled_from(["hash", "eq"]),
-                                      st.integers(1, 3), actions()))
+                                      st.integers(1, 3), actions()), tuple_markers())
+
+
+def tuple_markers():
+    return st.tuples(st.just("marker"), st.sampled_from(["tuple", "namedtuple", "subclass"]), st.integers(0, 2))
+
+
+def tuple_levels():
+    """A tuple of some kind stored as a value, alone or in a holder's slot "x"."""
+    stored = st.tuples(st.just("stored"), st.sampled_from(["tuple", "namedtuple", "subclass"]))
+    behaviour = st.one_of(st.just((None, 0)), st.tuples(st.sampled_from(["other", "copy", "raise", "delete"]),
+                                                        st.integers(1, 4)))
+    return st.one_of(stored, st.tuples(st.just("holder"), stored, behaviour))
 
 
 def values(hostile):
@@ -95,7 +148,7 @@ def values(hostile):
     if not hostile:
         return plain
     dying = st.tuples(st.just("dying"), st.integers(0, 9), actions())
-    return st.one_of(plain, dying, dying)
+    return st.one_of(plain, dying, dying, tuple_levels())
 
 
 def pairs(hostile, min_size=0, max_size=5):
@@ -103,15 +156,12 @@ def pairs(hostile, min_size=0, max_size=5):
     return st.lists(pair, min_size=min_size, max_size=max_size)
 
 
-MARKED = {"list": [], "tuple": ()}
-
-
 def make_step(spec, world):
     kind = spec[0]
     if kind == "key":
         return spec[1]
     if kind == "marker":
-        return world.module.IndexMarker(MARKED[spec[1]], spec[2])
+        return world.module.IndexMarker(world.marked[spec[1]], spec[2])
     if kind == "pair":
         return (spec[1], spec[2])
     _, text, event, n, act = spec
@@ -126,6 +176,13 @@ def make_value(spec, world):
         return {"dict": dict, "list": list, "tuple": tuple}[spec[1]]()
     if kind == "shared":
         return world.shared[spec[1]]
+    if kind == "stored":
+        world.stored.append(world.tuple_kinds[spec[1]]((1, {})))
+        return world.stored[-1]
+    if kind == "holder":
+        holder = world.Holder(x=make_value(spec[1], world))
+        holder.behaviour = spec[2]
+        return holder
     return Dying(world, f"dying{spec[1]}", action(spec[2]))
 
 
@@ -148,7 +205,7 @@ def documents():
 
 def shape(obj, world, seen=()):
     """Containers by kind and content (a container inside itself by the distance up to it);
-    the world's shared dictionaries by name; markers by type and index."""
+    the world's shared dictionaries and stored tuples by name; markers by type and index."""
     for i, shared in enumerate(world.shared):
         if obj is shared:
             if id(obj) in seen:
@@ -163,9 +220,9 @@ def shape(obj, world, seen=()):
         seen = seen + (id(obj),)
     if isinstance(obj, dict):
         return (type(obj).__name__, [(shape(k, world, seen), shape(v, world, seen)) for k, v in dict.items(obj)])
-    if isinstance(obj, (list, tuple)):
-        kind = "tuple" if isinstance(obj, tuple) else type(obj).__name__
-        return (kind, [shape(v, world, seen) for v in obj])
+    if isinstance(obj, (list, tuple)):  # a tuple stored as a value also by its number
+        stored = [i for i, t in enumerate(world.stored) if t is obj]
+        return (type(obj).__name__, stored, [shape(v, world, seen) for v in obj])
     if isinstance(obj, str):
         return (type(obj).__name__, str.__str__(obj))
     return getattr(obj, "label", obj)
@@ -173,7 +230,7 @@ def shape(obj, world, seen=()):
 
 def state(world):
     return [(type(item).__name__, shape(tuple(item) if isinstance(item, tuple) else item, world))
-            for item in list.__iter__(world.fn)], shape(world.shared, world)
+            for item in list.__iter__(world.fn)], shape(world.shared, world), list(world.log)
 
 
 def run(op, world):
@@ -291,6 +348,18 @@ def under_a_stored_value(hostile):
 def test_hostile_values_under_a_stored_value(seeds, start, ops):
     # seeds: values put into the shared dictionary's level "x" beforehand, held there only
     check_same(seeds + [("construct", start), ("reconstruct",)] + ops)
+
+
+@runs(release=200, debug=40)
+@given(level=tuple_levels(), paths=st.lists(st.tuples(
+    st.lists(st.one_of(tuple_markers(), st.tuples(st.just("key"), st.sampled_from(["x", "y"]))), max_size=3),
+    values(False)), min_size=1, max_size=4), index=st.integers(0, 2), ops=st.lists(operations(True), max_size=2))
+def test_hostile_tuple_levels_walked_into(level, paths, index, ops):
+    # a tuple stored under "a" (in a holder: under "a", "x"), then pairs that walk into it
+    held = level[0] == "holder"
+    head = [("key", "a")] + [("key", "x")] * held + [("marker", (level[1] if held else level)[1], index)]
+    start = [([("key", "a")], level)] + [(head + path, v) for path, v in paths]
+    check_same([("construct", start), ("reconstruct",)] + ops)
 
 
 # --- the differences found, one explicit test each ----------------------------------------
@@ -444,3 +513,57 @@ def test_reconstruct_runs_what_the_python_class_runs(pairs):
         return got, tuple(Noted.log)
 
     assert run(flatnest) == run(pyforms.flatnest)
+
+
+# --- tuple levels walked into: what user code of a holder and of tuple types sees ----------
+
+def walk_into_held_tuple(module, behaviour, index, tail):
+    """A tuple stored in a holder's slot "t", and a later pair that walks into it."""
+    world = World(module)
+    holder = world.Holder(t=(1, {}))
+    holder.behaviour = behaviour
+    pairs = [(("a",), holder), (("a", "t", module.IndexMarker((), index)) + tail, 3)]
+    return outcome(module.FlatNest(pairs).reconstruct, repr), world.log
+
+
+@pytest.mark.parametrize("behaviour", [(None, 0), ("other", 2), ("copy", 2), ("other", 3), ("copy", 3)])
+@pytest.mark.parametrize("index, tail", [(0, ()), (5, ()), (5, ("x",)), (1, ("x",))])
+def test_reconstruct_walks_into_a_tuple_a_holder_hands_back(behaviour, index, tail):
+    # the second read hands back what stands in the tuple's slot: the walk goes on with
+    # whatever it is, calling its methods as the class in Python does
+    expected = walk_into_held_tuple(pyforms.flatnest, behaviour, index, tail)
+    assert walk_into_held_tuple(flatnest, behaviour, index, tail) == expected
+
+
+@pytest.mark.parametrize("action, at", [("raise", 2), ("raise", 3), ("raise", 4), ("delete", 2), ("delete", 3)])
+def test_reconstruct_passes_on_a_lookup_error_of_a_tuple_slot(action, at):
+    # the fourth read of the slot is the one that puts the tuple in place at the end:
+    # it raises, or finds the slot deleted at the third
+    expected = walk_into_held_tuple(pyforms.flatnest, (action, at), 1, ("x",))
+    assert expected[0][0] is KeyError
+    assert walk_into_held_tuple(flatnest, (action, at), 1, ("x",)) == expected
+
+
+LAST = object()  # stands for the stored tuple's own last element
+
+
+@pytest.mark.parametrize("kind", ["tuple", "namedtuple", "subclass"])
+@pytest.mark.parametrize("index, tail, value, kept", [
+    (1, ("x",), 3, True),   # into its last element: the tuple still holds the same objects
+    (1, (), LAST, True),    # its last element stored again
+    (1, (), 3, False),      # its last element replaced
+    (7, (), 3, False),      # a position it lacks: one element more
+])
+def test_reconstruct_puts_back_a_stored_tuple_left_unchanged(kind, index, tail, value, kept):
+    def run(module):
+        world = World(module)
+        stored = world.tuple_kinds[kind]((1, {}))
+        del world.log[:]
+        obj = stored[-1] if value is LAST else value
+        pairs = [(("a",), stored), (("a", module.IndexMarker(stored, index)) + tail, obj)]
+        got = outcome(module.FlatNest(pairs).reconstruct, lambda out: (repr(out), out["a"] is stored))
+        return got, world.log
+
+    expected = run(pyforms.flatnest)
+    assert (expected[0][0] == "ok" and expected[0][1][1]) == kept
+    assert run(flatnest) == expected

@@ -423,8 +423,9 @@ public:
     }
 
     // Puts `elements`, a new gathering list for a level of type `type`, in
-    // the slot parent[key].
-    Status add(Ref elements, Handle type, Handle parent, Handle key) {
+    // the slot parent[key]; `stored` is the tuple it gathers the elements
+    // of, if the slot held one.
+    Status add(Ref elements, Handle type, Handle parent, Handle key, Handle stored = Handle()) {
         Ref slot_key = Ref::borrow(key);
         if (PyList_Check(parent.ptr()) && PyLong_Check(key.ptr())) {
             // Lists only grow while reconstruct() runs: a position counted
@@ -433,24 +434,31 @@ public:
             if (i == -1 && PyErr_Occurred()) return failure;
             if (i < 0) { TRY_LET(slot_key, integer(i + PyList_GET_SIZE(parent.ptr()))); }
         }
+        if (stored) {
+            TRY_LET(Ref gathered, Ref::steal(PyList_AsTuple(elements.ptr())));
+            stored_.push_back({levels_.size(), Ref::borrow(stored), std::move(gathered)});
+        }
         TRY(parent.set_item(key, elements));
         index_.emplace(elements.ptr(), levels_.size());
         levels_.push_back({std::move(elements), Ref::borrow(type), Ref::borrow(parent), std::move(slot_key)});
         return ok;
     }
 
+    // Each gathering list still in its slot becomes its tuple; a stored
+    // tuple whose list still holds the very elements gathered from it goes
+    // back itself, so that it stays the same object and no constructor runs.
     Status build() {
-        for (auto l = levels_.rbegin(); l != levels_.rend(); ++l) {
-            Ref current = Ref::steal(PyObject_GetItem(l->parent.ptr(), l->key.ptr()));
-            if (!current) {
-                if (!error_matches(PyExc_LookupError)) return failure;
-                PyErr_Clear();
-                continue;
-            }
-            if (!current.is(l->elements)) continue;  // replaced by a later pair
-            TRY_LET(Ref built, l->type.is(Handle(&PyTuple_Type)) ? Ref::steal(PyList_AsTuple(l->elements.ptr()))
-                                                                  : l->type(l->elements));
-            TRY(l->parent.set_item(l->key, built));
+        auto s = stored_.rbegin();
+        for (size_t i = levels_.size(); i-- > 0;) {
+            const Level& l = levels_[i];
+            const Stored* stored = s != stored_.rend() && s->level == i ? &*s++ : nullptr;
+            TRY_LET(Ref current, l.parent.item(l.key));
+            if (!current.is(l.elements)) continue;  // replaced by a later pair
+            Ref built;
+            if (stored && unchanged(l.elements, stored->gathered)) built = stored->tuple;
+            else if (l.type.is(Handle(&PyTuple_Type))) { TRY_LET(built, Ref::steal(PyList_AsTuple(l.elements.ptr()))); }
+            else { TRY_LET(built, l.type(l.elements)); }
+            TRY(l.parent.set_item(l.key, built));
         }
         return ok;
     }
@@ -459,7 +467,22 @@ private:
     struct Level {
         Ref elements, type, parent, key;
     };
+    // A level that gathers the elements of a tuple found in its slot: the
+    // tuple, and its elements as first gathered.
+    struct Stored {
+        size_t level;
+        Ref tuple, gathered;
+    };
+
+    static bool unchanged(Handle elements, Handle gathered) {
+        Py_ssize_t n = PyList_GET_SIZE(elements.ptr());
+        if (n != PyTuple_GET_SIZE(gathered.ptr())) return false;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyList_GET_ITEM(elements.ptr(), i) != PyTuple_GET_ITEM(gathered.ptr(), i)) return false;
+        return true;
+    }
     std::vector<Level> levels_;
+    std::vector<Stored> stored_;  // in the order of their levels
     std::unordered_map<PyObject*, size_t> index_;
 };
 
@@ -727,7 +750,7 @@ struct Cursor {
             plain = false;
             if (!prev_ptr) return unbound("prev_ptr");
             TRY_LET(Ref elements, Ref::steal(PySequence_List(ptr.ptr())));
-            TRY(tuples.add(std::move(elements), type, prev_ptr, prev_k));
+            TRY(tuples.add(std::move(elements), type, prev_ptr, prev_k, ptr));
             TRY_LET(ptr, prev_ptr.item(prev_k));
             gathering = level_type;
         }
@@ -759,8 +782,13 @@ struct Cursor {
                 PyErr_Clear();
                 plain = false;
                 if (gathering) {
+                    // ptr.append({}): ptr was read back out of the slot, so
+                    // it need not be the gathering list
                     TRY_LET(Ref placeholder, dict());
-                    TRY(status(PyList_Append(ptr.ptr(), placeholder.ptr())));
+                    if (PyList_CheckExact(ptr.ptr()))
+                        TRY(status(PyList_Append(ptr.ptr(), placeholder.ptr())));
+                    else
+                        TRY(ptr.call_method<"append">(placeholder));
                 } else {
                     TRY_LET(Ref placeholder, one_dict_of(type));
                     TRY_LET(ptr, Ref::steal(PyNumber_InPlaceAdd(ptr.ptr(), placeholder.ptr())));

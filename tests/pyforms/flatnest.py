@@ -50,7 +50,9 @@ class _TupleLevels:
     A tuple cannot grow in place, so each tuple level is gathered in a list of
     its elements that stands in the tuple's slot and is walked exactly as a
     list level is. Once every pair is placed, each list still in its slot is
-    replaced by the tuple type called with the elements, innermost first.
+    replaced by the tuple type called with the elements, innermost first; a
+    tuple stored by an earlier pair whose list still holds the very elements
+    gathered from it goes back into its slot itself, unchanged.
     """
 
     def __init__(self):
@@ -62,23 +64,26 @@ class _TupleLevels:
             return None
         return self.index.get(id(obj))
 
-    def add(self, elements, type_, parent, key):
+    def add(self, elements, type_, parent, key, stored=None):
+        """`stored`: the tuple in the slot whose elements `elements` gathers."""
         slot_key = key
         if isinstance(parent, list) and isinstance(key, int) and int.__index__(key) < 0:
             # Lists only grow while reconstruct() runs: a position counted
             # from the end is kept as one counted from the start.
             slot_key = key + len(parent)
+        gathered = tuple(elements) if stored is not None else None
         parent[key] = elements
         self.index[id(elements)] = type_
-        self.levels.append([elements, type_, parent, slot_key])
+        self.levels.append([elements, type_, parent, slot_key, stored, gathered])
 
     def build(self):
-        for elements, type_, parent, key in reversed(self.levels):
-            try:
-                current = parent[key]
-            except LookupError:
+        for elements, type_, parent, key, stored, gathered in reversed(self.levels):
+            if parent[key] is not elements:  # replaced by a later pair
                 continue
-            if current is elements:  # not replaced by a later pair
+            if stored is not None and len(elements) == len(gathered) and all(a is b for a, b in zip(elements, gathered)):
+                # walked into and left as it was: the stored tuple goes back
+                parent[key] = stored
+            else:
                 parent[key] = tuple(elements) if type_ is tuple else type_(elements)
 
 
@@ -202,7 +207,7 @@ def _marker_step(k, ptr, prev_ptr, prev_k, tuples):
         # A tuple stored by an earlier pair: gather its elements to grow it.
         if prev_ptr is _UNSET:
             raise _unbound("prev_ptr")
-        tuples.add(list(ptr), type_, prev_ptr, prev_k)
+        tuples.add(list(ptr), type_, prev_ptr, prev_k, ptr)
         ptr = prev_ptr[prev_k]
         gathering = level_type
     if level_type is not type_:
