@@ -1,24 +1,34 @@
 """The layers of vornal-config: read once, loaded by the library, explained.
 
 Each file is read exactly once into memory (so standard input and FIFOs
-work), and ``Configuration.load_cfgs`` or ``load_yamls`` is handed a path to
-those bytes (an anonymous in-memory file, or a temporary file where there is
-none). Messages that name that path are given the user's name back. The same
-bytes give the origins: INI option lines from a scan by the standard parser,
-YAML value lines from the composed node tree. A YAML document whose aliases
-would expand beyond ``ALIAS_LIMIT`` nodes, or that contains itself, is
-refused before anything expands it.
+work; what cannot seek is read up to a limit), and ``Configuration.load_cfgs``
+or ``load_yamls`` is handed a path to those bytes (an anonymous in-memory
+file, or a temporary file where there is none). Consecutive INI files are
+handed to one ``load_cfgs`` call, as a program that loads them together
+would, so ``[DEFAULT]`` and ``%(name)s`` reach across them. Messages that
+name those paths are given the user's names back. The same bytes give the
+origins: INI option lines from a scan by the standard parser, YAML value
+lines from the composed node tree. A YAML document whose aliases would
+expand beyond ``ALIAS_LIMIT`` nodes, that contains itself, or whose top
+level is not a mapping is refused before anything is merged.
 
 Every failure becomes a ``CliError``: one line naming the file (and line,
 section, option or key where known).
 """
 import codecs
+import configparser
 import contextlib
+import io
+import locale
 import os
+import re
+import stat
 import sys
+import tempfile
 from collections.abc import Mapping
 
-from .cli_syntax import Index, render_path
+from .errors import CliError, Skipped, one_line
+from .syntax import Index, render_key, render_path
 
 INI_SUFFIXES = (".ini", ".cfg", ".conf")
 YAML_SUFFIXES = (".yaml", ".yml")
@@ -27,32 +37,15 @@ STDIN = "-"
 # The nodes that aliases may add to a YAML document (a document of a million
 # leaves written out in full is about 10 MB of text).
 ALIAS_LIMIT = 1_000_000
+# What is read from a source that cannot seek (standard input, a FIFO, a
+# character device such as /dev/zero) before the run gives up.
+READ_LIMIT = 64 << 20
 
 ENV_WARNING = "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."
 
 
-class CliError(Exception):
-    """A failure the run ends with: one line, exit status 2."""
-
-    def __init__(self, where, message):
-        super().__init__(f"{where}: {message}" if where else message)
-
-
-class Skipped(Exception):
-    """A file that cannot be read: reported and left out (an error with --strict)."""
-
-
-class StrictStop(Exception):
-    """A warning that --strict turns into the end of the run."""
-
-
 def _lines_upto(data, offset):
     return data.count(b"\n", 0, offset) + 1
-
-
-def _first_line(text):
-    text = str(text).strip()
-    return text.splitlines()[0] if text else ""
 
 
 class Layer:
@@ -62,49 +55,104 @@ class Layer:
         self.name, self.kind, self.data = name, kind, data
         self.entry_point, self.label = entry_point, label or name
         self.proxy = None   # the path the library was given
-        self._ini = None    # (raw parser, {(section, option or None): line})
+        self.text = ""      # an INI layer's text, decoded
+        self.group = None   # an INI layer's IniGroup: the consecutive INI layers loaded with it
         self._yaml = None   # (loader, node)
+        self._source = None  # a YAML layer's text, decoded
 
     def where(self, line=None):
         return f"{self.label}:{line}" if line else self.label
 
     def named(self, text):
-        """text with the library's path for this layer replaced by the user's name."""
+        """text with the library's path for this layer (or its group's) replaced by the user's name."""
         text = str(text)
-        return text.replace(self.proxy, self.label) if self.proxy else text
+        for layer in self.group.layers if self.group else (self,):
+            if layer.proxy:
+                text = text.replace(layer.proxy, layer.label)
+        return text
 
 
 def kind_of(name, forced):
-    """"ini" or "yaml" for a file name; forced (--type) decides for "-" and unknown suffixes."""
+    """"ini" or "yaml" for a file name; forced (--type) decides for every file it is given for."""
+    if forced:
+        return forced
     suffix = os.path.splitext(name)[1].lower()
     if name != STDIN:
         if suffix in INI_SUFFIXES:
             return "ini"
         if suffix in YAML_SUFFIXES:
             return "yaml"
-    if forced:
-        return forced
     if name == STDIN:
         raise CliError(None, "standard input (-) needs --type ini or --type yaml")
     raise CliError(name, f"unknown file type (expected {', '.join(INI_SUFFIXES + YAML_SUFFIXES)}, or give --type)")
 
 
-def read_layer(name, forced):
-    """The file's bytes, read once; Skipped when it cannot be read."""
-    kind = kind_of(name, forced)
-    if name == STDIN:
-        return Layer(name, kind, sys.stdin.buffer.read(), label="<stdin>")
+def size_text(size):
+    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
+        if size >= 1 << shift and size % (1 << shift) == 0:
+            return f"{size >> shift} {unit}"
+    return f"{size:,} bytes"
+
+
+class Sources:
+    """The sources a run reads: one that cannot seek may be named only once."""
+
+    def __init__(self):
+        self.seen = {}  # (device, inode) -> the name it was given, for the sources that cannot seek
+
+    def check(self, name):
+        """Refuses a name whose source cannot seek and was named before in this run."""
+        if name == STDIN:
+            key = STDIN  # read once, whatever it is
+        else:
+            try:
+                info = os.stat(name)
+            except OSError:
+                return
+            if stat.S_ISREG(info.st_mode) or stat.S_ISDIR(info.st_mode):
+                return
+            key = (info.st_dev, info.st_ino)
+        if key in self.seen:
+            if name == STDIN == self.seen[key]:
+                raise CliError(None, "standard input (-) can be read only once")
+            raise CliError(name, "cannot seek, so it can be read only once (it is named twice)")
+        self.seen[key] = name
+
+
+def _read(stream, label, limit):
+    """All bytes of an open binary stream; at most limit of one that is not a regular file."""
     try:
+        regular = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+    except (OSError, ValueError, AttributeError):
+        regular = False
+    if regular:
+        return stream.read()
+    data = stream.read(limit + 1)
+    if len(data) > limit:
+        raise CliError(label, f"more than {size_text(limit)} to read, and it cannot seek "
+                              "(--max-input SIZE raises the limit)")
+    return data
+
+
+def read_layer(name, forced, limit=READ_LIMIT):
+    """The file's bytes, read once; Skipped when it is not there."""
+    kind = kind_of(name, forced)
+    label = "<stdin>" if name == STDIN else name
+    try:
+        if name == STDIN:
+            return Layer(name, kind, _read(sys.stdin.buffer, label, limit), label=label)
         with open(name, "rb") as stream:
-            return Layer(name, kind, stream.read())
+            return Layer(name, kind, _read(stream, label, limit))
     except FileNotFoundError:
         raise Skipped("no such file") from None
+    except MemoryError:
+        raise CliError(label, "too large to be read in the memory there is") from None
     except IsADirectoryError:
-        raise Skipped("is a folder") from None
+        raise CliError(name, "is a folder, not a file") from None
     except PermissionError:
-        raise Skipped("permission denied") from None
+        raise CliError(name, "permission denied") from None
     except OSError as exc:
-        raise Skipped(exc.strerror or str(exc)) from None
+        raise CliError(name, exc.strerror or str(exc)) from None
 
 
 @contextlib.contextmanager
@@ -127,8 +175,6 @@ def as_path(data):
                 return
         finally:
             os.close(fd)
-    import tempfile
-
     with tempfile.NamedTemporaryFile(prefix="vornal-config-") as stream:
         stream.write(data)
         stream.flush()
@@ -144,9 +190,6 @@ _BOMS = ((codecs.BOM_UTF32_LE, "utf-32-le"), (codecs.BOM_UTF32_BE, "utf-32-be"),
 def ini_bytes(layer):
     """The INI text as the library will read it: decoded here (UTF-8, or the encoding
     its byte-order mark names, the mark dropped) and encoded as open() decodes."""
-    import io
-    import locale
-
     data, encoding = layer.data, "utf-8"
     for bom, name in _BOMS:
         if data.startswith(bom):
@@ -169,74 +212,121 @@ def ini_bytes(layer):
                                    "cannot carry") from None
 
 
-def _line_parser_class():
-    import configparser
+class LineParser(configparser.RawConfigParser):
+    """The library's INI reading without interpolation, noting where each section and option was
+    last set: lines maps (section, option or None) to (layer, line)."""
 
-    class LineParser(configparser.RawConfigParser):
-        """The library's INI reading without interpolation, noting where each section and option starts."""
+    def __init__(self):
+        super().__init__(delimiters=("=",), comment_prefixes=("#",))
+        self.lines = {}
+        self.layer = None
 
-        def __init__(self):
-            super().__init__(delimiters=("=",), comment_prefixes=("#",))
-            self.lines = {}
+    def read_layers(self, layers):
+        for self.layer in layers:
+            self.read_file(io.StringIO(self.layer.text, newline=None), self.layer.label)
+        return self
 
-        def _handle_header(self, st, sectname, fpname):
-            super()._handle_header(st, sectname, fpname)
-            self.lines.setdefault((sectname, None), st.lineno)
+    def _handle_header(self, st, sectname, fpname):
+        super()._handle_header(st, sectname, fpname)
+        self.lines.setdefault((sectname, None), (self.layer, st.lineno))
 
-        def _handle_option(self, st, line, fpname):
-            super()._handle_option(st, line, fpname)
-            if st.optname:
-                self.lines[(st.sectname, st.optname)] = st.lineno
+    def _handle_option(self, st, line, fpname):
+        super()._handle_option(st, line, fpname)
+        if st.optname:
+            self.lines[(st.sectname, st.optname)] = (self.layer, st.lineno)
 
-    return LineParser
+
+def _scan(layers):
+    """The LineParser of INI layers read in order; empty when the text cannot be parsed."""
+    try:
+        return LineParser().read_layers(layers)
+    except Exception:
+        return LineParser()
 
 
 def ini_scan(layer):
-    """(raw parser, lines) of an INI layer; lines is empty when the text cannot be parsed."""
-    if layer._ini is None:
-        import io
-
-        parser = _line_parser_class()()
-        try:
-            parser.read_file(io.StringIO(getattr(layer, "text", ""), newline=None), layer.label)
-        except Exception:
-            parser.lines = {}
-        layer._ini = parser, parser.lines
+    """The LineParser of one INI layer alone."""
+    if getattr(layer, "_ini", None) is None:
+        layer._ini = _scan([layer])
     return layer._ini
 
 
-def ini_line(layer, section, option=None):
-    import configparser
+class IniGroup:
+    """Consecutive INI layers, loaded by one load_cfgs call into one parser."""
 
-    _, lines = ini_scan(layer)
-    line = lines.get((section, option))
-    if line is None and option is not None:
-        line = lines.get((configparser.DEFAULTSECT, option))
-    return line
+    def __init__(self, layers):
+        self.layers = layers
+        self.kind = "ini"
+        for layer in layers:
+            layer.group = self
+        self._parser = None
+
+    @property
+    def parser(self):
+        if self._parser is None:
+            self._parser = _scan(self.layers)
+        return self._parser
+
+    def where(self, section, option=None):
+        """(layer, line) that last set an option (or, with option None, opened a section); an option
+        a section lacks is looked up in the default section."""
+        lines = self.parser.lines
+        found = lines.get((section, option))
+        if found is None and option is not None:
+            found = lines.get((configparser.DEFAULTSECT, option))
+        return found or (self.layers[-1], None)
+
+    def origin(self, section, option=None):
+        layer, line = self.where(section, option)
+        return layer.where(line)
+
+    def assignments(self):
+        """What loading the group does, in order: (path, "level" or "value", origin text)."""
+        parser = self.parser
+        out = []
+        defaults = parser.defaults()
+        for section in parser.sections():
+            base = _split(section)
+            out.append((base, "level", self.origin(section)))
+            own = parser._sections.get(section, {})
+            for option in list(own) + [o for o in defaults if o not in own]:
+                out.append((base + _split(option), "value", self.origin(section, option)))
+        return out
+
+    def history(self, path):
+        """Every line of the group that sets the leaf at path, in order:
+        (layer, line, section the line is in, raw text)."""
+        out = []
+        for section in self.parser.sections():
+            base = _split(section)
+            if path[:len(base)] != base:
+                continue
+            rest = path[len(base):]
+            inherits = not any(_split(o) == rest for o in self.parser._sections.get(section, {}))
+            for layer in self.layers:
+                scan = ini_scan(layer)
+                tables = [(section, scan._sections.get(section, {}))]
+                if inherits:
+                    tables.append((configparser.DEFAULTSECT, scan.defaults()))
+                for where, options in tables:
+                    for option, raw in options.items():
+                        if _split(option) == rest:
+                            out.append((layer, scan.lines.get((where, option), (layer, None))[1], where, raw))
+        return out
+
+    def only_defaults(self):
+        """The layers whose [DEFAULT] options reach no section, as no layer of the group has one."""
+        if self.parser.sections():
+            return []
+        return [layer for layer in self.layers if ini_scan(layer).defaults()]
 
 
 def _split(key):
     return tuple(key.split(".")) if isinstance(key, str) else (key,)
 
 
-def ini_assignments(layer):
-    """What loading the INI layer does, in order: (path, "level" or "value", line)."""
-    parser, lines = ini_scan(layer)
-    out = []
-    defaults = parser.defaults()
-    for section in parser.sections():
-        base = _split(section)
-        out.append((base, "level", lines.get((section, None))))
-        own = parser._sections.get(section, {})
-        for option in list(own) + [o for o in defaults if o not in own]:
-            out.append((base + _split(option), "value", ini_line(layer, section, option)))
-    return out
-
-
 def _raw_options(parser):
     """(section, option, raw value) of every option as read, the default section first."""
-    import configparser
-
     tables = [(configparser.DEFAULTSECT, parser.defaults())]
     tables += [(s, parser._sections.get(s, {})) for s in parser.sections()]
     for section, options in tables:
@@ -244,43 +334,39 @@ def _raw_options(parser):
             yield section, option, value
 
 
-def option_paths(layer, section, option):
+def option_paths(group, section, option):
     """The leaf paths an INI option's value reaches: a default-section option's in every section."""
-    import configparser
-
     steps = _split(option)
     if section != configparser.DEFAULTSECT:
         return [_split(section) + steps]
-    parser, _ = ini_scan(layer)
-    return [(section,) + steps] + [_split(s) + steps for s in parser.sections()]
+    return [(section,) + steps] + [_split(s) + steps for s in group.parser.sections()]
 
 
-def ini_secrets(layer, masks):
+def ini_secrets(group, masks):
     """The raw texts (as written, and with environment variables expanded) of the INI options
-    whose paths masks() accepts."""
-    from .configuration import Configuration
+    whose paths masks() accepts, in every layer of the group."""
+    from ..configuration import Configuration
 
-    parser, _ = ini_scan(layer)
     out = []
-    for section, option, value in _raw_options(parser):
-        if value and any(masks(path) for path in option_paths(layer, section, option)):
-            out.append(value)
-            out.append(Configuration._ENV_VAR_PATTERN.sub(
-                lambda m: os.environ.get(m.group(1) or m.group(2), ""), value))
+    for layer in group.layers:
+        for section, option, value in _raw_options(ini_scan(layer)):
+            if value and any(masks(path) for path in option_paths(group, section, option)):
+                out.append(value)
+                out.append(Configuration._ENV_VAR_PATTERN.sub(
+                    lambda m: os.environ.get(m.group(1) or m.group(2), ""), value))
     return out
 
 
-def bad_percent(layer):
-    """(section, option, message) of the first raw value whose '%' the parser refuses, or None."""
-    import configparser
-
-    parser, _ = ini_scan(layer)
+def bad_percent(group):
+    """(layer, section, option, message) of the first raw value whose '%' the parser refuses, or None."""
     check = configparser.BasicInterpolation()
-    for section, option, value in _raw_options(parser):
-        try:
-            check.before_set(parser, section, option, value or "")
-        except ValueError as exc:
-            return section, option, str(exc)
+    for layer in group.layers:
+        parser = ini_scan(layer)
+        for section, option, value in _raw_options(parser):
+            try:
+                check.before_set(parser, section, option, value or "")
+            except ValueError as exc:
+                return layer, section, option, str(exc)
     return None
 
 
@@ -350,9 +436,9 @@ def _is_map(node):
     return isinstance(node, yaml.MappingNode) and node.tag == MAP_TAG
 
 
-def _yaml_walk(layer):
+def _yaml_walk(layer, keys=False):
     """(path, kind, line, value node) of every assignment loading the YAML layer makes, in order:
-    kind "level", "value" or "item" (a list's item)."""
+    kind "level", "value" or "item" (a list's item); with keys, the key node follows (None for an item)."""
     import yaml
 
     loader, root = yaml_node(layer)
@@ -378,13 +464,13 @@ def _yaml_walk(layer):
                 child = path + (_split(key) if level else (key,))
             else:
                 index, value = pair
-                child = path + (Index(index),)
+                child, key_node = path + (Index(index),), None
             line = value.start_mark.line + 1
             if level and _is_map(value):
-                yield child, "level", key_node.start_mark.line + 1, value
+                yield (child, "level", key_node.start_mark.line + 1, value) + ((key_node,) if keys else ())
                 enter(child, value, True)
             else:
-                yield child, "value" if level else "item", line, value
+                yield (child, "value" if level else "item", line, value) + ((key_node,) if keys else ())
                 enter(child, value, False)
             break
         else:
@@ -448,8 +534,8 @@ def yaml_secrets(layer, masks):
     return out
 
 
-def yaml_error(layer, exc):
-    """One line for a YAML error: file, line, the error's kind and its problem."""
+def yaml_error(layer, exc, quote=repr):
+    """One line for a YAML error: file, line, the error's kind, its problem and the line (through quote)."""
     mark = getattr(exc, "problem_mark", None) or getattr(exc, "context_mark", None)
     line = mark.line + 1 if mark is not None else None
     if line is None and getattr(exc, "position", None) is not None:
@@ -464,8 +550,98 @@ def yaml_error(layer, exc):
                    "YAML files are UTF-8, or UTF-16 with a byte-order mark")
     elif problem is None and hasattr(exc, "reason"):
         problem = f"unacceptable character #x{exc.character:04x}: {exc.reason}"
-    text = layer.named(_first_line(problem or exc))
+    text = layer.named(one_line(problem or exc))
+    if mark is not None and not isinstance(exc, yaml_reader_error()):
+        lines = yaml_source(layer.data).splitlines()
+        if mark.line < len(lines) and lines[mark.line].strip():
+            text += f": {quote(lines[mark.line].strip())}"
     return CliError(layer.where(line), f"{type(exc).__name__}: {text}")
+
+
+def yaml_reader_error():
+    import yaml
+
+    return yaml.reader.ReaderError
+
+
+def yaml_shape(layer):
+    """Whether a YAML layer is empty (no document, or a null one); refuses a document whose top
+    level is not a mapping. Reads the first events only."""
+    import yaml
+
+    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)(layer.data)
+    try:
+        events = [loader.get_event() for _ in range(2)]
+        if isinstance(events[1], yaml.StreamEndEvent):
+            return True
+        event = loader.get_event()
+    except yaml.YAMLError:
+        return False  # the library's loading says what is wrong, with its line
+    finally:
+        loader.dispose()
+    line = event.start_mark.line + 1
+    if isinstance(event, yaml.MappingStartEvent):
+        return False
+    if isinstance(event, yaml.ScalarEvent) and event.implicit[0] and event.value in ("", "~", "null", "Null", "NULL"):
+        return True
+    kind = "a list" if isinstance(event, yaml.SequenceStartEvent) else "a single value"
+    raise CliError(layer.where(line), f"the document is {kind}; a configuration file holds a mapping of keys "
+                                      "at its top")
+
+
+# A quoted string or key that Configuration may store differently from its text: a quoted
+# scalar holding a dot, a digit or a word typecast_str knows, tried before composing the document.
+_QUOTED_SCALAR = re.compile(rb"""(?:"([^"\\\n]{1,64})"|'([^'\n]{1,64})')""")
+
+
+def yaml_notes(layer, typecast):
+    """(line, path, text) of every quoted YAML string stored as something else (another type, or
+    text that differs) and every quoted key holding "." (which makes levels)."""
+    import yaml
+
+    candidates = False
+    for m in _QUOTED_SCALAR.finditer(layer.data):
+        inner = (m.group(1) or m.group(2)).decode("utf-8", "replace")
+        stored = typecast(inner)
+        if "." in inner or type(stored) is not str or stored != inner:
+            candidates = True
+            break
+    if not candidates:
+        return []
+    out = []
+    loader, _ = yaml_node(layer)
+    for path, kind, line, node, key_node in _yaml_walk(layer, keys=True):
+        if key_node is not None and isinstance(key_node, yaml.ScalarNode) and key_node.style in ("'", '"') \
+                and "." in key_node.value and kind != "item" and key_node.tag == "tag:yaml.org,2002:str":
+            key = key_node.value
+            out.append((key_node.start_mark.line + 1, path,
+                        f"the quoted key {render_key(key)} is split at '.' into {len(key.split('.'))} levels"))
+        if kind == "value" and isinstance(node, yaml.ScalarNode) and node.style in ("'", '"') \
+                and node.tag == "tag:yaml.org,2002:str":
+            stored = typecast(node.value)
+            if type(stored) is not str or stored != node.value:
+                out.append((line, path, f"the quoted string {node.value!r} is stored as {stored!r} "
+                                        f"({type(stored).__name__})"))
+    return out
+
+
+def yaml_text(layer, node):
+    """A YAML node as written: a scalar's source text (its first line), or what a container is."""
+    import yaml
+
+    if not isinstance(node, yaml.ScalarNode):
+        return "(a mapping)" if isinstance(node, yaml.MappingNode) else "(a list)"
+    if layer._source is None:
+        layer._source = yaml_source(layer.data)
+    text = layer._source[node.start_mark.index:node.end_mark.index].strip()
+    return text.splitlines()[0] if text else text
+
+
+def yaml_source(data):
+    for bom, name in _BOMS:
+        if data.startswith(bom):
+            return data[len(bom):].decode(name, "replace")
+    return data.decode("utf-8", "replace")
 
 
 # --- entry points ---------------------------------------------------------------------
@@ -528,7 +704,8 @@ def secrets(layer, masks):
     """The texts of a layer's values that masks() hides; they must never reach an error or warning line."""
     try:
         if layer.kind == "ini":
-            return ini_secrets(layer, masks)
+            group = layer if isinstance(layer, IniGroup) else layer.group or IniGroup([layer])
+            return ini_secrets(group, masks)
         if layer.kind == "yaml":
             return yaml_secrets(layer, masks)
         return object_secrets(layer.data, masks)
@@ -586,11 +763,11 @@ class Origins:
 
 
 def assignments(layer):
-    """(path, kind, origin text) of a layer; empty where the layer cannot be analysed."""
+    """(path, kind, origin text) of a layer (INI layers as their IniGroup); empty where it cannot be analysed."""
     try:
         if layer.kind == "ini":
-            rows = ini_assignments(layer)
-        elif layer.kind == "yaml":
+            return layer.assignments()
+        if layer.kind == "yaml":
             rows = yaml_assignments(layer)
         else:
             return object_assignments(layer.data, layer.label)
