@@ -82,6 +82,8 @@ def run(folder, *args, stdin=None, module=False, **kw):
     env["CLI_TEST_ROOT"] = "/opt"
     env.update(kw.pop("env", {}))
     command = [sys.executable, "-m", "vornal.datastructures"] if module else [str(COMMAND)]
+    if kw.pop("python", False):
+        command = [sys.executable]
     kw.setdefault("stdout", subprocess.PIPE)
     kw.setdefault("stderr", subprocess.PIPE)
     return subprocess.run(command + list(args), cwd=folder, env=env, input=stdin, timeout=120, **kw)
@@ -850,3 +852,167 @@ def test_default_expression_says_of_a_path_what_it_says_of_its_keys(path):
     expression = logic_str(DEFAULT_REDACT)
     path = tuple(path)
     assert Presenter(expression, per_key=True).masks(path) == Presenter(expression).masks(path)
+
+
+# --- what the command says is true: every row runs the installed command ---------------------
+
+TRUTH_FILES = {
+    "list.yaml": "- id: 1\n  name: a\n- id: 2\n  name: b\n",
+    "empty.yaml": "", "dash.yaml": "---\n",
+    "d1.ini": "[DEFAULT]\nbase = /srv\n", "d2.ini": "[app]\ndata = %(base)s/data\nkey_file = $CLI_TEST_NOPE/k\n",
+    "contrast.yaml": "password: S3CR3T\nuser: S3CR3Tistrator\nhost: S3CR\n",
+    "keys.yaml": "db:\n  host: PL41N\n  password: S3CR3T-pw\n  dsn: pg://PL41N:S3CR3T-pw@h\n  opts: {sslmode: on}\n",
+    "coll.yaml": "x:\n  null: a\n  'null': b\n",
+    "inf.yaml": ".inf: a\n-.inf: b\n.nan: c\n",
+    "conv.yaml": "python: '3.10'\n'a.b': 1\nlist: ['3.10']\napi_token: '0.5'\n",
+    "only.ini": "[DEFAULT]\na = 1\n",
+    "bad.yaml": "a: 1\nb: [1, }\n", "bad.cfg": "[s]\nx = 1\noops\n", "nohead.ini": "password = S3CR3T\n",
+    "flow.ini": "{a: 1}\n", "em.yaml": "e: {}\n",
+    "layers.yaml": "db:\n  password: S3CR3T-yaml\n  pool: '20'\n",
+}
+# (case, arguments, exit status, stderr (the whole of it), stdout (the whole of it, or a list of lines it holds))
+TRUTH_RUNS = [
+    ("a list at the top", ["show", "list.yaml"], 2,
+     "list.yaml:1: the document is a list; a configuration file holds a mapping of keys at its top", ""),
+    ("an empty file", ["show", "--json", "empty.yaml", "dash.yaml"], 0, "", "{}\n"),
+    ("missing: show", ["show", "--json", "typo.yaml"], 2,
+     "typo.yaml: no such file (give --optional typo.yaml if it may be missing)", ""),
+    ("missing: get", ["get", "k", "em.yaml", "typo.yaml"], 2, "typo.yaml: no such file (give --optional", ""),
+    ("missing: diff", ["diff", "em.yaml", "typo.yaml"], 2, "typo.yaml: no such file", ""),
+    ("missing: explain", ["explain", "e", "typo.ini"], 2, "typo.ini: no such file", ""),
+    ("--optional", ["get", "e", "em.yaml", "typo.yaml", "--optional", "typo.yaml"], 0, "", "{}\n"),
+    ("--optional names no file", ["show", "em.yaml", "--optional", "x.yaml"], 2,
+     "usage: vornal-config show", []),
+    ("INI files as one parser", ["show", "--flat", "--origin", "--reveal", "d1.ini", "d2.ini"], 0,
+     "warning: d2.ini:3: Environment variable(s) CLI_TEST_NOPE referenced by [app] key_file are not set",
+     ["app.data = '/srv/data'  (str)  [d2.ini:2]", "app.base = '/srv'  (str)  [d1.ini:2]"]),
+    ("masked whole", ["show", "--flat", "contrast.yaml"], 0, "",
+     "password = <redacted>  (str)\nuser = <redacted>  (str)\nhost = 'S3CR'  (str)\n"),
+    ("get of a mapping", ["get", "db", "keys.yaml"], 0, "", ['  "password": "<redacted>",', '  "dsn": "<redacted>",']),
+    ("get --redact", ["get", "--redact", "host", "--reveal", "db", "keys.yaml"], 2, "usage: vornal-config get", []),
+    ("get --redact host", ["get", "--redact", "host|dsn|password", "db", "keys.yaml"], 0, "", ['  "host": "<redacted>",']),
+    ("read limit", ["show", "--type", "yaml", "--max-input", "1K", "/dev/zero"], 2,
+     "/dev/zero: more than 1 KiB to read, and it cannot seek (--max-input SIZE raises the limit)", ""),
+    ("stdin twice", ["diff", "--type", "yaml", "-", "em.yaml,-"], 2, "standard input (-) can be read only once", ""),
+    ("JSON collision", ["show", "--json", "coll.yaml"], 2,
+     '--json: the keys (None) and null of x are both the JSON key "null"; see them with --flat', ""),
+    ("non-finite keys", ["get", "(nan)", "inf.yaml"], 0, "", "c\n"),
+    ("conversion notes", ["show", "--flat", "conv.yaml"], 0,
+     "warning: conv.yaml:1: python: the quoted string '3.10' is stored as 3.1 (float)\n"
+     "vornal-config: warning: conv.yaml:2: a.b: the quoted key \"a.b\" is split at '.' into 2 levels\n"
+     "vornal-config: warning: conv.yaml:4: api_token: the quoted string <redacted> is stored as <redacted> (float)",
+     ["python = 3.1  (float)", "list[0] = '3.10'  (str)", "api_token = <redacted>  (float)"]),
+    ("--strict notes", ["get", "--strict", "list", "conv.yaml"], 2,
+     "conv.yaml:1: python: the quoted string '3.10' is stored as 3.1 (float) (--strict)", ""),
+    ("only [DEFAULT]", ["show", "only.ini"], 0,
+     "warning: only.ini: holds only [DEFAULT] options, and no section inherits them: it adds nothing", "only.ini\n"),
+    ("[DEFAULT] for the next file", ["get", "app.a", "only.ini", "d1.ini", "d2.ini"], 0,
+     "warning: d2.ini:3: Environment variable(s) CLI_TEST_NOPE", "1\n"),
+    ("YAML parse error", ["show", "bad.yaml"], 2,
+     "bad.yaml:2: ParserError: while parsing a flow node, expected the node content, but found '}': 'b: [1, }'", ""),
+    ("INI parse error", ["show", "bad.cfg"], 2, "bad.cfg:3: ParsingError: a line that is neither [section], "
+                                                "option = value nor # comment: 'oops'", ""),
+    ("no section header", ["show", "nohead.ini"], 2, "nohead.ini:1: MissingSectionHeaderError: an option before "
+                                                    "the first [section]: (a line of password, not shown)", ""),
+    ("--type over a suffix", ["get", "--type", "yaml", "a", "flow.ini"], 0, "", "1\n"),
+    ("an empty map", ["show", "--flat", "em.yaml"], 0, "", "e = {}  (Configuration)\n"),
+    ("explain", ["explain", "db.pool", "d1.ini", "layers.yaml"], 0,
+     "warning: d1.ini: holds only [DEFAULT] options\nvornal-config: warning: layers.yaml:3: db.pool: the quoted "
+     "string '20' is stored as 20 (int)",
+     "db.pool\n* layers.yaml:3: '20'  ->  20  (int)\n"),
+    ("explain [DEFAULT]", ["explain", "app.base", "d1.ini", "d2.ini"], 0, "warning: d2.ini:3",
+     "app.base\n* d1.ini:2: /srv  ->  '/srv'  (str)  (inherited from [DEFAULT])\n"),
+    ("explain masks", ["explain", "db.password", "keys.yaml", "layers.yaml"], 0, "warning: layers.yaml:3",
+     "db.password\n  keys.yaml:3: <redacted>  ->  <redacted>  (str)\n* layers.yaml:2: <redacted>  ->  <redacted>  (str)\n"),
+    ("explain a path no layer sets", ["explain", "db.nope", "keys.yaml"], 1, "no layer sets db.nope", ""),
+    ("usage error of a subcommand", ["get", "--bogus", "x", "em.yaml"], 2, "usage: vornal-config get", []),
+]
+
+
+@pytest.fixture(scope="module")
+def truth_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("truth")
+    for name, text in TRUTH_FILES.items():
+        (folder / name).write_text(text)
+    return folder
+
+
+@pytest.mark.parametrize("case, args, code, err, out", TRUTH_RUNS, ids=[row[0] for row in TRUTH_RUNS])
+def test_what_the_command_says_is_true(truth_files, case, args, code, err, out):
+    r = run(truth_files, *args, text=True, stdin="")
+    assert r.returncode == code, r.stderr
+    if err.startswith("usage:"):
+        assert r.stderr.startswith(err)
+    else:
+        wanted = f"vornal-config: {err}".splitlines() if err else []
+        assert len(r.stderr.splitlines()) == len(wanted), r.stderr
+        assert all(line.startswith(start) for line, start in zip(r.stderr.splitlines(), wanted)), r.stderr
+    assert all(line in r.stdout.splitlines() for line in out) if isinstance(out, list) else r.stdout == out
+    revealed = "--reveal" in args or (args[0] == "get" and args[1] != "db")
+    assert revealed or "S3CR3T" not in r.stdout + r.stderr
+
+
+def test_explain_json(truth_files):
+    r = run(truth_files, "explain", "--json", "app.base", "d1.ini", "d2.ini", text=True)
+    assert json.loads(r.stdout) == {"path": "app.base", "layers": [
+        {"origin": "d1.ini:2", "text": "/srv", "value": "/srv", "type": "str", "wins": True,
+         "inherited": "[DEFAULT]", "env": []}]}
+
+
+@pytest.mark.parametrize("args, not_imported", [
+    (["get", "app.data", "d1.ini", "d2.ini"], ["yaml", "importlib.metadata", "zipfile"]),
+    (["get", "e", "em.yaml"], ["importlib.metadata", "zipfile"]),
+])
+def test_start_imports_only_what_the_files_need(truth_files, args, not_imported):
+    r = run(truth_files, "-X", "importtime", str(COMMAND), *args, text=True, python=True)
+    assert r.returncode == 0
+    imported = {line.rsplit("|", 1)[-1].strip() for line in r.stderr.splitlines() if "|" in line}
+    assert "vornal.datastructures.configuration" in imported and not imported & set(not_imported)
+
+
+_SECRET_KEYS = ["password", "api_token", "client_key", "dbPassword", "passphrase", "pass", "credentials"]
+_PLAIN_KEYS = ["host", "name", "opts", "items", "keyboard", "sort_key", "author"]
+_TAIL = st.text("abcdefghijkmnpqrstuvwxyz23456789", min_size=4, max_size=8)
+
+
+@st.composite
+def _secret_documents(draw, depth=0, secrets=None):
+    """(document, secrets): secrets at every depth, under keys the default masks, in lists and below masked
+    mappings; other values are plain text, nested levels, or a plain text holding one of the secrets."""
+    secrets = [] if secrets is None else secrets
+    document = {}
+    for key in draw(st.lists(st.sampled_from(_SECRET_KEYS + _PLAIN_KEYS), min_size=1, max_size=4, unique=True)):
+        kind = draw(st.sampled_from(["leaf", "list", "level"] if depth < 3 else ["leaf", "list"]))
+        if kind == "level":
+            document[key] = draw(_secret_documents(depth + 1, secrets))[0]
+        elif key in _SECRET_KEYS:
+            values = [f"S3CR3T{draw(_TAIL)}" for _ in range(2 if kind == "list" else 1)]
+            secrets.extend(values)
+            document[key] = values if kind == "list" else values[0]
+        elif secrets and draw(st.booleans()):
+            document[key] = f"pg://PL41N:{draw(st.sampled_from(secrets))}@h"
+        else:
+            document[key] = [f"PL41N{draw(_TAIL)}"] if kind == "list" else f"PL41N{draw(_TAIL)}"
+    return document, secrets
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(_secret_documents())
+def test_no_view_prints_a_secret_or_most_of_one(tmp_path, drawn):
+    document, secrets = drawn
+    (tmp_path / "doc.yaml").write_text(yaml.safe_dump(document))
+    (tmp_path / "none.yaml").write_text("")
+    files = [str(tmp_path / "none.yaml"), str(tmp_path / "doc.yaml")]
+    outputs = [cli("show", *files[1:]), cli("show", "--flat", "--origin", *files[1:]), cli("show", "--json", *files),
+               cli("diff", *files)]
+    cfg = Configuration()
+    cfg.load_yamls(files[1])
+    for path, _ in walk(cfg):
+        outputs.append(cli("explain", render_path(path), *files))
+        for depth in range(1, len(path)):
+            outputs.append(cli("get", render_path(path[:depth]), *files))
+    for status, out, err in outputs:
+        assert status in (0, 1), err
+        for secret in secrets:
+            for part in (secret, secret[1:], secret[:-1]):
+                assert part not in out + err

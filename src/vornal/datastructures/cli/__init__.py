@@ -30,7 +30,9 @@ def main(argv=None):
         sys.stdout.write(version() + "\n")
         return 0
     top = parser()
-    args = top.parse_args(argv)
+    args, extra = top.parse_known_args(argv)
+    if extra:  # reported with the usage of the subcommand they were given to
+        top.subparsers[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
     refuse_combinations(top, args)
     output = Output()  # masks nothing: it serves until the options are read
     debug = args.debug
