@@ -137,12 +137,43 @@ class Presenter:
         copy a value (may_copy) wrote, which a later layer may have replaced in cfg."""
         if self.redact is None:
             return
-        found = [value for path, value in walk(cfg) if isinstance(value, str) and self.masks(path)]
+        found = self._masked_texts(cfg)
         for layer in layers:
             if may_copy(layer):
                 found += secrets(layer, self.masks)
         if found:
             self._copies = Secrets({form for text in found for form in _forms(text, quoted=False)})
+
+    def _masked_texts(self, cfg):
+        """The string values of cfg that are masked."""
+        if not self._per_key:
+            return [value for path, value in walk(cfg) if isinstance(value, str) and self.masks(path)]
+        # Key by key, without making paths: a value is masked when a key above it is.
+        found, stack, seen = [], [(cfg, False)], set()
+        keys, redact = self._keys, self.redact
+        while stack:
+            container, masked = stack.pop()
+            if id(container) in seen:
+                continue
+            seen.add(id(container))
+            if isinstance(container, dict):
+                for key, value in dict.items(container):
+                    hit = masked
+                    if not hit:
+                        hit = keys.get(key)
+                        if hit is None:
+                            hit = keys[key] = bool(redact(render_key(key)))
+                    if isinstance(value, (dict, list, tuple)):
+                        stack.append((value, hit))
+                    elif hit and isinstance(value, str):
+                        found.append(value)
+            else:
+                for value in container:
+                    if isinstance(value, (dict, list, tuple)):
+                        stack.append((value, masked))
+                    elif masked and isinstance(value, str):
+                        found.append(value)
+        return found
 
     def hides(self, path, value):
         return self.masks(path) or (isinstance(value, str) and bool(self._copies) and self._copies.within(value))
@@ -234,18 +265,32 @@ def _json_key(key):
 class _Keys:
     """The JSON keys of the objects being made: two keys that become the same JSON string are an error."""
 
-    def __init__(self, root=()):
+    def __init__(self):
         self.owners = {}  # (id(object), JSON key) -> the key
-        self.root = tuple(root)
+        self.root = ()
 
     def key(self, target, prefix, step):
         name = _json_key(step)
         owner = self.owners.setdefault((id(target), name), step)
         if owner is not step and owner != step:
-            where = render_path(self.root + prefix) or "the top level"
-            raise CliError("--json", f"the keys {render_key(owner)} and {render_key(step)} of {where} are both "
-                                     f"the JSON key {json.dumps(name, ensure_ascii=False)}; see them with --flat")
+            raise _collision(self.root + prefix, owner, step, name)
         return name
+
+
+def _new_key(target, container, prefix, key):
+    """The JSON key of a key of container, not yet in target (the object made of container); two
+    keys that become the same JSON string are an error naming both and the path."""
+    name = key if type(key) is str else _json_key(key)
+    if name in target:
+        first = next(k for k in container if _json_key(k) == name)
+        raise _collision(prefix, first, key, name)
+    return name
+
+
+def _collision(prefix, first, second, name):
+    where = render_path(prefix) or "the top level"
+    return CliError("--json", f"the keys {render_key(first)} and {render_key(second)} of {where} are both "
+                              f"the JSON key {json.dumps(name, ensure_ascii=False)}; see them with --flat")
 
 
 def to_json(value, _open=frozenset()):
@@ -265,9 +310,9 @@ def to_json(value, _open=frozenset()):
             return repr(value)
         inside = _open | {id(value)}
         if isinstance(value, dict):
-            made, keys = {}, _Keys()
+            made = {}
             for k, v in dict.items(value):
-                made[keys.key(made, (), k)] = to_json(v, inside)
+                made[_new_key(made, value, (), k)] = to_json(v, inside)
             return made
         return [to_json(v, inside) for v in value]
     if isinstance(value, (datetime.date, datetime.time)):
@@ -319,28 +364,27 @@ def json_document(root, present, base=()):
     if not (isinstance(root, (dict, list, tuple)) and root):
         return {} if isinstance(root, dict) else present(base, root)
     top = {} if isinstance(root, dict) else []
-    keys = _Keys(base)
-    stack = [(base, _members(root), top, id(root))]
+    stack = [(base, _members(root), top, root)]
     open_ids = {id(root)}
     while stack:
-        prefix, members, target, ident = stack[-1]
+        prefix, members, target, container = stack[-1]
         for step, value in members:
             path = prefix + (step,)
             if isinstance(value, (dict, list, tuple)) and value and id(value) not in open_ids:
                 made = {} if isinstance(value, dict) else []
-                stack.append((path, _members(value), made, id(value)))
+                stack.append((path, _members(value), made, value))
                 open_ids.add(id(value))
             else:
                 made = present(path, value)
             if type(step) is Index:
                 target.append(made)
             else:
-                target[keys.key(target, prefix[len(base):], step)] = made
+                target[_new_key(target, container, prefix, step)] = made
             if stack[-1][2] is made:
                 break
         else:
             stack.pop()
-            open_ids.discard(ident)
+            open_ids.discard(id(container))
     return top
 
 
