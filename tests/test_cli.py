@@ -866,7 +866,7 @@ TRUTH_FILES = {
     "inf.yaml": ".inf: a\n-.inf: b\n.nan: c\n",
     "conv.yaml": "python: '3.10'\n'a.b': 1\nlist: ['3.10']\napi_token: '0.5'\n",
     "only.ini": "[DEFAULT]\na = 1\n",
-    "bad.yaml": "a: 1\nb: [1, }\n", "bad.cfg": "[s]\nx = 1\noops\n", "nohead.ini": "password = S3CR3T\n",
+    "bad.yaml": "a: 1\nb: [1, }\n", "bad.cfg": "[s]\nx = 1\nprune: .\n", "nohead.ini": "password = S3CR3T\n",
     "flow.ini": "{a: 1}\n", "em.yaml": "e: {}\n",
     "layers.yaml": "db:\n  password: S3CR3T-yaml\n  pool: '20'\n",
 }
@@ -911,7 +911,7 @@ TRUTH_RUNS = [
     ("YAML parse error", ["show", "bad.yaml"], 2,
      "bad.yaml:2: ParserError: while parsing a flow node, expected the node content, but found '}': 'b: [1, }'", ""),
     ("INI parse error", ["show", "bad.cfg"], 2, "bad.cfg:3: ParsingError: a line that is neither [section], "
-                                                "option = value nor # comment: 'oops'", ""),
+                                                "option = value nor # comment: 'prune: .'", ""),
     ("no section header", ["show", "nohead.ini"], 2, "nohead.ini:1: MissingSectionHeaderError: an option before "
                                                     "the first [section]: (a line of password, not shown)", ""),
     ("--type over a suffix", ["get", "--type", "yaml", "a", "flow.ini"], 0, "", "1\n"),

@@ -298,10 +298,7 @@ class Session:
                                                      f"{self.quote(exc.line.strip())}")
         if isinstance(exc, configparser.ParsingError) and exc.errors:
             line, text = exc.errors[0]
-            try:
-                text = eval_repr(text)
-            except ValueError:
-                pass
+            text = unquoted(text)
             more = f" (and {len(exc.errors) - 1} more)" if len(exc.errors) > 1 else ""
             return CliError(layer.where(line), f"{name}: a line that is neither [section], option = value "
                                                f"nor # comment: {self.quote(text.strip())}{more}")
@@ -355,13 +352,16 @@ def unit_named(unit, text):
     return (unit.layers[0] if unit.kind == "ini" else unit).named(text)
 
 
-def eval_repr(text):
-    """The string a repr() wrote."""
-    value = ast.literal_eval(text)
-    if not isinstance(value, str):
-        raise ValueError(text)
-    return value
-
+def unquoted(text):
+    """The line a parse error holds: some versions of the parser keep it as repr() wrote it."""
+    if len(text) > 1 and text[0] == text[-1] and text[0] in "'\"":
+        try:
+            value = ast.literal_eval(text)
+        except (ValueError, SyntaxError):
+            return text
+        if isinstance(value, str):
+            return value
+    return text
 
 # --- explain --------------------------------------------------------------------------
 
