@@ -743,12 +743,16 @@ MASKED_RUNS = [
 ]
 
 
+def _folder(tmp_path_factory, name, files):
+    folder = tmp_path_factory.mktemp(name)
+    for file, text in files.items():
+        (folder / file).write_text(text)
+    return folder
+
+
 @pytest.fixture(scope="module")
 def secret_files(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("secrets")
-    for name, text in SECRET_FILES.items():
-        (folder / name).write_text(text)
-    return folder
+    return _folder(tmp_path_factory, "secrets", SECRET_FILES)
 
 
 @pytest.mark.parametrize("case, args, code, wanted", MASKED_RUNS, ids=[row[0] for row in MASKED_RUNS])
@@ -931,10 +935,7 @@ TRUTH_RUNS = [
 
 @pytest.fixture(scope="module")
 def truth_files(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("truth")
-    for name, text in TRUTH_FILES.items():
-        (folder / name).write_text(text)
-    return folder
+    return _folder(tmp_path_factory, "truth", TRUTH_FILES)
 
 
 @pytest.mark.parametrize("case, args, code, err, out", TRUTH_RUNS, ids=[row[0] for row in TRUTH_RUNS])

@@ -16,6 +16,7 @@ one line ``vornal-config: FILE[:LINE]: message`` and exit status 2.
 """
 import os
 import sys
+import traceback
 
 from .commands import parser, presenter_of, refuse_combinations, version
 from .errors import EXIT_INTERRUPTED, EXIT_PIPE, EXIT_USAGE, PROG, CliError, one_line
@@ -55,8 +56,6 @@ def _fail(debug, output, text):
     """The line (and with --debug the traceback), without masked values."""
     presenter = output.presenter
     if debug:
-        import traceback
-
         sys.stderr.write(presenter.clean(traceback.format_exc()))
     sys.stderr.write(f"{PROG}: {presenter.clean(text)}\n")
     return EXIT_USAGE

@@ -3,6 +3,7 @@ import argparse
 import os
 import sys
 
+from .. import __version__
 from ..logic import And, Not, Or
 from .errors import EXIT_DIFFERENT, EXIT_MISSING, EXIT_OK, PROG, CliError
 from .layers import READ_LIMIT, size_text
@@ -90,8 +91,6 @@ exit status: 0 success (diff: no differences), 1 path not found (get,
 
 
 def version():
-    from .. import __version__
-
     return f"{PROG} {__version__}"
 
 
@@ -321,6 +320,14 @@ def parser():
                                       "loaded in the order given")
     path_help = 'a path: keys joined by ".", list positions as [i] (as --flat prints it)'
 
+    def layers(command, path=False):
+        """The arguments of a command that loads FILE... (after a PATH, if path) and entry points."""
+        if path:
+            command.add_argument("key", metavar="PATH", help=path_help)
+        command.add_argument("files", nargs="*", **files)
+        command.add_argument("--entrypoint", metavar="GROUP",
+                             help="also load the entry points of this group, after the files")
+
     top = argparse.ArgumentParser(
         prog=PROG, epilog=EXAMPLES,
         **kw(description="Show what layered configuration files produce: the files are loaded into one "
@@ -333,8 +340,7 @@ def parser():
     p = sub.add_parser("show", parents=[common], help="print the merged configuration", epilog=epilog,
                        **kw(description="Load FILE... in order into one configuration and print the result: "
                                         "a tree by default, leaves as `key = value  (type)`."))
-    p.add_argument("files", nargs="*", **files)
-    p.add_argument("--entrypoint", metavar="GROUP", help="also load the entry points of this group, after the files")
+    layers(p)
     view = p.add_mutually_exclusive_group()
     view.add_argument("--flat", action="store_true", help="one `path = value  (type)` line per leaf")
     view.add_argument("--json", action="store_true", help="the merged result as JSON")
@@ -347,9 +353,7 @@ def parser():
                        **kw(description="Load FILE... in order and print the value at PATH: a string as its text, "
                                         "anything else as JSON (secrets below PATH masked); exit 1 when it is "
                                         "missing."))
-    g.add_argument("key", metavar="PATH", help=path_help)
-    g.add_argument("files", nargs="*", **files)
-    g.add_argument("--entrypoint", metavar="GROUP", help="also load the entry points of this group, after the files")
+    layers(g, path=True)
     g.set_defaults(run=get)
 
     e = sub.add_parser("explain", parents=[common], help="show every layer that sets one path", epilog=epilog,
@@ -357,9 +361,7 @@ def parser():
                                         "the text as written, the value stored (and its type), inherited [DEFAULT] "
                                         "values and the environment variables used; * marks the one that wins. "
                                         "Exit 1 when no layer sets PATH."))
-    e.add_argument("key", metavar="PATH", help=path_help)
-    e.add_argument("files", nargs="*", **files)
-    e.add_argument("--entrypoint", metavar="GROUP", help="also load the entry points of this group, after the files")
+    layers(e, path=True)
     e.add_argument("--json", action="store_true", help="the history as JSON")
     e.set_defaults(run=explain)
 

@@ -437,7 +437,7 @@ def _is_map(node):
     return isinstance(node, yaml.MappingNode) and node.tag == MAP_TAG
 
 
-def _yaml_walk(layer, keys=False):
+def yaml_walk(layer, keys=False):
     """(path, kind, line, value node) of every assignment loading the YAML layer makes, in order:
     kind "level", "value" or "item" (a list's item); with keys, the key node follows (None for an item)."""
     import yaml
@@ -480,7 +480,7 @@ def _yaml_walk(layer, keys=False):
 
 def yaml_assignments(layer):
     """What loading the YAML layer does, in order: (path, "level", "value" or "item", line)."""
-    return [(path, kind, line) for path, kind, line, _ in _yaml_walk(layer)]
+    return [(path, kind, line) for path, kind, line, _ in yaml_walk(layer)]
 
 
 def tag_name(tag):
@@ -499,7 +499,7 @@ def yaml_bad_scalar(layer):
 
     loader, _ = yaml_node(layer)
     try:
-        for path, _, line, node in _yaml_walk(layer):
+        for path, _, line, node in yaml_walk(layer):
             if isinstance(node, yaml.ScalarNode):
                 try:
                     loader.construct_object(node)
@@ -519,7 +519,7 @@ def yaml_secrets(layer, masks):
     out = []
     try:
         check_aliases(layer)  # bounds the walk, which expands aliases
-        for path, _, _, node in _yaml_walk(layer):
+        for path, _, _, node in yaml_walk(layer):
             if masks(path):
                 stack = [node]
                 while stack:
@@ -611,7 +611,7 @@ def yaml_notes(layer, typecast):
         return []
     out = []
     loader, _ = yaml_node(layer)
-    for path, kind, line, node, key_node in _yaml_walk(layer, keys=True):
+    for path, kind, line, node, key_node in yaml_walk(layer, keys=True):
         if key_node is not None and isinstance(key_node, yaml.ScalarNode) and key_node.style in ("'", '"') \
                 and "." in key_node.value and kind != "item" and key_node.tag == "tag:yaml.org,2002:str":
             key = key_node.value
@@ -648,7 +648,7 @@ def yaml_source(data):
 # --- entry points ---------------------------------------------------------------------
 
 
-def _object_walk(content):
+def object_walk(content):
     """(path, kind, value) of what merging an object (an entry point's) does, in order."""
     def items(obj):
         if isinstance(obj, dict):
@@ -676,14 +676,14 @@ def _object_walk(content):
 
 def object_assignments(content, label):
     """What merging an object (an entry point's) does, in order: (path, kind, label)."""
-    return [(path, kind, label) for path, kind, _ in _object_walk(content)]
+    return [(path, kind, label) for path, kind, _ in object_walk(content)]
 
 
 def object_secrets(content, masks):
     """The text forms of the values (list items among them) at the paths masks() accepts."""
     out = []
     try:
-        for path, kind, value in _object_walk(content):
+        for path, kind, value in object_walk(content):
             if kind == "value" and masks(path):
                 stack, seen = [value], set()
                 while stack:

@@ -16,11 +16,11 @@ import sys
 import types
 
 from .errors import CliError, Skipped, one_line
-from .layers import (ENV_WARNING, IniGroup, Layer, Origins, as_path, assignments, bad_percent, check_aliases,
-                     conflict, ini_bytes, option_paths, read_layer, yaml_bad_scalar, yaml_error, yaml_node,
-                     yaml_notes, yaml_shape)
+from .layers import (ENV_WARNING, IniGroup, Layer, Origins, object_walk, yaml_walk, as_path, assignments,
+                     bad_percent, check_aliases, conflict, ini_bytes, option_paths, read_layer, yaml_bad_scalar,
+                     yaml_error, yaml_notes, yaml_shape, yaml_text)
 from .present import REDACTED
-from .syntax import render_path
+from .syntax import lookup, render_path
 
 LOGGER = "vornal.datastructures.configuration"
 
@@ -369,8 +369,6 @@ def unquoted(text):
 def history(session, cfg, steps):
     """The rows of explain: every line (or entry point) that sets the path steps, in loading order,
     each {origin, text, value, type, wins, inherited, env, shown}; values masked as usual."""
-    from .layers import _object_walk, _yaml_walk, yaml_text
-
     presenter, found = session.presenter, []  # (origin, text as written, value stored, inherited, raw INI text)
     for unit in session.units:
         if unit.kind == "ini":
@@ -382,14 +380,14 @@ def history(session, cfg, steps):
                 inherited = f"[{configparser.DEFAULTSECT}]" if section == configparser.DEFAULTSECT else None
                 found.append((layer.where(line), raw, value, inherited, raw))
         elif unit.kind == "yaml":
-            if not any(path == steps for path, *_ in _yaml_walk(unit)):
+            if not any(path == steps for path, *_ in yaml_walk(unit)):
                 continue
             alone = session.load_alone([unit])
-            for path, _, line, node in _yaml_walk(unit):
+            for path, _, line, node in yaml_walk(unit):
                 if path == steps:
                     found.append((unit.where(line), yaml_text(unit, node), _value_at(alone, steps), None, None))
         else:
-            for path, _, value in _object_walk(unit.data):
+            for path, _, value in object_walk(unit.data):
                 if path == steps:
                     made = type(cfg)()
                     made.update({"_": value})
@@ -418,8 +416,6 @@ _MISSING = object()
 
 
 def _value_at(cfg, steps):
-    from .syntax import lookup
-
     try:
         return lookup(cfg, steps)
     except (KeyError, IndexError):
