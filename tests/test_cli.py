@@ -827,6 +827,12 @@ DEFAULT_WORDS = [
     ("tokenizer", False), ("TOKENIZER", False), ("secretary", False), ("passwordless", False),
     ("authority", False), ("authentication", False), ("keys", False), ("primary_key", False),
     ("db.host", False), ("OLDPWD", False), ("cwd", False), ("tokenservice", False), ("(8080)", False),
+    ("passphrase", True), ("gpgPassphrase", True), ("db_pass", True), ("pass", True), ("PASS", True),
+    ("dbPass", True), ("client_key", True), ("signing_key", True), ("secretKey", True), ("SSH_KEY", True),
+    ("access-key", True), ("encryptionKey", True), ("license_keys", True),
+    ("passport", False), ("passenger", False), ("bypass", False), ("compass", False), ("pass_rate", True),
+    ("keyboard", False), ("sort_key", False), ("SORT_KEY", False), ("primary_key", False), ("publicKey", False),
+    ("partition_key", False), ("hotkey", False), ("key", False), ("key_id", False), ("client_keyboard", False),
 ]
 
 
