@@ -8,7 +8,7 @@ from ..logic import And, Not, Or
 from .errors import EXIT_DIFFERENT, EXIT_MISSING, EXIT_OK, PROG, CliError
 from .layers import READ_LIMIT, size_text
 from .present import Presenter, dumps, json_document, json_tree, leaves, to_json, tree
-from .session import Session, history, may_copy
+from .session import Session, history
 from .syntax import FilterError, PathError, lookup, parse_filter, parse_path, render_path
 
 # The words of a key that make its value (and everything below it) secret, as a
@@ -143,7 +143,7 @@ def show(args, output):
     where = _filter(args)
     cfg = session.load()
     presenter = output.presenter
-    presenter.learn(cfg, session.units, may_copy)
+    presenter.learn(cfg, session)
     origins = session.origins() if args.origin else None
     if args.json and where is None and origins is None:
         output.append(dumps(json_document(cfg, presenter.json)))
@@ -179,7 +179,7 @@ def print_value(session, text, output):
     if isinstance(value, str):
         output.append(value + "\n")
     elif isinstance(value, (dict, list, tuple)) and value:
-        presenter.learn(cfg, session.units, may_copy)
+        presenter.learn(cfg, session)
         output.append(dumps(json_document(value, presenter.json, steps)))
     else:
         output.append(dumps(to_json(value)))
@@ -197,7 +197,7 @@ def diff(args, output):
     sides = []
     for session in sessions:
         cfg = session.load()
-        presenter.learn(cfg, session.units, may_copy)
+        presenter.learn(cfg, session)
         sides.append(({render_path(p): (p, v) for p, v in leaves(cfg, where)},
                       session.origins() if args.origin else None))
     (old, old_origin), (new, new_origin) = sides
@@ -247,7 +247,7 @@ def explain(args, output):
     session = Session(args, output, args.files, args.entrypoint)
     cfg = session.load()
     presenter = output.presenter
-    presenter.learn(cfg, session.units, may_copy)
+    presenter.learn(cfg, session)
     rows = history(session, cfg, steps)
     if not rows:
         sys.stderr.write(f"{PROG}: no layer sets {args.key}\n")

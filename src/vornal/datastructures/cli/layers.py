@@ -58,6 +58,7 @@ class Layer:
         self.group = None   # an INI layer's IniGroup: the consecutive INI layers loaded with it
         self._yaml = None   # (loader, node)
         self._source = None  # a YAML layer's text, decoded
+        self._aliases_checked = False
 
     def where(self, line=None):
         return f"{self.label}:{line}" if line else self.label
@@ -391,44 +392,62 @@ def yaml_node(layer):
     return layer._yaml
 
 
-def _children(node):
+def check_aliases(layer):
+    """Refuses a document that aliases would expand beyond ALIAS_LIMIT nodes, or that contains itself.
+
+    One pass over the parser's events, nothing composed: each node counts
+    one, and an alias as many nodes as the node it names holds, expanded."""
     import yaml
 
-    if isinstance(node, yaml.MappingNode):
-        for key, value in node.value:
-            yield key
-            yield value
-    elif isinstance(node, yaml.SequenceNode):
-        yield from node.value
-
-
-def check_aliases(layer):
-    """Refuses a document that aliases would expand beyond ALIAS_LIMIT nodes, or that contains itself."""
-    _, root = yaml_node(layer)
-    if root is None:
+    if layer._aliases_checked:
         return
-    size, on_path = {}, set()
-    stack = [(root, False)]
-    while stack:
-        node, done = stack.pop()
-        if done:
-            on_path.discard(id(node))
-            size[id(node)] = 1 + sum(size[id(child)] for child in _children(node))
+    for loader_class in (getattr(yaml, "CSafeLoader", yaml.SafeLoader), yaml.SafeLoader):
+        try:
+            extra = _alias_expansion(layer, loader_class(layer.data), yaml)
+            break
+        except yaml.YAMLError:
             continue
-        if id(node) in size:
-            continue
-        on_path.add(id(node))
-        stack.append((node, True))
-        for child in _children(node):
-            if id(child) in on_path:
-                raise CliError(layer.where(child.start_mark.line + 1), "an alias refers to a node that contains it "
-                                                                       "(the document would contain itself)")
-            if id(child) not in size:
-                stack.append((child, False))
-    extra = size[id(root)] - len(size)
+    else:
+        return  # the library's loading says what is wrong, with its line
     if extra > ALIAS_LIMIT:
         raise CliError(layer.label, f"aliases would expand the document by {extra:,} nodes "
                                     f"(at most {ALIAS_LIMIT:,} are accepted)")
+    layer._aliases_checked = True
+
+
+def _alias_expansion(layer, loader, yaml):
+    """The nodes the aliases of a YAML document add to it."""
+    sizes = {}        # anchor -> the nodes of its node, expanded
+    open_nodes = []   # [anchor, nodes so far] of the collections being read
+    extra = 0
+    try:
+        while True:
+            event = loader.get_event()
+            if isinstance(event, yaml.AliasEvent):
+                if any(anchor == event.anchor for anchor, _ in open_nodes):
+                    raise CliError(layer.where(event.start_mark.line + 1), "an alias refers to a node that contains "
+                                                                           "it (the document would contain itself)")
+                count = sizes.get(event.anchor, 1)
+                extra += count
+            elif isinstance(event, yaml.ScalarEvent):
+                count = 1
+                if event.anchor:
+                    sizes[event.anchor] = 1
+            elif isinstance(event, yaml.CollectionStartEvent):
+                open_nodes.append([event.anchor, 1])
+                continue
+            elif isinstance(event, yaml.CollectionEndEvent):
+                anchor, count = open_nodes.pop()
+                if anchor:
+                    sizes[anchor] = count
+            elif isinstance(event, yaml.StreamEndEvent):
+                return extra
+            else:
+                continue
+            if open_nodes:
+                open_nodes[-1][1] += count
+    finally:
+        loader.dispose()
 
 
 def _is_map(node):

@@ -132,19 +132,16 @@ class Presenter:
                 return True
         return False
 
-    def learn(self, cfg, layers, may_copy):
+    def learn(self, cfg, session):
         """Notes the texts of the masked values: those of cfg, and those that the layers able to
-        copy a value (may_copy) wrote, which a later layer may have replaced in cfg."""
+        copy a value wrote (session.copied_secrets()), which a later layer may have replaced in cfg."""
         if self.redact is None:
             return
-        found = self._masked_texts(cfg)
-        for layer in layers:
-            if may_copy(layer):
-                found += secrets(layer, self.masks)
+        found = self.masked_texts(cfg) + session.copied_secrets()
         if found:
             self._copies = Secrets({form for text in found for form in _forms(text, quoted=False)})
 
-    def _masked_texts(self, cfg):
+    def masked_texts(self, cfg):
         """The string values of cfg that are masked."""
         if not self._per_key:
             return [value for path, value in walk(cfg) if isinstance(value, str) and self.masks(path)]

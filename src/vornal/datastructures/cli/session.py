@@ -17,7 +17,7 @@ import types
 
 from .errors import CliError, Skipped, one_line
 from .layers import (ENV_WARNING, IniGroup, Layer, Origins, object_walk, yaml_walk, as_path, assignments,
-                     bad_percent, check_aliases, conflict, ini_bytes, option_paths, read_layer, yaml_bad_scalar,
+                     bad_percent, check_aliases, conflict, ini_bytes, option_paths, read_layer, secrets, yaml_bad_scalar,
                      yaml_error, yaml_notes, yaml_shape, yaml_text)
 from .present import REDACTED
 from .syntax import lookup, render_path
@@ -336,6 +336,20 @@ class Session:
                 continue
             self.layers.append(layer)
             self.units.append(layer)
+
+    def copied_secrets(self):
+        """The masked texts of the layers that can copy a value into another (references,
+        environment variables, aliases, entry points): a YAML layer's as it loads alone."""
+        found = []
+        for unit in self.units:
+            if may_copy(unit):
+                if unit is self.units[-1] and unit.kind != "ini":
+                    continue  # nothing came after it: its masked values are all in the merged result
+                if unit.kind == "yaml":
+                    found += self.presenter.masked_texts(self.load_alone([unit]))
+                else:
+                    found += secrets(unit, self.presenter.masks)
+        return found
 
     def origins(self):
         """The function from a leaf path to the origin of its value."""
