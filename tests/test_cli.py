@@ -969,12 +969,14 @@ def test_explain_json(truth_files):
 @pytest.mark.parametrize("args, not_imported", [
     (["get", "app.data", "d1.ini", "d2.ini"], ["yaml", "importlib.metadata", "zipfile"]),
     (["get", "e", "em.yaml"], ["importlib.metadata", "zipfile"]),
+    (["--version"], ["vornal.datastructures.configuration", "vornal.datastructures.cli.commands", "argparse"]),
 ])
 def test_start_imports_only_what_the_files_need(truth_files, args, not_imported):
     r = run(truth_files, "-X", "importtime", str(COMMAND), *args, text=True, python=True)
     assert r.returncode == 0
     imported = {line.rsplit("|", 1)[-1].strip() for line in r.stderr.splitlines() if "|" in line}
-    assert "vornal.datastructures.configuration" in imported and not imported & set(not_imported)
+    assert "vornal.datastructures.cli" in imported and not imported & set(not_imported)
+    assert args == ["--version"] or "vornal.datastructures.configuration" in imported
 
 
 _SECRET_KEYS = ["password", "api_token", "client_key", "dbPassword", "passphrase", "pass", "credentials"]

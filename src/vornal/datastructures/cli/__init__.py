@@ -16,11 +16,8 @@ one line ``vornal-config: FILE[:LINE]: message`` and exit status 2.
 """
 import os
 import sys
-import traceback
 
-from .commands import parser, presenter_of, refuse_combinations, version
-from .errors import EXIT_INTERRUPTED, EXIT_PIPE, EXIT_USAGE, PROG, CliError, one_line
-from .present import Output
+from .errors import EXIT_INTERRUPTED, EXIT_PIPE, EXIT_USAGE, PROG, CliError, one_line, version
 
 __all__ = ["main"]
 
@@ -30,6 +27,10 @@ def main(argv=None):
     if argv == ["--version"]:  # answered without building the parser
         sys.stdout.write(version() + "\n")
         return 0
+    # The rest of the command is imported here: --version alone, answered above, costs no more than Python's start.
+    from .commands import parser, presenter_of, refuse_combinations
+    from .present import Output
+
     top = parser()
     args, extra = top.parse_known_args(argv)
     if extra:  # reported with the usage of the subcommand they were given to
@@ -56,6 +57,8 @@ def _fail(debug, output, text):
     """The line (and with --debug the traceback), without masked values."""
     presenter = output.presenter
     if debug:
+        import traceback  # only --debug prints one; the module costs about 40 % of a short run
+
         sys.stderr.write(presenter.clean(traceback.format_exc()))
     sys.stderr.write(f"{PROG}: {presenter.clean(text)}\n")
     return EXIT_USAGE

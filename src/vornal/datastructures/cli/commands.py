@@ -3,9 +3,8 @@ import argparse
 import os
 import sys
 
-from .. import __version__
 from ..logic import And, Not, Or
-from .errors import EXIT_DIFFERENT, EXIT_MISSING, EXIT_OK, PROG, CliError
+from .errors import EXIT_DIFFERENT, EXIT_MISSING, EXIT_OK, PROG, CliError, version
 from .layers import READ_LIMIT, size_text
 from .present import Presenter, dumps, json_document, json_tree, leaves, to_json, tree
 from .session import Session, history
@@ -88,10 +87,6 @@ secrets: every view prints <redacted> (and the type) for the value of every
 exit status: 0 success (diff: no differences), 1 path not found (get,
   explain) or differences found (diff), 2 usage or input error
 """
-
-
-def version():
-    return f"{PROG} {__version__}"
 
 
 # --- options --------------------------------------------------------------------------

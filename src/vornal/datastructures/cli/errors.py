@@ -1,4 +1,5 @@
-"""Exit statuses and the one kind of failure a run of vornal-config ends with."""
+"""The command's name and version, exit statuses and the one kind of failure a run of vornal-config ends with."""
+from .. import __version__
 
 PROG = "vornal-config"
 EXIT_OK, EXIT_DIFFERENT, EXIT_USAGE = 0, 1, 2
@@ -22,3 +23,7 @@ def one_line(exc):
     """The first line of an exception's text, or its type's name when it has none."""
     text = str(exc).strip()
     return text.splitlines()[0] if text else type(exc).__name__
+
+
+def version():
+    return f"{PROG} {__version__}"
