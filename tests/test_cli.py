@@ -967,7 +967,7 @@ def test_explain_json(truth_files):
 
 
 @pytest.mark.parametrize("args, not_imported", [
-    (["get", "app.data", "d1.ini", "d2.ini"], ["yaml", "importlib.metadata", "zipfile"]),
+    (["get", "app.data", "d1.ini", "d2.ini"], ["yaml", "importlib.metadata", "zipfile", "shutil"]),
     (["get", "e", "em.yaml"], ["importlib.metadata", "zipfile"]),
     (["--version"], ["vornal.datastructures.configuration", "vornal.datastructures.cli.commands", "argparse"]),
 ])

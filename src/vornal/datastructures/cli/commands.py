@@ -285,6 +285,21 @@ def _size(text):
     return size
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, checking each help string as it is added with a formatter of fixed width.
+
+    The formatter argparse makes for that check asks for the terminal's width, which imports shutil
+    (and the compression modules it imports): a tenth of a run that prints no help. The width
+    plays no part in the check; help and usage that are printed are formatted as usual."""
+
+    _checker = None
+
+    def _get_validation_formatter(self):
+        if self._checker is None:
+            self._checker = self.formatter_class(prog=self.prog, width=80, color=False)
+        return self._checker
+
+
 def parser():
     """The command line; each subcommand's parser is kept as .subparsers[name], for usage errors."""
     # Colour costs time even where nothing is a terminal: only where one is, or where it is asked for.
@@ -293,7 +308,7 @@ def parser():
     def kw(**more):
         return dict(formatter_class=argparse.RawDescriptionHelpFormatter, color=tty, suggest_on_error=True, **more)
 
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     common.add_argument("--type", choices=("ini", "yaml"),
                         help="read every FILE (and standard input, -) as this type, whatever its suffix")
     common.add_argument("--optional", metavar="FILE", action="append",
@@ -323,13 +338,14 @@ def parser():
         command.add_argument("--entrypoint", metavar="GROUP",
                              help="also load the entry points of this group, after the files")
 
-    top = argparse.ArgumentParser(
+    top = _Parser(
         prog=PROG, epilog=EXAMPLES,
         **kw(description="Show what layered configuration files produce: the files are loaded into one "
                          "Configuration in the order given (INI by load_cfgs, YAML by load_yamls) and the merged "
                          "result is printed with the Python type of every value."))
     top.add_argument("--version", action="version", version=version())
-    sub = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    # prog given, as argparse would otherwise format the top-level usage to find it
+    sub = top.add_subparsers(dest="command", metavar="COMMAND", required=True, prog=PROG)
     epilog = f"See `{PROG} --help` for examples, the INI dialect, paths, filters and secrets."
 
     p = sub.add_parser("show", parents=[common], help="print the merged configuration", epilog=epilog,
