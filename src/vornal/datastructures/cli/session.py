@@ -26,7 +26,12 @@ LOGGER = "vornal.datastructures.configuration"
 
 
 class _Deferred(types.ModuleType):
-    """A module in sys.modules that imports the real one when an attribute is first asked for."""
+    """A module in sys.modules that imports the real one when an attribute is first asked for.
+
+    Not importlib.util.LazyLoader: an import statement that finds a module in sys.modules reads
+    its __spec__ (to see whether it is still being initialized), and a lazily loaded module runs
+    on any attribute asked for, so the library's own `import yaml` would load PyYAML at once.
+    Here the names the import system reads (__spec__ is None) are answered without importing."""
 
     def __getattr__(self, name):
         if name.startswith("__"):
