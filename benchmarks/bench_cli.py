@@ -2,9 +2,12 @@
 
 Each case starts a process and waits for it (output to /dev/null), so the
 figures include the interpreter's start. Yardsticks: `python -c pass` for the
-start of the command, and for `show --json` of a generated YAML document of
-about 1 MB a one-liner that loads it with PyYAML's C loader and writes
-`json.dumps` of it.
+start of the command (`--version`, and `get` on a two-line INI file); for
+`show --json` of a generated YAML document of about 1 MB a one-liner that
+loads it with PyYAML's C loader and writes `json.dumps` of it; and for
+`show --flat` of 5,000 secrets with one YAML anchor (which makes every value
+a possible copy of a secret, so each is searched for all of them) the same
+file without the anchor.
 """
 import atexit
 import pathlib
@@ -40,6 +43,22 @@ def generated_yaml(size):
 BIG = FOLDER / "big.yaml"
 BIG.write_text(generated_yaml(1 << 20))
 
+SMALL_INI = FOLDER / "small.ini"
+SMALL_INI.write_text("[server]\nport = 8080\n")
+
+
+def secrets_yaml(count, anchor):
+    """count secrets under keys the default masks, and as many plain values; one anchor if asked."""
+    lines = ["base: &base {host: h}\n" if anchor else "base: {host: h}\n"]
+    lines += [f"s{i}:\n  password: secret-{i:06d}-x\n  name: name-{i:06d}\n" for i in range(count)]
+    return "".join(lines)
+
+
+SECRETS = FOLDER / "secrets.yaml"
+SECRETS.write_text(secrets_yaml(5000, anchor=False))
+SECRETS_ANCHOR = FOLDER / "secrets-anchor.yaml"
+SECRETS_ANCHOR.write_text(secrets_yaml(5000, anchor=True))
+
 ONE_LINER = ("import json, sys, yaml; "
              "sys.stdout.write(json.dumps(yaml.load(open(sys.argv[1], 'rb'), Loader=yaml.CSafeLoader)))")
 
@@ -55,6 +74,16 @@ def cases():
     group = "start: vornal-config --version"
     yield Case(group, "python -c pass", _run(sys.executable, "-c", "pass"), floor=True)
     yield Case(group, "vornal-config --version", _run(str(COMMAND), "--version"), check=lambda status: 0)
+
+    group = "start: vornal-config get on a two-line INI file"
+    yield Case(group, "python -c pass", _run(sys.executable, "-c", "pass"), floor=True)
+    yield Case(group, "vornal-config get server.port small.ini", _run(str(COMMAND), "get", "server.port", str(SMALL_INI)))
+
+    group = "show --flat of 5,000 secrets: with one YAML anchor, against without"
+    yield Case(group, "vornal-config show --flat, no anchor", _run(str(COMMAND), "show", "--flat", str(SECRETS)),
+               floor=True)
+    yield Case(group, "vornal-config show --flat, one anchor",
+               _run(str(COMMAND), "show", "--flat", str(SECRETS_ANCHOR)))
 
     group = f"show --json of a generated YAML document of {BIG.stat().st_size // 1024} KB"
     yield Case(group, "python -c: yaml.CSafeLoader + json.dumps", _run(sys.executable, "-c", ONE_LINER, str(BIG)),

@@ -1,8 +1,9 @@
 """The demo of `tools/dev demo`: vornal-config on the example configuration.
 
 examples/config/defaults.ini holds the defaults (a [DEFAULT] section that
-every section inherits, an environment reference that is unset), and
-examples/config/site.yaml a site layer merged over them. The demo runs the
+every section inherits), examples/config/site.yaml a site layer merged over
+them, and examples/config/env.ini a layer that takes the password from an
+environment variable, left unset here. The demo runs the
 installed command as a user would, showing each command line first.
 """
 import os
@@ -20,6 +21,8 @@ STEPS = [
                                                           "defaults.ini", "site.yaml"]),
     ("One value, for scripts", ["get", "db.port", "defaults.ini", "site.yaml"]),
     ("What the site layer changes", ["diff", "defaults.ini", "defaults.ini,site.yaml"]),
+    ("Every layer that sets the password (the variable is unset: a warning)",
+     ["explain", "db.password", "defaults.ini", "site.yaml", "env.ini"]),
 ]
 
 

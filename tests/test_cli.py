@@ -18,8 +18,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from vornal.datastructures import __version__
-from vornal.datastructures.cli import DEFAULT_REDACT, Presenter, main, to_json, walk
-from vornal.datastructures.cli_syntax import FilterError, Index, parse_filter, parse_path, render_path
+from vornal.datastructures.cli import main
+from vornal.datastructures.cli.commands import DEFAULT_REDACT
+from vornal.datastructures.cli.errors import CliError
+from vornal.datastructures.cli.present import Presenter, json_document, json_tree, to_json, walk
+from vornal.datastructures.cli.syntax import FilterError, Index, parse_filter, parse_path, render_path
 from vornal.datastructures.configuration import Configuration
 from vornal.datastructures.logic import And, Not, Or, logic_str
 
@@ -41,8 +44,8 @@ server:
   hosts: [a, b]
   ratio: 0.5
 """
-# db.password is masked: the names of the variables it refers to are part of its value
-WARNING = ("vornal-config: warning: base.ini:7: Environment variable(s) <redacted> referenced by [db] "
+# db.password is masked; the name of the variable it refers to is not a secret, and the user needs it
+WARNING = ("vornal-config: warning: base.ini:7: Environment variable(s) CLI_TEST_UNSET referenced by [db] "
            "password are not set; substituting an empty string.\n")
 
 
@@ -79,6 +82,8 @@ def run(folder, *args, stdin=None, module=False, **kw):
     env["CLI_TEST_ROOT"] = "/opt"
     env.update(kw.pop("env", {}))
     command = [sys.executable, "-m", "vornal.datastructures"] if module else [str(COMMAND)]
+    if kw.pop("python", False):
+        command = [sys.executable]
     kw.setdefault("stdout", subprocess.PIPE)
     kw.setdefault("stderr", subprocess.PIPE)
     return subprocess.run(command + list(args), cwd=folder, env=env, input=stdin, timeout=120, **kw)
@@ -170,14 +175,14 @@ def test_options_that_cannot_apply_together_are_refused(files, args, message):
     assert status == 2 and out == "" and message in err
 
 
-def test_missing_and_unreadable_files_warn_or_fail_with_strict(files):
+def test_missing_and_unreadable_files_fail_unless_optional(files):
     (files / "folder.yaml").mkdir()
-    status, out, err = cli("show", "--flat", "missing.ini", "folder.yaml", "site.yaml")
-    assert status == 0 and out.startswith("db.host = 'db.internal'")
-    assert err == ("vornal-config: warning: missing.ini: skipped: no such file\n"
-                   "vornal-config: warning: folder.yaml: skipped: is a folder\n")
-    assert cli("show", "--strict", "site.yaml", "missing.ini")[1:] == (
-        "", "vornal-config: missing.ini: no such file (--strict)\n")
+    status, out, err = cli("show", "--flat", "missing.ini", "site.yaml", "--optional", "missing.ini")
+    assert (status, err) == (0, "") and out.startswith("db.host = 'db.internal'")
+    assert cli("show", "site.yaml", "missing.ini") == (
+        2, "", "vornal-config: missing.ini: no such file (give --optional missing.ini if it may be missing)\n")
+    assert cli("show", "folder.yaml", "--optional", "folder.yaml") == (
+        2, "", "vornal-config: folder.yaml: is a folder, not a file\n")
     assert cli("show", "--strict", "base.ini")[1:] == ("", WARNING.replace(" warning:", "")[:-1] + " (--strict)\n")
 
 
@@ -192,8 +197,8 @@ def test_missing_and_unreadable_files_warn_or_fail_with_strict(files):
     ("log.ini", "[formatter_plain]\nformat = %(asctime)s %(message)s\n",
      "log.ini:2: [formatter_plain] format: %(asctime)s names no option of [formatter_plain]; write %% for a literal %"),
     ("pct2.ini", "[DEFAULT]\nfmt = %(x\n[s]\n", "pct2.ini:2: [DEFAULT] fmt: invalid interpolation syntax in '%(x' at position 0"),
-    ("top.yaml", "- 1\n- 2\n", "top.yaml: the document is a list; a configuration file holds a mapping"),
-    ("scalar.yaml", "hello\n", "scalar.yaml: the document is a single value;"),
+    ("top.yaml", "- 1\n- 2\n", "top.yaml:1: the document is a list; a configuration file holds a mapping"),
+    ("scalar.yaml", "hello\n", "scalar.yaml:1: the document is a single value;"),
     ("two.yaml", "a: 1\n---\nb: 2\n", "two.yaml:2: ComposerError: expected a single document in the stream, but found another document"),
     ("clash.yaml", "db:\n  port: 5\n", "clash.yaml:1: db must be a mapping here, but site.yaml"),
     ("dotted.yaml", "db.host.name: x\n", "dotted.yaml:1: db.host must be a mapping here (for db.host.name), "
@@ -216,9 +221,11 @@ def test_malformed_files_give_one_line_and_exit_2(files, name, text, where):
 
 
 def test_help_and_version(files):
-    for args in (["--help"], ["show", "--help"], ["get", "--help"], ["diff", "--help"]):
-        status, out, _ = cli(*args)
-        assert status == 0 and "examples:" in out and "exit status" in out
+    status, out, _ = cli("--help")
+    assert status == 0 and out.count("examples:") == 1 and "exit status" in out and "INI dialect" in out
+    for command in ("show", "get", "diff", "explain"):
+        status, out, _ = cli(command, "--help")
+        assert status == 0 and "examples:" not in out and "vornal-config --help` for examples" in out
     assert cli("--version") == (0, f"vornal-config {__version__}\n", "")
     import importlib.metadata
 
@@ -392,10 +399,9 @@ REAL_AND_HOSTILE = [
      "\u00e9"),
     ("FIFO with --origin", {}, _fifo, ["show", "--flat", "--origin", "pipe.yaml"], 0, None,
      "fifo = 1  (int)  [pipe.yaml:1]"),
-    ("folder", {}, lambda f: (f / "dir.yaml").mkdir(), ["show", "dir.yaml"], 0,
-     r"vornal-config: warning: dir\.yaml: skipped: is a folder$", "dir.yaml"),
-    ("socket", {}, _socket, ["show", "--strict", "sock.yaml"], 2,
-     r"vornal-config: sock\.yaml: No such device or address \(--strict\)$", ""),
+    ("folder", {}, lambda f: (f / "dir.yaml").mkdir(), ["show", "dir.yaml"], 2,
+     r"vornal-config: dir\.yaml: is a folder, not a file$", ""),
+    ("socket", {}, _socket, ["show", "sock.yaml"], 2, r"vornal-config: sock\.yaml: No such device or address$", ""),
     ("suffix-less with --type", {"config": "[s]\na = 1\n"}, None, ["get", "--type", "ini", "s.a", "config"], 0, None,
      "1"),
     ("standard input", {}, None, ["show", "--flat", "--origin", "--type", "yaml", "-"], 0, None,
@@ -431,9 +437,9 @@ def test_unreadable_file(tmp_path):
     if as_user and not os.access(sys.executable, os.X_OK):
         pytest.skip("the interpreter is not usable by an unprivileged user")
     r = run(folder, "show", "secret.yaml", **as_user)
-    assert (r.returncode, r.stderr.decode()) == (0, "vornal-config: warning: secret.yaml: skipped: permission denied\n")
-    r = run(folder, "show", "--strict", "secret.yaml", **as_user)
-    assert (r.returncode, r.stderr.decode()) == (2, "vornal-config: secret.yaml: permission denied (--strict)\n")
+    assert (r.returncode, r.stderr.decode()) == (2, "vornal-config: secret.yaml: permission denied\n")
+    r = run(folder, "show", "secret.yaml", "--optional", "secret.yaml", **as_user)  # it is there: still an error
+    assert (r.returncode, r.stderr.decode()) == (2, "vornal-config: secret.yaml: permission denied\n")
 
 
 def test_full_disk_and_closed_pipe(files):
@@ -495,8 +501,8 @@ def test_diff(files):
     (files / "one.yaml").write_text("flag: 1\n")
     (files / "true.yaml").write_text("flag: true\n")
     assert cli("diff", "one.yaml", "true.yaml")[:2] == (1, "~ flag = 1  (int) -> True  (bool)\n")
-    assert cli("diff", "site.yaml", "nope.yaml")[0] == 1
-    assert cli("diff", "--strict", "site.yaml", "nope.yaml")[0] == 2
+    assert cli("diff", "site.yaml", "nope.yaml")[0] == 2
+    assert cli("diff", "site.yaml", "site.yaml,nope.yaml", "--optional", "nope.yaml")[:2] == (0, "")
 
 
 # --- the filter -----------------------------------------------------------------------------
@@ -628,13 +634,17 @@ def test_every_flat_path_round_trips_through_get(tmp_path, document):
 @settings(max_examples=60, deadline=None)
 @given(_DOC)
 def test_json_in_one_pass_equals_json_from_the_leaves(document):
-    from vornal.datastructures.cli import json_document, json_tree
-
     cfg = Configuration(document)
     cfg["loop"] = loop = [1]
     loop.append(loop)
     present = lambda path, value: to_json(value)  # noqa: E731
-    assert json_document(cfg, present) == json_tree(walk(cfg), present)
+    outcomes = []
+    for make in (lambda: json_document(cfg, present), lambda: json_tree(walk(cfg), present)):
+        try:
+            outcomes.append(make())
+        except CliError as exc:  # keys that collide as JSON strings: both refuse, naming the same keys
+            outcomes.append(str(exc))
+    assert outcomes[0] == outcomes[1]
 
 
 # --- secrets --------------------------------------------------------------------------------
@@ -689,7 +699,7 @@ SECRET_FILES = {
     "depth.ini": "[db]\npassword = S3CR3T-%(token)s\ntoken = %(password)s\n",          # "Raw value: ..."
     "ref.ini": "[db]\npassword = %(S3CR3Tref)s\n",                                     # a reference's name
     "conv.yaml": "db:\n  host: PL41N\n  password: !!int S3CR3T-int\n",                 # fails conversion
-    "warn.ini": "[db]\npassword = S3CR3T$S3CR3Tvar\n",                                 # read as a variable
+    "warn.ini": "[db]\npassword = S3CR3T$CLI_TEST_UNSET_VAR\n",                        # read as a variable
     # values that hold a masked value: a reference, an environment variable used twice, an alias
     "copy.ini": "[db]\npassword = S3CR3T-copied\ndsn = pg://PL41N:%(password)s@db\napi_token = $CLI_TEST_TOKEN\n"
                 "url = https://PL41N:${CLI_TEST_TOKEN}@h\n",
@@ -722,23 +732,27 @@ MASKED_RUNS = [
     ("conversion --debug", ["show", "--debug", "--flat", "conv.yaml"], 2, ["Traceback", "with base 10: '<redacted>'"]),
     ("conversion, get", ["get", "db.host", "conv.yaml"], 2, ["db.password: <redacted> is not a valid !!int"]),
     ("warning", ["show", "--flat", "warn.ini"], 0,
-     ["warn.ini:2: Environment variable(s) <redacted> referenced by [db] password are not set"]),
+     ["warn.ini:2: Environment variable(s) CLI_TEST_UNSET_VAR referenced by [db] password are not set"]),
     ("warning --strict", ["diff", "--strict", "warn.ini", "base.ini"], 2,
-     ["vornal-config: warn.ini:2: Environment variable(s) <redacted> referenced by [db] password"]),
+     ["vornal-config: warn.ini:2: Environment variable(s) CLI_TEST_UNSET_VAR referenced by [db] password"]),
     ("copies", ["show", "--flat", "copy.ini", "alias.yaml"], 0,  # copy.ini's password is replaced, not its copy
-     ["db.dsn = 'pg://PL41N:<redacted>@db'  (str)", "db.url = 'https://PL41N:<redacted>@h'  (str)",
-      "db.backup_login = '<redacted>'  (str)"]),
-    ("copies, json", ["show", "--json", "alias.yaml", "copy.ini"], 0, ['"dsn": "pg://PL41N:<redacted>@db"']),
-    ("copies, diff", ["diff", "copy.ini", "copy.ini,alias.yaml"], 1, ["+ db.backup_login = '<redacted>'  (str)"]),
+     ["db.dsn = <redacted>  (str)", "db.url = <redacted>  (str)", "db.backup_login = <redacted>  (str)"]),
+    ("copies, json", ["show", "--json", "alias.yaml", "copy.ini"], 0, ['"dsn": "<redacted>"']),
+    ("copies, diff", ["diff", "copy.ini", "copy.ini,alias.yaml"], 1, ["+ db.backup_login = <redacted>  (str)"]),
+    ("get of a subtree", ["show", "--get", "server.credentials", *LAYERS], 0, ['"key": "<redacted>"']),
 ]
+
+
+def _folder(tmp_path_factory, name, files):
+    folder = tmp_path_factory.mktemp(name)
+    for file, text in files.items():
+        (folder / file).write_text(text)
+    return folder
 
 
 @pytest.fixture(scope="module")
 def secret_files(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("secrets")
-    for name, text in SECRET_FILES.items():
-        (folder / name).write_text(text)
-    return folder
+    return _folder(tmp_path_factory, "secrets", SECRET_FILES)
 
 
 @pytest.mark.parametrize("case, args, code, wanted", MASKED_RUNS, ids=[row[0] for row in MASKED_RUNS])
@@ -762,9 +776,9 @@ REVEALED_RUNS = [
      ["~ db.dbPassword = 'S3CR3T-yaml-db-camel'  (str) -> 'S3CR3T-new-db-camel'  (str)"]),
     (["get", "server.tokens[1]", *LAYERS], 0, ["S3CR3T-yaml-token-1\n"]),
     (["get", "deep.a.b.PRIVATE_KEY", *LAYERS], 0, ["S3CR3T-yaml-private-key-line-1\nS3CR3T-yaml-private-key-line-2\n"]),
-    (["show", "--get", "server.credentials", *LAYERS], 0, ['"key": "S3CR3T-yaml-cred-key"']),
+    (["show", "--reveal", "--get", "server.credentials", *LAYERS], 0, ['"key": "S3CR3T-yaml-cred-key"']),
     (["show", "--reveal", "pct.ini"], 2, ["invalid interpolation syntax in 'S3CR3T-pct%x'"]),
-    (["show", "--reveal", "warn.ini"], 0, ["Environment variable(s) S3CR3Tvar referenced by [db] password"]),
+    (["show", "--reveal", "warn.ini"], 0, ["Environment variable(s) CLI_TEST_UNSET_VAR referenced by [db] password"]),
     (["get", "--reveal", "db", "conv.yaml"], 2, ["db.password: 'S3CR3T-int' is not a valid !!int"]),
     (["show", "--flat", "--reveal", "copy.ini", "alias.yaml"], 0, ["db.dsn = 'pg://PL41N:S3CR3T-copied@db'",
                                                                    "db.backup_login = 'S3CR3T-anchored'"]),
@@ -813,6 +827,12 @@ DEFAULT_WORDS = [
     ("tokenizer", False), ("TOKENIZER", False), ("secretary", False), ("passwordless", False),
     ("authority", False), ("authentication", False), ("keys", False), ("primary_key", False),
     ("db.host", False), ("OLDPWD", False), ("cwd", False), ("tokenservice", False), ("(8080)", False),
+    ("passphrase", True), ("gpgPassphrase", True), ("db_pass", True), ("pass", True), ("PASS", True),
+    ("dbPass", True), ("client_key", True), ("signing_key", True), ("secretKey", True), ("SSH_KEY", True),
+    ("access-key", True), ("encryptionKey", True), ("license_keys", True),
+    ("passport", False), ("passenger", False), ("bypass", False), ("compass", False), ("pass_rate", True),
+    ("keyboard", False), ("sort_key", False), ("SORT_KEY", False), ("primary_key", False), ("publicKey", False),
+    ("partition_key", False), ("hotkey", False), ("key", False), ("key_id", False), ("client_keyboard", False),
 ]
 
 
@@ -824,7 +844,7 @@ def test_default_expression_words(path, masked):
 
 
 def test_default_expression_is_printed_and_parsed_safely():
-    assert DEFAULT_REDACT in cli("show", "--help")[1]
+    assert DEFAULT_REDACT in cli("--help")[1]
     assert parse_filter(DEFAULT_REDACT, CLASSES) == logic_str(DEFAULT_REDACT)
     assert cli("show", "--redact", "Or(", "x.yaml")[2] == ("vornal-config: --redact: expected a string or a call at "
                                                           "position 3, found the end\n")
@@ -842,3 +862,166 @@ def test_default_expression_says_of_a_path_what_it_says_of_its_keys(path):
     expression = logic_str(DEFAULT_REDACT)
     path = tuple(path)
     assert Presenter(expression, per_key=True).masks(path) == Presenter(expression).masks(path)
+
+
+# --- what the command says is true: every row runs the installed command ---------------------
+
+TRUTH_FILES = {
+    "list.yaml": "- id: 1\n  name: a\n- id: 2\n  name: b\n",
+    "empty.yaml": "", "dash.yaml": "---\n",
+    "d1.ini": "[DEFAULT]\nbase = /srv\n", "d2.ini": "[app]\ndata = %(base)s/data\nkey_file = $CLI_TEST_NOPE/k\n",
+    "contrast.yaml": "password: S3CR3T\nuser: S3CR3Tistrator\nhost: S3CR\n",
+    "keys.yaml": "db:\n  host: PL41N\n  password: S3CR3T-pw\n  dsn: pg://PL41N:S3CR3T-pw@h\n  opts: {sslmode: on}\n",
+    "coll.yaml": "x:\n  null: a\n  'null': b\n",
+    "inf.yaml": ".inf: a\n-.inf: b\n.nan: c\n",
+    "conv.yaml": "python: '3.10'\n'a.b': 1\nlist: ['3.10']\napi_token: '0.5'\n",
+    "only.ini": "[DEFAULT]\na = 1\n",
+    "bad.yaml": "a: 1\nb: [1, }\n", "bad.cfg": "[s]\nx = 1\nprune: .\n", "nohead.ini": "password = S3CR3T\n",
+    "flow.ini": "{a: 1}\n", "em.yaml": "e: {}\n",
+    "layers.yaml": "db:\n  password: S3CR3T-yaml\n  pool: '20'\n",
+}
+# (case, arguments, exit status, stderr (the whole of it), stdout (the whole of it, or a list of lines it holds))
+TRUTH_RUNS = [
+    ("a list at the top", ["show", "list.yaml"], 2,
+     "list.yaml:1: the document is a list; a configuration file holds a mapping of keys at its top", ""),
+    ("an empty file", ["show", "--json", "empty.yaml", "dash.yaml"], 0, "", "{}\n"),
+    ("missing: show", ["show", "--json", "typo.yaml"], 2,
+     "typo.yaml: no such file (give --optional typo.yaml if it may be missing)", ""),
+    ("missing: get", ["get", "k", "em.yaml", "typo.yaml"], 2, "typo.yaml: no such file (give --optional", ""),
+    ("missing: diff", ["diff", "em.yaml", "typo.yaml"], 2, "typo.yaml: no such file", ""),
+    ("missing: explain", ["explain", "e", "typo.ini"], 2, "typo.ini: no such file", ""),
+    ("--optional", ["get", "e", "em.yaml", "typo.yaml", "--optional", "typo.yaml"], 0, "", "{}\n"),
+    ("--optional names no file", ["show", "em.yaml", "--optional", "x.yaml"], 2,
+     "usage: vornal-config show", []),
+    ("INI files as one parser", ["show", "--flat", "--origin", "--reveal", "d1.ini", "d2.ini"], 0,
+     "warning: d2.ini:3: Environment variable(s) CLI_TEST_NOPE referenced by [app] key_file are not set",
+     ["app.data = '/srv/data'  (str)  [d2.ini:2]", "app.base = '/srv'  (str)  [d1.ini:2]"]),
+    ("masked whole", ["show", "--flat", "contrast.yaml"], 0, "",
+     "password = <redacted>  (str)\nuser = <redacted>  (str)\nhost = 'S3CR'  (str)\n"),
+    ("get of a mapping", ["get", "db", "keys.yaml"], 0, "", ['  "password": "<redacted>",', '  "dsn": "<redacted>",']),
+    ("get --redact", ["get", "--redact", "host", "--reveal", "db", "keys.yaml"], 2, "usage: vornal-config get", []),
+    ("get --redact host", ["get", "--redact", "host|dsn|password", "db", "keys.yaml"], 0, "", ['  "host": "<redacted>",']),
+    ("read limit", ["show", "--type", "yaml", "--max-input", "1K", "/dev/zero"], 2,
+     "/dev/zero: more than 1 KiB to read, and it cannot seek (--max-input SIZE raises the limit)", ""),
+    ("stdin twice", ["diff", "--type", "yaml", "-", "em.yaml,-"], 2, "standard input (-) can be read only once", ""),
+    ("JSON collision", ["show", "--json", "coll.yaml"], 2,
+     '--json: the keys (None) and null of x are both the JSON key "null"; see them with --flat', ""),
+    ("non-finite keys", ["get", "(nan)", "inf.yaml"], 0, "", "c\n"),
+    ("conversion notes", ["show", "--flat", "conv.yaml"], 0,
+     "warning: conv.yaml:1: python: the quoted string '3.10' is stored as 3.1 (float)\n"
+     "vornal-config: warning: conv.yaml:2: a.b: the quoted key \"a.b\" is split at '.' into 2 levels\n"
+     "vornal-config: warning: conv.yaml:4: api_token: the quoted string <redacted> is stored as <redacted> (float)",
+     ["python = 3.1  (float)", "list[0] = '3.10'  (str)", "api_token = <redacted>  (float)"]),
+    ("--strict notes", ["get", "--strict", "list", "conv.yaml"], 2,
+     "conv.yaml:1: python: the quoted string '3.10' is stored as 3.1 (float) (--strict)", ""),
+    ("only [DEFAULT]", ["show", "only.ini"], 0,
+     "warning: only.ini: holds only [DEFAULT] options, and no section inherits them: it adds nothing", "only.ini\n"),
+    ("[DEFAULT] for the next file", ["get", "app.a", "only.ini", "d1.ini", "d2.ini"], 0,
+     "warning: d2.ini:3: Environment variable(s) CLI_TEST_NOPE", "1\n"),
+    ("YAML parse error", ["show", "bad.yaml"], 2,
+     "bad.yaml:2: ParserError: while parsing a flow node, expected the node content, but found '}': 'b: [1, }'", ""),
+    ("INI parse error", ["show", "bad.cfg"], 2, "bad.cfg:3: ParsingError: a line that is neither [section], "
+                                                "option = value nor # comment: 'prune: .'", ""),
+    ("no section header", ["show", "nohead.ini"], 2, "nohead.ini:1: MissingSectionHeaderError: an option before "
+                                                    "the first [section]: (a line of password, not shown)", ""),
+    ("--type over a suffix", ["get", "--type", "yaml", "a", "flow.ini"], 0, "", "1\n"),
+    ("an empty map", ["show", "--flat", "em.yaml"], 0, "", "e = {}  (Configuration)\n"),
+    ("explain", ["explain", "db.pool", "d1.ini", "layers.yaml"], 0,
+     "warning: d1.ini: holds only [DEFAULT] options\nvornal-config: warning: layers.yaml:3: db.pool: the quoted "
+     "string '20' is stored as 20 (int)",
+     "db.pool\n* layers.yaml:3: '20'  ->  20  (int)\n"),
+    ("explain [DEFAULT]", ["explain", "app.base", "d1.ini", "d2.ini"], 0, "warning: d2.ini:3",
+     "app.base\n* d1.ini:2: /srv  ->  '/srv'  (str)  (inherited from [DEFAULT])\n"),
+    ("explain masks", ["explain", "db.password", "keys.yaml", "layers.yaml"], 0, "warning: layers.yaml:3",
+     "db.password\n  keys.yaml:3: <redacted>  ->  <redacted>  (str)\n* layers.yaml:2: <redacted>  ->  <redacted>  (str)\n"),
+    ("explain a path no layer sets", ["explain", "db.nope", "keys.yaml"], 1, "no layer sets db.nope", ""),
+    ("usage error of a subcommand", ["get", "--bogus", "x", "em.yaml"], 2, "usage: vornal-config get", []),
+]
+
+
+@pytest.fixture(scope="module")
+def truth_files(tmp_path_factory):
+    return _folder(tmp_path_factory, "truth", TRUTH_FILES)
+
+
+@pytest.mark.parametrize("case, args, code, err, out", TRUTH_RUNS, ids=[row[0] for row in TRUTH_RUNS])
+def test_what_the_command_says_is_true(truth_files, case, args, code, err, out):
+    r = run(truth_files, *args, text=True, stdin="")
+    assert r.returncode == code, r.stderr
+    if err.startswith("usage:"):
+        assert r.stderr.startswith(err)
+    else:
+        wanted = f"vornal-config: {err}".splitlines() if err else []
+        assert len(r.stderr.splitlines()) == len(wanted), r.stderr
+        assert all(line.startswith(start) for line, start in zip(r.stderr.splitlines(), wanted)), r.stderr
+    assert all(line in r.stdout.splitlines() for line in out) if isinstance(out, list) else r.stdout == out
+    revealed = "--reveal" in args or (args[0] == "get" and args[1] != "db")
+    assert revealed or "S3CR3T" not in r.stdout + r.stderr
+
+
+def test_explain_json(truth_files):
+    r = run(truth_files, "explain", "--json", "app.base", "d1.ini", "d2.ini", text=True)
+    assert json.loads(r.stdout) == {"path": "app.base", "layers": [
+        {"origin": "d1.ini:2", "text": "/srv", "value": "/srv", "type": "str", "wins": True,
+         "inherited": "[DEFAULT]", "env": []}]}
+
+
+@pytest.mark.parametrize("args, not_imported", [
+    (["get", "app.data", "d1.ini", "d2.ini"], ["yaml", "importlib.metadata", "zipfile", "shutil"]),
+    (["get", "e", "em.yaml"], ["importlib.metadata", "zipfile"]),
+    (["--version"], ["vornal.datastructures.configuration", "vornal.datastructures.cli.commands", "argparse"]),
+])
+def test_start_imports_only_what_the_files_need(truth_files, args, not_imported):
+    r = run(truth_files, "-X", "importtime", str(COMMAND), *args, text=True, python=True)
+    assert r.returncode == 0
+    imported = {line.rsplit("|", 1)[-1].strip() for line in r.stderr.splitlines() if "|" in line}
+    assert "vornal.datastructures.cli" in imported and not imported & set(not_imported)
+    assert args == ["--version"] or "vornal.datastructures.configuration" in imported
+
+
+_SECRET_KEYS = ["password", "api_token", "client_key", "dbPassword", "passphrase", "pass", "credentials"]
+_PLAIN_KEYS = ["host", "name", "opts", "items", "keyboard", "sort_key", "author"]
+_TAIL = st.text("abcdefghijkmnpqrstuvwxyz23456789", min_size=4, max_size=8)
+
+
+@st.composite
+def _secret_documents(draw, depth=0, secrets=None):
+    """(document, secrets): secrets at every depth, under keys the default masks, in lists and below masked
+    mappings; other values are plain text, nested levels, or a plain text holding one of the secrets."""
+    secrets = [] if secrets is None else secrets
+    document = {}
+    for key in draw(st.lists(st.sampled_from(_SECRET_KEYS + _PLAIN_KEYS), min_size=1, max_size=4, unique=True)):
+        kind = draw(st.sampled_from(["leaf", "list", "level"] if depth < 3 else ["leaf", "list"]))
+        if kind == "level":
+            document[key] = draw(_secret_documents(depth + 1, secrets))[0]
+        elif key in _SECRET_KEYS:
+            values = [f"S3CR3T{draw(_TAIL)}" for _ in range(2 if kind == "list" else 1)]
+            secrets.extend(values)
+            document[key] = values if kind == "list" else values[0]
+        elif secrets and draw(st.booleans()):
+            document[key] = f"pg://PL41N:{draw(st.sampled_from(secrets))}@h"
+        else:
+            document[key] = [f"PL41N{draw(_TAIL)}"] if kind == "list" else f"PL41N{draw(_TAIL)}"
+    return document, secrets
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(_secret_documents())
+def test_no_view_prints_a_secret_or_most_of_one(tmp_path, drawn):
+    document, secrets = drawn
+    (tmp_path / "doc.yaml").write_text(yaml.safe_dump(document))
+    (tmp_path / "none.yaml").write_text("")
+    files = [str(tmp_path / "none.yaml"), str(tmp_path / "doc.yaml")]
+    outputs = [cli("show", *files[1:]), cli("show", "--flat", "--origin", *files[1:]), cli("show", "--json", *files),
+               cli("diff", *files)]
+    cfg = Configuration()
+    cfg.load_yamls(files[1])
+    for path, _ in walk(cfg):
+        outputs.append(cli("explain", render_path(path), *files))
+        for depth in range(1, len(path)):
+            outputs.append(cli("get", render_path(path[:depth]), *files))
+    for status, out, err in outputs:
+        assert status in (0, 1), err
+        for secret in secrets:
+            for part in (secret, secret[1:], secret[:-1]):
+                assert part not in out + err

@@ -1,5 +1,5 @@
 """What the installed distribution carries: the extension modules with their
-stubs, the license and the README as long description, and nothing of the
+stubs, the vornal-config command (the subpackage cli), the license and the README as long description, and nothing of the
 sources or the build, and a tag a package index accepts. Run by tools/dev wheel-test
 against the wheel itself."""
 
@@ -24,6 +24,7 @@ INFO = f"vornal_datastructures-{DIST.version}.dist-info"
 
 SHIPPED = re.compile(
     r"vornal/datastructures/(\w+\.pyi?|py\.typed|\w+\.cpython-\d+[a-z]*-[\w-]+\.so|__pycache__/\w+\.cpython-\d+[a-z]*\.pyc)"
+    r"|vornal/datastructures/cli/(__pycache__/)?\w+\.(py|cpython-\d+[a-z]*\.pyc)"  # the vornal-config command
     rf"|{re.escape(INFO)}/(METADATA|WHEEL|RECORD|INSTALLER|REQUESTED|direct_url\.json|entry_points\.txt"
     r"|licenses/LICENSE)"
     r"|\.\./\.\./\.\./bin/[\w-]+")  # console scripts

@@ -14,7 +14,7 @@ Leaf paths
     "x y", "say \\"hi\\"", "\\u2028": characters that are not printable as
     escapes, so that a path is always one line). Keys that are not strings
     are written in parentheses as the Python literal of the value: (8080),
-    (2.5), (True), (None); dates and times as ISO 8601: (2024-01-02). ``render_path`` writes this form and
+    (2.5), (True), (None), and (inf), (-inf), (nan); dates and times as ISO 8601: (2024-01-02). ``render_path`` writes this form and
     ``parse_path`` reads it back, so every path that --flat prints is one
     that ``get`` accepts.
 
@@ -94,6 +94,9 @@ _INDEX = re.compile(r"\[(0|[1-9][0-9]*)\]")
 _QUOTED = re.compile(r'"(?:[^"\\]|\\.)*"', re.DOTALL)
 
 
+_NON_FINITE = ("inf", "-inf", "nan")
+
+
 def _literal_key(text, at):
     """The key written in parentheses at text[at] == "(", and where it ends."""
     depth, i, quote = 0, at, None
@@ -116,6 +119,8 @@ def _literal_key(text, at):
     else:
         raise PathError(f"unclosed '(' at position {at}")
     inner = text[at + 1:i]
+    if inner.strip() in _NON_FINITE:  # float keys that Python writes without a literal
+        return float(inner), i + 1
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -187,6 +192,8 @@ def lookup(root, steps):
         else:
             if not isinstance(value, dict):
                 raise KeyError(step)
+            if isinstance(step, float) and step != step:  # NaN equals no key, not even another NaN
+                step = next((k for k in value if isinstance(k, float) and k != k), step)
             value = dict.__getitem__(value, step)
     return value
 
