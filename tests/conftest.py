@@ -9,7 +9,17 @@ import pytest
 sys.path.insert(1, str(pathlib.Path(__file__).resolve().parent / "support"))
 
 # The reference-leak hunter (tests/support/refleaks.py) is off unless --refleaks is given.
-from refleaks import pytest_addoption, pytest_configure  # noqa: E402, F401
+from refleaks import pytest_addoption  # noqa: E402, F401
+from refleaks import pytest_configure as refleaks_configure  # noqa: E402
+
+
+def pytest_configure(config):
+    # Registered here rather than in pyproject.toml: the wheel test runs a copy of tests/ alone.
+    config.addinivalue_line(
+        "markers",
+        "quick: the part of the suite `tools/dev compilers` runs against each build "
+        "(every module's own tests, the framework's, the build check)")
+    refleaks_configure(config)
 
 
 @pytest.fixture
