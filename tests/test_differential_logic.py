@@ -17,6 +17,7 @@ class World:
     def __init__(self, module):
         self.module = module
         self.target = self.root = None
+        self.log = []  # calls, truth tests and releases of the parts' results, in order
         self.classes = {name: self.subclass(name, getattr(module, name)) for name in OPERATORS}
 
     def subclass(self, name, base):
@@ -35,6 +36,9 @@ def act(world, kind):
     if kind == "rename":
         for cls in world.classes.values():
             cls.__name__ = "X" + cls.__name__
+    elif kind == "rename-sub":  # a name whose + is its own
+        for cls in world.classes.values():
+            cls.__name__ = Name("Y" + cls.__name__)
     elif target is None:
         return
     elif kind == "replace":  # the expression's list is replaced by a new empty one
@@ -58,7 +62,11 @@ class Part:
 
     def __call__(self, item):
         self.fire("__call__")
-        return self.result(item)
+        self.world.log.append(("call", self.label))
+        result = self.result(item)
+        if isinstance(result, str) and result in MORTALS:
+            result = MORTALS[result](self.world.log, self.label)
+        return result
 
     def __repr__(self):
         self.fire("__repr__")
@@ -86,11 +94,34 @@ class Item:
         return self.text
 
 
+class Name(str):
+    def __add__(self, other):
+        return str.__add__(self, "<" + other)
+
+
+class Mortal:
+    """A result whose truth test and release are noted in the log."""
+
+    def __init__(self, log, label, truth):
+        self.log, self.label, self.truth = log, label, truth
+
+    def __bool__(self):
+        self.log.append(("bool", self.label))
+        return self.truth
+
+    def __del__(self):
+        self.log.append(("del", self.label))
+
+
+MORTALS = {"mortal": lambda log, label: Mortal(log, label, False),
+           "mortal-true": lambda log, label: Mortal(log, label, True),
+           "boxed": lambda log, label: [Mortal(log, label, False)],
+           "boxed-dict": lambda log, label: {label: Mortal(log, label, True)}}
 RESULTS = {"has-a": lambda v: "a" in str(v), "true": lambda v: True, "none": lambda v: None,
-           "empty": lambda v: [], "item": lambda v: v}
+           "empty": lambda v: [], "item": lambda v: v, **{name: (lambda v, n=name: n) for name in MORTALS}}
 
 
-ACTIONS = ["rename", "replace", "clear", "append"]
+ACTIONS = ["rename", "replace", "clear", "append", "rename-sub"]
 
 
 def action_of(event, choice):
@@ -103,7 +134,7 @@ def hooks(hostile):
     if not hostile:
         return st.just({})
     events = ["__call__", "__repr__", "__class__"]
-    return st.dictionaries(st.sampled_from(events), st.tuples(st.integers(1, 2), st.sampled_from(range(4))),
+    return st.dictionaries(st.sampled_from(events), st.tuples(st.integers(1, 2), st.sampled_from(range(len(ACTIONS)))),
                            max_size=2)
 
 
@@ -154,7 +185,7 @@ def items(hostile):
     plain = st.one_of(st.sampled_from(["a", "ab", "b", "", "x.y", "it's"]), st.integers(0, 2), st.none())
     if not hostile:
         return st.lists(plain, max_size=3)
-    hooked = st.tuples(st.just("item"), st.sampled_from(["a", "b"]), st.integers(1, 2), st.sampled_from(range(4)))
+    hooked = st.tuples(st.just("item"), st.sampled_from(["a", "b"]), st.integers(1, 2), st.sampled_from(range(len(ACTIONS))))
     return st.lists(st.one_of(plain, hooked), max_size=3)
 
 
@@ -222,6 +253,7 @@ def check_same(spec, ops):
         expected, got = run(op, python, python.root), run(op, ours, ours.root)
         assert got == expected, op
         assert shape(ours.root) == shape(python.root), op
+        assert ours.log == python.log, op
 
 
 @runs(release=200, debug=40)

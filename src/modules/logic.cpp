@@ -170,7 +170,9 @@ Ref BaseLogic_str(Handle self) {
     }
     Writer w;
     TRY(w.made());
-    bool text_name = PyUnicode_Check(name.ptr());
+    // A str subclass may have its own __add__: only an exact str is written
+    // directly.
+    bool text_name = PyUnicode_CheckExact(name.ptr());
     if (text_name) {
         TRY(w.write(name));
         TRY(w.write("("));
@@ -185,7 +187,7 @@ Ref BaseLogic_str(Handle self) {
         TRY(w.write(")"));
         return w.finish();
     }
-    // A metaclass's own __name__ that is no str: `+` decides, as in Python.
+    // A metaclass's own __name__, or a str subclass: `+` decides, as in Python.
     TRY_LET(Ref joined, w.finish());
     TRY_LET(Ref text, Ref::steal(PyNumber_Add(name.ptr(), id<"(">())));
     TRY_LET(text, Ref::steal(PyNumber_Add(text.ptr(), joined.ptr())));
@@ -244,40 +246,54 @@ Result<bool> Not_call(Handle self, Args items) { return evaluate<Op::not_>(self,
 
 // any([...]) over results that arrive one by one: no result is judged
 // before all are made, and the judging stops at the first true one. The
-// truth of None, bools, match objects and the other built-in values is
-// known at once and runs no code, so those are not kept; other results
-// are kept, in order, until the end.
+// truth of None, bools, match objects and the other built-in scalars is
+// known at once, and dropping them runs no code, so those are not kept.
+// Every other result is kept until the end, as the list of the Python form
+// keeps it, and released last one first, as that list releases its items:
+// dropping a container or a user's object may run a __del__.
 class AnyOf {
 public:
+    AnyOf() = default;
+    AnyOf(const AnyOf&) = delete;
+    AnyOf& operator=(const AnyOf&) = delete;
+    ~AnyOf() {
+        while (!kept_.empty()) kept_.pop_back();
+    }
+
     // Whether the answer is true whatever comes later: a result whose
-    // truth is known to be true arrived (only kept results come before it).
-    bool settled() const { return settled_; }
+    // truth is known to be true arrived.
+    bool settled() const { return settled_at_ != npos; }
 
     void add(Ref result) {
-        if (settled_) return;  // any() stops before it
         PyObject* r = result.ptr();
         if (r == Py_None || r == Py_False) return;
         if (r == Py_True || Py_IS_TYPE(r, st.Match.type_ptr())) {
-            settled_ = true;
+            if (!settled()) settled_at_ = kept_.size();
             return;
         }
-        if (builtin_value_slot(Py_TYPE(r)) >= 0) {
-            settled_ = PyObject_IsTrue(r) > 0;  // cannot fail for these types
-            return;
-        }
-        kept_.push_back(std::move(result));
+        bool known_true = false;
+        int slot = builtin_value_slot(Py_TYPE(r));
+        // Containers' truth is their length, known at once; their release
+        // is not free of code.
+        if (slot >= 0) known_true = PyObject_IsTrue(r) > 0;  // cannot fail for these types
+        if (known_true && !settled()) settled_at_ = kept_.size();
+        if (slot < 0 ? !known_true : slot >= builtin_first_container) kept_.push_back(std::move(result));
     }
 
+    // any(): the kept results before the first one known to be true are
+    // judged in order; the ones after it are never asked.
     Result<bool> result() const {
-        for (const Ref& r : kept_) {
-            TRY_LET(bool is_true, r.truthy());
+        size_t judged = settled() ? settled_at_ : kept_.size();
+        for (size_t i = 0; i < judged; ++i) {
+            TRY_LET(bool is_true, kept_[i].truthy());
             if (is_true) return true;
         }
-        return settled_;
+        return settled();
     }
 
 private:
-    bool settled_ = false;
+    static constexpr size_t npos = size_t(-1);
+    size_t settled_at_ = npos;
     std::vector<Ref> kept_;
 };
 
@@ -299,9 +315,12 @@ Result<bool> is_logic(Handle expression, Handle cls) {
 }
 
 
-// `expression(*items)` judged by its truth. While type(expression).__call__
-// is one of this module's, that is what the call runs, so it runs at once.
-Result<bool> nested(Handle expression, Args items) {
+// `satisfied = expression(*items)` judged by its truth. While
+// type(expression).__call__ is one of this module's, that is what the call
+// runs, so it runs at once. Another call's result is kept in `satisfied`
+// (the local of the Python form) until the next expression's answer
+// replaces it or the evaluation ends: its release may run code.
+Result<bool> nested(Handle expression, Args items, Ref& satisfied) {
     Ref call = type_lookup<"__call__">(expression.type());
     Result<bool> (*direct)(Handle, Args) = nullptr;
     if (is_impl<And_call>(call.ptr())) direct = evaluate<Op::and_>;
@@ -310,10 +329,13 @@ Result<bool> nested(Handle expression, Args items) {
     if (direct) {
         RecursionGuard depth(" while calling a Python object");
         TRY(depth.entered());
-        return direct(expression, items);
+        TRY_LET(bool answer, direct(expression, items));
+        satisfied = nullptr;
+        return answer;
     }
     TRY_LET(Ref result, vectorcall(expression, items.items, (size_t)items.size, nullptr));
-    return result.truthy();
+    satisfied = std::move(result);
+    return satisfied.truthy();
 }
 
 // any([expression(item) for item in items])
@@ -335,31 +357,39 @@ Result<bool> any_call(Handle expression, Args items) {
 // answer is the same. str() of every item is still taken, since that may
 // run the item's own __str__.
 Result<bool> any_search(Handle expression, Args items) {
-    bool compiled = Py_IS_TYPE(expression.ptr(), st.Pattern.type_ptr());
-    AnyOf any;
+    if (!Py_IS_TYPE(expression.ptr(), st.Pattern.type_ptr())) {
+        AnyOf any;
+        for (Py_ssize_t i = 0; i < items.size; ++i) {
+            Handle item = items[i];
+            Ref converted;
+            if (!PyUnicode_CheckExact(item.ptr())) { TRY_LET(converted, item.str()); }
+            TRY_LET(Ref match, expression.call_method<"search">(converted ? Handle(converted) : item));
+            any.add(std::move(match));
+        }
+        return any.result();
+    }
+    // A compiled pattern's results are None or a match: nothing to keep.
+    bool found = false;
     for (Py_ssize_t i = 0; i < items.size; ++i) {
         Handle item = items[i];
         Ref converted;
         if (!PyUnicode_CheckExact(item.ptr())) { TRY_LET(converted, item.str()); }
-        Handle text = converted ? Handle(converted) : item;
-        if (compiled) {
-            if (any.settled()) continue;
-            PyObject* argv[2] = {expression.ptr(), text.ptr()};
-            TRY_LET(Ref match, vectorcall(st.pattern_search, argv, 2, nullptr));
-            any.add(std::move(match));
-        } else {
-            TRY_LET(Ref match, expression.call_method<"search">(text));
-            any.add(std::move(match));
-        }
+        if (found) continue;
+        PyObject* argv[2] = {expression.ptr(), converted ? converted.ptr() : item.ptr()};
+        TRY_LET(Ref match, vectorcall(st.pattern_search, argv, 2, nullptr));
+        found = match.ptr() != Py_None;
     }
-    return any.result();
+    return found;
 }
 
-// Whether one expression is satisfied by the items.
-Result<bool> satisfied(Handle expression, Args items) {
+// Whether one expression is satisfied by the items; `satisfied` holds the
+// value the Python form's local of that name holds.
+Result<bool> is_satisfied_by(Handle expression, Args items, Ref& satisfied) {
     TRY_LET(Ref cls, global<"BaseLogic">());
     TRY_LET(bool logic, is_logic(expression, cls));
-    if (logic) return nested(expression, items);
+    if (logic) return nested(expression, items, satisfied);
+    // any() gives a bool: the value held before is released once it is in.
+    Ref previous = std::move(satisfied);
     if (PyCallable_Check(expression.ptr())) return any_call(expression, items);
     return any_search(expression, items);
 }
@@ -375,8 +405,9 @@ template <Op op> constexpr bool after_last = op != Op::or_;
 template <Op op>
 Result<bool> evaluate(Handle self, Args items) {
     TRY_LET(Ref expressions, self.attr<"expressions">());
+    Ref satisfied;
     TRY_LET(bool decided_early, walk_items(expressions, [&](Handle expression) -> Result<bool> {
-        TRY_LET(bool is_satisfied, satisfied(expression, items));
+        TRY_LET(bool is_satisfied, is_satisfied_by(expression, items, satisfied));
         return decides<op>(is_satisfied);
     }));
     return decided_early ? decided<op> : after_last<op>;

@@ -116,7 +116,9 @@ private:
 // The position of `t` among the exact built-in value types, or -1. Their
 // instances report their own type as __class__ and they cannot be changed,
 // so isinstance() against a plain class is a type check and an ABC's answer
-// for them changes only through registration.
+// for them changes only through registration. The scalars come first: from
+// builtin_first_container on, releasing an instance may release others.
+inline constexpr int builtin_first_container = 8;
 inline int builtin_value_slot(PyTypeObject* t) {
     // The commonest values first: str and int settle it in one comparison.
     if (t == &PyUnicode_Type) return 4;
