@@ -368,14 +368,14 @@ struct SectionsBody final : GenBody {
 
     Ref next() override {
         if (!it) return Ref();
+        CallDepth call;  // the generator's frame, entered by every next()
+        TRY(call.enter());
         Ref name;
         TRY_LET(bool more, pf::next(it, name));
         if (!more) {
             it = Ref();
             return Ref();
         }
-        CallDepth call;  // the generator's frame, while it reads the section
-        TRY(call.enter());
         TRY_LET(Ref section, config.item(name));
         return tuple(name, section);
     }
