@@ -1,16 +1,18 @@
 """Configuration against the same class written in Python: stores, merges, copies and the loaders."""
+import configparser
 import logging
 import os
 import shutil
 import tempfile
-from collections.abc import Mapping
+from collections.abc import Generator, Mapping
 
+import pytest
 import yaml
 from hypothesis import given
 from hypothesis import strategies as st
 
 import pyforms.configuration
-from differential import outcome, runs
+from differential import Hook, outcome, runs
 from vornal.datastructures import configuration
 
 ENVIRONMENT = {"VORNAL_DIFF_SET": "/h", "VORNAL_DIFF_PERCENT": "50%(x)s", "VORNAL_DIFF_EMPTY": ""}
@@ -26,6 +28,13 @@ class World:
         self.cls = type("Conf", (module.Configuration,), {})
         self.cfg = self.cls()
         self.log = []
+        self.parser, self.undo = None, []  # the parser of the load under way; what puts back replaced names
+        self.sibling = type("Sibling", (module.Configuration,), {
+            "__setitem__": logged(self, "Sibling.__setitem__", module.Configuration.__setitem__),
+            "_expand_cfg_value": classmethod(lambda cls, value, *, section, key: value.upper())})
+        self.outside = type("Outside", (module.NestedFieldMap,), {})
+        self.parser_class = type("Parser", (configparser.ConfigParser,),
+                                 {"set": logged(self, "Parser.set", configparser.ConfigParser.set)})
 
     def install(self, name):
         cls, log = self.cls, self.log
@@ -46,6 +55,61 @@ class World:
         setattr(cls, name, method)
 
 
+def logged(world, name, method):
+    return lambda *args: world.log.append((name, *args[1:3])) or method(*args)
+
+
+def replace(world, owner, name, new):
+    """owner.name = new until undo(world)."""
+    saved = vars(owner).get(name)
+    setattr(owner, name, new)
+    world.undo.append(lambda: setattr(owner, name, saved) if saved is not None else delattr(owner, name))
+
+
+def undo(world):
+    while world.undo:
+        world.undo.pop()()
+
+
+# What user code run in the middle of a store or a load does: switch the class
+# of the configuration or of the parser, replace the method that __setitem__
+# stores through, rebind the module's Configuration, remove a section.
+ACTIONS = {
+    "class outside": lambda w: setattr(w.cfg, "__class__", w.outside),
+    "class sibling": lambda w: setattr(w.cfg, "__class__", w.sibling),
+    "base __setitem__": lambda w: replace(w, w.module.NestedFieldMap, "__setitem__", logged(
+        w, "base __setitem__", w.module.NestedFieldMap.__setitem__)),
+    "module Configuration": lambda w: replace(w, w.module, "Configuration", w.sibling),
+    "parser class": lambda w: setattr(w.parser, "__class__", w.parser_class),
+    "drop section": lambda w: w.parser.remove_section(w.parser.sections()[-1]),
+}
+# Changes to the standard parser and the module's own class: explicit tests
+# only, since every later load would then take the general way.
+SHARED_ACTIONS = {
+    "ConfigParser.set": lambda w: replace(w, configparser.ConfigParser, "set", logged(
+        w, "ConfigParser.set", configparser.ConfigParser.set)),
+    "Configuration._expand_cfg_value": lambda w: replace(w, w.module.Configuration, "_expand_cfg_value",
+                                                         vars(w.sibling)["_expand_cfg_value"]),
+    "DEFAULTSECT": lambda w: replace(w, configparser, "DEFAULTSECT", "Other"),
+}
+
+
+def hooked(world, source, n, action):
+    """The n-th conversion (source "typecast") or logged record ("warning") runs the action, until undo(world)."""
+    hook = Hook(world, n, ACTIONS.get(action) or SHARED_ACTIONS[action])
+    if source == "typecast":
+        replace(world, world.module, "typecast_str", lambda value, typecast=world.module.typecast_str: hook.fire()
+                or typecast(value))
+    else:
+        handler = logging.Handler()
+        handler.emit = lambda record: hook.fire()
+        world.module.logger.addHandler(handler)
+        world.undo.append(lambda: world.module.logger.removeHandler(handler))
+    expand = world.cls._expand_cfg_env_vars
+    replace(world, world.cls, "_expand_cfg_env_vars", staticmethod(
+        lambda config: setattr(world, "parser", config) or expand(config)))
+
+
 class Records(logging.Handler):
     def __init__(self):
         super().__init__()
@@ -62,6 +126,8 @@ def shape(obj):
         return (type(obj).__name__, list(obj))
     if isinstance(obj, (list, tuple)):
         return (type(obj).__name__, [shape(v) for v in obj])
+    if isinstance(obj, Generator):  # the sections load_cfgs merges, read as the merge comes to them
+        return ("generator", obj.__name__, obj.__qualname__)
     return obj
 
 
@@ -110,6 +176,14 @@ def operations():
     )
 
 
+def hooked_operations():
+    """An operation while a conversion or a logged warning runs an action."""
+    return st.one_of(operations(), st.tuples(
+        st.just("during"), st.sampled_from(["typecast", "warning"]), st.integers(1, 4), st.sampled_from(sorted(ACTIONS)),
+        st.one_of(operations().filter(lambda op: op[0] != "install"),
+                  st.tuples(st.just("load_cfgs"), st.lists(ini_texts(), min_size=1, max_size=2)))))
+
+
 class EntryPoint:
     def __init__(self, content, dist):
         self.content, self.dist = content, dist
@@ -133,6 +207,12 @@ def write(folder, texts, suffix):
 
 
 def run(op, world, paths):
+    if op[0] == "during":
+        hooked(world, *op[1:4])
+        try:
+            return run(op[4], world, paths)
+        finally:
+            undo(world)
     cfg = world.cfg
     kind = op[0]
     if kind == "set":
@@ -169,7 +249,8 @@ def check_same(ops):
     try:
         python, ours = World(pyforms.configuration), World(configuration)
         for op in ops:
-            paths = write(folder, op[1], ".ini" if op[0] == "load_cfgs" else ".yaml") if op[0] in LOADS else None
+            load = op[4] if op[0] == "during" else op
+            paths = write(folder, load[1], ".ini" if load[0] == "load_cfgs" else ".yaml") if load[0] in LOADS else None
             expected = run(op, python, paths)
             got = run(op, ours, paths)
             assert got == expected, op
@@ -189,6 +270,44 @@ def check_same(ops):
 
 
 @runs(release=200, debug=30)
-@given(ops=st.lists(operations(), min_size=1, max_size=6))
+@given(ops=st.lists(hooked_operations(), min_size=1, max_size=6))
 def test_stores_merges_and_loaders(ops):
     check_same(ops)
+
+
+INI_WITH_WARNINGS = ["[DEFAULT]\nd = a${VORNAL_DIFF_UNSET}b\ne = 1\n[s]\nk = $VORNAL_DIFF_UNSET\nK2 = 1%%\n[t]\nk = 2\n"]
+
+
+@pytest.mark.parametrize("n", [1, 2, 3])
+@pytest.mark.parametrize("source, action, op", [
+    *[("typecast", action, ("set", "a.b.c", "1")) for action in ["class outside", "class sibling", "base __setitem__"]],
+    *[("warning", action, ("load_cfgs", INI_WITH_WARNINGS)) for action in [
+        "module Configuration", "parser class", "drop section", *SHARED_ACTIONS]],
+    ("typecast", "drop section", ("load_cfgs", INI_WITH_WARNINGS))])
+def test_user_code_in_the_middle(source, action, op, n):
+    """super().__setitem__ is found before the value is converted; names, methods and sections
+    of a load are read as the load comes to them."""
+    check_same([("update", {"a": {"x": "1"}}), ("during", source, n, action, op), ("set", "b", "2")])
+
+
+def headroom(depth=0):
+    """How many more calls the interpreter allows here."""
+    try:
+        return headroom(depth + 1)
+    except RecursionError:
+        return depth
+
+
+def test_stores_count_levels_as_python_does():
+    seen = {}
+    for module in (configuration, pyforms.configuration):
+        cfg, original, seen[module] = module.Configuration({"a": {"b": {"c": {}}}}), module.typecast_str, []
+        module.typecast_str = lambda value, found=seen[module]: found.append(headroom()) or original(value)
+        try:
+            for key in ("a.b.c.d", "a.b.y", "x"):
+                cfg[key] = "1"
+        finally:
+            module.typecast_str = original
+        with pytest.raises(RecursionError):
+            module.Configuration()[".".join(["k"] * 600)] = "1"
+    assert seen[configuration] == seen[pyforms.configuration]

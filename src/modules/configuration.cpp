@@ -34,6 +34,7 @@
 // hide them.
 #include "pyframe.hpp"
 
+#include <iterator>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -47,6 +48,9 @@ struct State {
     // The replacement function that _expand_cfg_value hands to the pattern's sub().
     Held substitute_reference;
     Pristine ConfigParser;  // configparser.ConfigParser as imported
+    Pristine BasicInterpolation;  // configparser.BasicInterpolation as imported
+    // The names of the generator expression that load_cfgs merges.
+    Held genexpr_name, genexpr_qualname;
 };
 PF_STATE(State, st);
 
@@ -89,13 +93,13 @@ Ref substitute(Handle match) {
 //     return missing
 Ref Configuration_missing_env_vars(Handle cls, Handle value) {
     TRY_LET(Ref missing, list());
-    TRY_LET(Ref env, environ());
     TRY_LET(Ref pattern, cls.attr<"_ENV_VAR_PATTERN">());
     TRY_LET(Ref matches, pattern.call_method<"finditer">(value));
     TRY_LET(Ref it, matches.iter());
     for (Ref match;;) {
         TRY_NEXT(it, match);
         TRY_LET(Ref name, reference_name(match));
+        TRY_LET(Ref env, environ());  // os.environ is read per reference, as written
         TRY_LET(bool in_environment, env.contains(name));
         if (in_environment) continue;
         TRY_LET(bool listed, missing.contains(name));
@@ -132,32 +136,89 @@ Ref expand_value(Handle configuration, Handle value, Handle section, Handle key)
     return call_kw(expand, {value}, {{id<"section">(), section}, {id<"key">(), key}});
 }
 
-
 Result<bool> lacks(Handle value, Py_UCS4 ch) {
     Py_ssize_t at = PyUnicode_FindChar(value.ptr(), ch, 0, PyUnicode_GET_LENGTH(value.ptr()), 1);
     if (at == -2) return failure;
     return at < 0;
 }
 
-struct Expansion {
-    Ref configuration;
-    bool plain_class = false;   // expanding a value without "$" gives it back and warns about nothing
-    bool plain_parser = false;  // writing back an unchanged value without "%" changes nothing
+// configparser.DEFAULTSECT, read where the code reads it.
+Ref default_section() {
+    TRY_LET(Ref parser_module, global<"configparser">());
+    return parser_module.attr<"DEFAULTSECT">();
+}
 
-    // The value to write back, or a null Ref when nothing needs writing.
-    Result<Ref> expanded(Handle value, Handle section, Handle key) {
-        if (plain_class && PyUnicode_CheckExact(value.ptr())) {
-            TRY_LET(bool no_reference, lacks(value, '$'));
-            if (no_reference) {
-                if (plain_parser) {
-                    TRY_LET(bool no_percent, lacks(value, '%'));
-                    if (no_percent) return Ref();
-                }
-                return Ref::borrow(value);
+// What the expansion of the values of one parser may skip. Most values refer
+// to no variable: expanding such a value gives it back unchanged and warns
+// about nothing, and writing an unchanged value back into the standard parser
+// changes nothing, so both are skipped where no code of anyone's could see
+// the difference: the value is an exact str without "$" (which every
+// reference starts with), Configuration, as the module names it when the
+// value comes, is still the class of the module body, unchanged (its version
+// tag), and the write back is skipped only for a plain parser (below) and a
+// value without "%" (whose check on writing cannot fail). Code that runs
+// while a value is expanded or written (a logging handler, a replaced
+// method) may change any of that, so the parser is looked at again after
+// every value that was not skipped.
+struct Expansion {
+    explicit Expansion(Handle c) : config(c) {}
+
+    Handle config;
+    bool parser_is_plain = false;
+    // What set() reads from the instance: _interpolation, default_section,
+    // _defaults, _sections, as they were at the start.
+    Ref state[4];
+
+    enum Step { expand, write_back, nothing };
+
+    Status start() {
+        TRY_LET(parser_is_plain, plain_parser(true));
+        return ok;
+    }
+
+    // After a value that was not skipped.
+    Status written() {
+        if (parser_is_plain) { TRY_LET(parser_is_plain, plain_parser(false)); }
+        return ok;
+    }
+
+    // What `value` needs, with `configuration` the module's Configuration now.
+    Result<Step> needs(Handle configuration, Handle value) const {
+        if (!configuration.is(st.Configuration) || !st.Configuration.unchanged() || !PyUnicode_CheckExact(value.ptr()))
+            return expand;
+        TRY_LET(bool no_reference, lacks(value, '$'));
+        if (!no_reference) return expand;
+        if (!parser_is_plain) return write_back;
+        TRY_LET(bool no_percent, lacks(value, '%'));
+        return no_percent ? nothing : write_back;
+    }
+
+private:
+    // Whether the parser is plain: the standard ConfigParser, unchanged, its
+    // interpolation the standard one, none of the methods that set() calls
+    // replaced on the instance, and what set() reads from the instance
+    // unchanged since the start.
+    Result<bool> plain_parser(bool first) {
+        if (!Py_IS_TYPE(config.ptr(), st.ConfigParser.type_ptr()) || !st.ConfigParser.unchanged()) return false;
+        TRY_LET(Ref own, config.attr<"__dict__">());
+        if (!PyDict_Check(own.ptr())) return false;
+        for (PyObject* name : {id<"set">(), id<"_validate_value_types">(), id<"optionxform">()}) {
+            TRY_LET(bool replaced, truth(PyDict_Contains(own.ptr(), name)));
+            if (replaced) return false;
+        }
+        PyObject* names[] = {id<"_interpolation">(), id<"default_section">(), id<"_defaults">(), id<"_sections">()};
+        for (std::size_t i = 0; i < std::size(names); ++i) {
+            PyObject* found = nullptr;
+            TRY_LET(bool has, truth(PyDict_GetItemRef(own.ptr(), names[i], &found)));
+            Ref value = Ref::steal(found);
+            if (!has) return false;
+            if (first) {
+                state[i] = std::move(value);
+            } else if (!value.is(state[i])) {
+                return false;
             }
         }
-        TRY_LET(Ref expanded, expand_value(configuration, value, section, key));
-        return expanded;
+        return Py_IS_TYPE(state[0].ptr(), st.BasicInterpolation.type_ptr()) && st.BasicInterpolation.unchanged();
     }
 };
 
@@ -172,23 +233,12 @@ struct Expansion {
 //
 // The raw values are expanded before the parser interpolates them; a default
 // option is expanded (and warned about) once, however many sections inherit
-// it. Writing back goes through the parser, so its value checks apply.
-//
-// Most values refer to no variable. Expanding such a value gives it back
-// unchanged and warns about nothing, and writing an unchanged value back
-// into the standard parser changes nothing, so both are skipped where no
-// code of anyone's could see the difference: the value is an exact str
-// without "$" (which every reference starts with), Configuration is still
-// the class of the module body, unchanged (its version tag), and the write
-// back is skipped only for the standard ConfigParser, unchanged, and a value
-// without "%" (whose check on writing cannot fail).
+// it. Writing back goes through the parser, so its value checks apply. Names
+// are read per value, in the order of the code above (config.set before the
+// expansion); what is skipped, and when, is said at Expansion.
 Status Configuration_expand_cfg_env_vars(Handle config) {
-    Expansion e;
-    TRY_LET(e.configuration, global<"Configuration">());
-    e.plain_class = e.configuration.is(st.Configuration) && st.Configuration.unchanged();
-    e.plain_parser = Py_IS_TYPE(config.ptr(), st.ConfigParser.type_ptr()) && st.ConfigParser.unchanged();
-    TRY_LET(Ref parser_module, global<"configparser">());
-    TRY_LET(Ref default_section, parser_module.attr<"DEFAULTSECT">());
+    Expansion e(config);
+    TRY(e.start());
     TRY_LET(Ref defaults, config.call_method<"defaults">());
     TRY_LET(Ref default_items, defaults.call_method<"items">());
     TRY_LET(Ref it, default_items.iter());
@@ -196,10 +246,16 @@ Status Configuration_expand_cfg_env_vars(Handle config) {
         TRY_NEXT(it, item);
         TRY_LET(auto pair, unpack_pair(item));
         auto& [key, value] = pair;
-        TRY_LET(Ref expanded, e.expanded(value, default_section, key));
-        if (!expanded) continue;
-        TRY_LET(Ref section, config.item(default_section));
+        TRY_LET(Ref configuration, global<"Configuration">());
+        TRY_LET(Ref name, default_section());
+        TRY_LET(Expansion::Step step, e.needs(configuration, value));
+        if (step == Expansion::nothing) continue;
+        Ref expanded = Ref::borrow(value);
+        if (step == Expansion::expand) { TRY_LET(expanded, expand_value(configuration, value, name, key)); }
+        TRY_LET(name, default_section());
+        TRY_LET(Ref section, config.item(name));
         TRY(section.set_item(key, expanded));
+        TRY(e.written());
     }
     TRY_LET(Ref sections, config.attr<"_sections">());
     TRY_LET(Ref section_items, sections.call_method<"items">());
@@ -214,9 +270,14 @@ Status Configuration_expand_cfg_env_vars(Handle config) {
             TRY_NEXT(options_it, option);
             TRY_LET(auto option_pair, unpack_pair(option));
             auto& [key, value] = option_pair;
-            TRY_LET(Ref expanded, e.expanded(value, section, key));
-            if (!expanded) continue;
-            TRY(config.call_method<"set">(section, key, expanded));
+            TRY_LET(Ref configuration, global<"Configuration">());
+            TRY_LET(Expansion::Step step, e.needs(configuration, value));
+            if (step == Expansion::nothing) continue;
+            TRY_LET(Ref set, config.attr<"set">());
+            Ref expanded = Ref::borrow(value);
+            if (step == Expansion::expand) { TRY_LET(expanded, expand_value(configuration, value, section, key)); }
+            TRY(set(section, key, expanded));
+            TRY(e.written());
         }
     }
     return ok;
@@ -261,10 +322,30 @@ Ref Configuration_copy(Handle self) { return type_of(self)(self); }
 
 // def __setitem__(self, key, value):
 //     super().__setitem__(key, typecast_str(value))
+//
+// As there, super().__setitem__ is found, and bound where binding runs code,
+// before the value is converted: a typecast_str that switches
+// self.__class__ or replaces the base class's method still stores through
+// the method found first. The call is one level of the interpreter's
+// recursion, as the method's frame is, so a dotted write counts two levels
+// per part of its key (this method's and the base class's).
 Status Configuration_setitem(Handle self, Handle key, Handle value) {
+    CallDepth call;
+    TRY(call.enter());
+    TRY_LET(SuperFound base, super(st.Configuration, self).find(id<"__setitem__">()));
+    if (!base.attr) return raise(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
+    Ref bound;
+    if (!PyType_HasFeature(Py_TYPE(base.attr.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        TRY_LET(bound, bind_to(base.attr, self));
+    }
     TRY_LET(Ref typecast_str, global<"typecast_str">());
     TRY_LET(Ref converted, typecast_str(value));
-    return super(st.Configuration, self).setitem(key, converted);
+    if (bound) {
+        TRY(bound(key, converted));
+    } else {
+        TRY(call_unbound(base.attr, self, key, converted));
+    }
+    return ok;
 }
 
 // An integer is no path: open() and os.stat() would take it as a file
@@ -278,11 +359,38 @@ Status refuse_descriptors(Args files) {
     return ok;
 }
 
+// ((name, config[name]) for name in names): each section is read when the
+// merge comes to it, so one that an earlier merge removed raises KeyError.
+struct SectionsBody final : GenBody {
+    Ref config, it;
+
+    SectionsBody(Handle c, Ref names) : config(Ref::borrow(c)), it(std::move(names)) {}
+
+    Ref next() override {
+        if (!it) return Ref();
+        CallDepth call;  // the generator's frame, entered by every next()
+        TRY(call.enter());
+        Ref name;
+        TRY_LET(bool more, pf::next(it, name));
+        if (!more) {
+            it = Ref();
+            return Ref();
+        }
+        TRY_LET(Ref section, config.item(name));
+        return tuple(name, section);
+    }
+    int visit(visitproc visit, void* arg) override {
+        Py_VISIT(config.ptr());
+        Py_VISIT(it.ptr());
+        return 0;
+    }
+};
+
 // def load_cfgs(self, *files):
 //     config = configparser.ConfigParser(delimiters=('=',), comment_prefixes=('#',))
 //     loaded_files = config.read(files)
 //     type(self)._expand_cfg_env_vars(config)
-//     type(self).update(self, [(name, config[name]) for name in config.sections()])
+//     type(self).update(self, ((name, config[name]) for name in config.sections()))
 //     return loaded_files
 //
 // The default section is not merged as a level of its own: its options
@@ -299,15 +407,10 @@ Ref Configuration_load_cfgs(Handle self, Args files) {
     TRY_LET(Ref paths, files.to_tuple());
     TRY_LET(Ref loaded_files, config.call_method<"read">(paths));
     TRY(call_type_method<"_expand_cfg_env_vars">(self, config));
-    TRY_LET(Ref sections, list());
     TRY_LET(Ref names, config.call_method<"sections">());
-    TRY_LET(Ref it, names.iter());
-    for (Ref name;;) {
-        TRY_NEXT(it, name);
-        TRY_LET(Ref section, config.item(name));
-        TRY_LET(Ref pair, tuple(name, section));
-        TRY(status(PyList_Append(sections.ptr(), pair.ptr())));
-    }
+    TRY_LET(Ref names_it, names.iter());
+    TRY_LET(Ref sections, make_generator(std::make_unique<SectionsBody>(config, std::move(names_it)), st.genexpr_name,
+                                         st.genexpr_qualname));
     TRY(call_type_method<"update">(self, sections));
     return loaded_files;
 }
@@ -469,10 +572,10 @@ Ref Configuration_load_yamls(Handle self, Args files) {
     TRY(refuse_descriptors(files));
     TRY_LET(Ref paths, files.to_tuple());
     TRY_LET(Ref loaded, list());
-    TRY_LET(Ref os, global<"os">());
-    TRY_LET(Ref os_path, os.attr<"path">());
     for (Py_ssize_t i = 0; i < files.size; ++i) {
         Handle path = files[i];
+        TRY_LET(Ref os, global<"os">());  // read per path, as written
+        TRY_LET(Ref os_path, os.attr<"path">());
         TRY_LET(Ref is_file, os_path.call_method<"isfile">(path));
         TRY_LET(bool exists, is_file.truthy());
         if (!exists) continue;
@@ -572,7 +675,14 @@ Status body() {
         TRY_LET(Ref parser_class, parser_module.attr<"ConfigParser">());
         st.ConfigParser.set(std::move(parser_class));
         st.ConfigParser.seal();
+        TRY_LET(Ref interpolation_class, parser_module.attr<"BasicInterpolation">());
+        st.BasicInterpolation.set(std::move(interpolation_class));
+        st.BasicInterpolation.seal();
     }
+    TRY_LET(Ref genexpr_name, str("<genexpr>"));
+    st.genexpr_name.set(std::move(genexpr_name));
+    TRY_LET(Ref genexpr_qualname, str("Configuration.load_cfgs.<locals>.<genexpr>"));
+    st.genexpr_qualname.set(std::move(genexpr_qualname));
     TRY_LET(Ref nested_field_map, global<"NestedFieldMap">());
     TRY(define_class(
         st.Configuration, "Configuration",

@@ -85,7 +85,8 @@ class Configuration(NestedFieldMap):
         type(self)._expand_cfg_env_vars(config)
         # The default section is no level of its own: its options appear in
         # every section, and a key named like it is left alone.
-        type(self).update(self, [(name, config[name]) for name in config.sections()])
+        # One section at a time, as the merge comes to it.
+        type(self).update(self, ((name, config[name]) for name in config.sections()))
         return loaded_files
 
     def load_yamls(self, *files):
