@@ -1,4 +1,6 @@
 """NestedFieldMap against the same class written in Python, with plain and hostile keys and values."""
+import collections.abc
+import contextlib
 import copy
 import os
 import subprocess
@@ -26,7 +28,10 @@ class World:
         self.log = []
         base = module.NestedFieldMap
         self.cls = type("Map", (base,), {}) if sub else base
+        # What a switch of the root's class (a hook's "switch") moves it to.
+        self.missing_cls = type("Missing", (self.cls,), {"__missing__": missing})
         self.root = self.cls()
+        self.running = True  # false once its run is over, when a late finaliser may still fire a hook
 
     def install(self, name):
         """A logging override of `name` on the world's class, deferring to the base."""
@@ -38,6 +43,11 @@ class World:
 
         method.__name__ = name
         setattr(cls, name, method)
+
+
+def missing(self, key):
+    """A __missing__ that answers with the key it was given."""
+    return f"missing {label(key)}"
 
 
 def label(obj):
@@ -107,7 +117,7 @@ def actions():
     return st.one_of(
         st.tuples(st.just("install"), st.sampled_from(INSTALLABLE)),
         st.tuples(st.sampled_from(["rebind", "scalar", "delete"]), st.sampled_from(HEADS)),
-        st.tuples(st.just("rename"), st.none()),
+        st.tuples(st.sampled_from(["rename", "missing", "switch", "mapping"]), st.none()),
     )
 
 
@@ -125,6 +135,13 @@ def make_action(spec):
             dict.pop(world.root, arg, None)
         elif kind == "rename":
             world.cls.__name__ = "Renamed"
+        elif kind == "missing":  # dict.__getitem__ calls it on a miss from now on
+            world.cls.__missing__ = missing
+        elif kind == "switch":
+            if isinstance(world.root, world.cls):
+                world.root.__class__ = world.missing_cls
+        elif kind == "mapping" and world.running:  # the name update() tests values against, per item
+            world.module.Mapping = str if world.module.Mapping is not str else collections.abc.Mapping
 
     return act
 
@@ -195,6 +212,17 @@ def shape(obj):
     if isinstance(obj, (list, tuple)):
         return [shape(v) for v in obj]
     return label(obj)
+
+
+@contextlib.contextmanager
+def module_names_kept(*worlds):
+    """The modules' Mapping as it was, after a run whose hooks rebound it."""
+    try:
+        yield
+    finally:
+        for world in worlds:
+            world.running = False
+        fieldmap.Mapping = pyforms.fieldmap.Mapping = collections.abc.Mapping
 
 
 # --- operations --------------------------------------------------------------------------
@@ -274,7 +302,7 @@ def run(op, world):
 
 def check_same(start, ops, sub=True):
     ours, python = World(fieldmap, sub), World(pyforms.fieldmap, sub)
-    with collections_between_steps() as collect:
+    with collections_between_steps() as collect, module_names_kept(ours, python):
         for op in [("construct", start)] + ops:
             expected = run(op, python)
             collect()
@@ -388,3 +416,145 @@ def test_difference_contains_looks_the_head_up_once():
         return Counted.hashes
 
     assert hashes(fieldmap) == hashes(pyforms.fieldmap) == 3  # twice the head 'a', once the last key 'b'
+
+
+# --- user code in the middle of a lookup or a merge, one table each --------------------------
+
+def mid_lookup(module, trigger, operation):
+    """A key stored with the hash of 'a' whose __eq__ fires `trigger` at the first
+    lookup of 'a' (in the map and in its level 'q'), then `operation`."""
+    world = World(module)
+    level = world.cls()
+    dict.__setitem__(world.root, "q", level)
+    fired = []
+
+    def act(w):
+        fired.append(trigger)
+        if trigger == "missing":
+            w.cls.__missing__ = missing
+        else:  # the map and its level switch to a class with __missing__
+            w.root.__class__ = level.__class__ = w.missing_cls
+
+    for m in (world.root, level):
+        dict.__setitem__(m, Collider("x", "a", Hook(world, 1, act)), 0)
+    return outcome(lambda: operation(world.root), shape), fired, shape(world.root)
+
+
+MISSED = ("ok", ("str", "missing ('str', 'a')"))
+
+
+@pytest.mark.parametrize("trigger", ["missing", "switch"])
+@pytest.mark.parametrize("operation, python_result", [
+    (lambda m: m["a"], MISSED),
+    (lambda m: m["q.a"], MISSED),
+    (lambda m: m.get("a", 5), MISSED),
+    (lambda m: m.get("q.a", 5), MISSED),
+    (lambda m: m.setdefault("a", 7), MISSED),
+    (lambda m: m.pop("a", 9), (KeyError, "'a'")),  # __missing__ answers, then del misses
+    (lambda m: m.pop("q.a", 9), (KeyError, "'a'")),
+    (lambda m: m.__delitem__("q.a"), (KeyError, "'a'")),
+    # the head's __missing__ value is no level: the dotted write refuses it
+    (lambda m: m.__setitem__("a.b", 1), None),
+    (lambda m: m.update({"a": {"b": 1}}), None),
+    (lambda m: m.update({"a.b": {"c": 1}}), None),
+], ids=["get", "dotted-get", "get-method", "dotted-get-method", "setdefault", "pop", "dotted-pop", "dotted-del",
+        "dotted-set", "update", "update-dotted"])
+def test_missing_that_appears_during_the_lookup(trigger, operation, python_result):
+    got, expected = mid_lookup(fieldmap, trigger, operation), mid_lookup(pyforms.fieldmap, trigger, operation)
+    assert expected[1] == [trigger]
+    if python_result is not None:
+        assert expected[0] == python_result
+    assert got == expected
+
+
+def switched_during_head_lookup(module, operation):
+    """The head lookup of a dotted write switches the map to a subclass (with or without
+    __missing__): the level offered as the default was made before, of the class then."""
+    world = World(module)
+    plain_sub = type("Sub", (world.cls,), {})
+
+    def act(w):
+        w.root.__class__ = plain_sub
+
+    dict.__setitem__(world.root, Collider("x", "a", Hook(world, 1, act)), 0)
+    result = outcome(lambda: operation(world.root), shape)
+    return result, shape(world.root), type(dict.get(world.root, "a")).__name__
+
+
+@pytest.mark.parametrize("operation, python_result", [
+    (lambda m: m.__setitem__("a.b", 1),
+     (KeyError, "'target key \"a\" is a value, cannot update value against another Sub'")),
+    (lambda m: m.update({"a.b": 1}),
+     (KeyError, "'target key \"a\" is a value, cannot update value against another Sub'")),
+    (lambda m: m.update({"a": {"b": 1}}), ("ok", None)),  # merged into the level made before, a Map
+], ids=["dotted-set", "update-dotted", "update-merge"])
+def test_level_made_before_the_head_lookup(operation, python_result):
+    got, expected = (switched_during_head_lookup(fieldmap, operation),
+                     switched_during_head_lookup(pyforms.fieldmap, operation))
+    assert expected[0] == python_result and expected[2] == "Map"
+    assert got == expected
+
+
+# --- depth: levels counted against the recursion limit as the Python code's calls ----------
+
+def chain(cls, n):
+    """A map n levels deep along the key 'k', its deepest entry 1."""
+    root = m = cls()
+    for _ in range(n - 1):
+        dict.__setitem__(m, "k", cls())
+        m = dict.__getitem__(m, "k")
+    dict.__setitem__(m, "k", 1)
+    return root
+
+
+def nested(n):
+    d = level = {}
+    for _ in range(n - 1):
+        level["k"] = level = {}
+    level["k"] = 1
+    return d
+
+
+DEEP = {
+    "contains": lambda cls, n: ".".join("k" * n) in chain(cls, n),
+    "del": lambda cls, n: chain(cls, n).__delitem__(".".join("k" * n)),
+    "pop": lambda cls, n: chain(cls, n).pop(".".join("k" * n)),
+    "set": lambda cls, n: chain(cls, n).__setitem__(".".join("k" * n), 2),
+    "set-new": lambda cls, n: cls().__setitem__(".".join("k" * n), 2),
+    "update": lambda cls, n: chain(cls, n).update(nested(n)),
+    "construct": lambda cls, n: cls(nested(n)),
+}
+
+
+def deepest(operation, cls, limit=400):
+    """The most levels `operation` takes before it raises RecursionError."""
+    def works(n):
+        try:
+            operation(cls, n)
+        except RecursionError:
+            return False
+        return True
+
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        low, high = 1, 2 * limit
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if works(middle) else (low, middle - 1)
+        return low
+    finally:
+        sys.setrecursionlimit(old)
+
+
+@pytest.mark.parametrize("operation", DEEP.values(), ids=DEEP.keys())
+def test_depth_limits_as_the_python_code_counts(operation):
+    assert deepest(operation, fieldmap.NestedFieldMap) == deepest(operation, pyforms.fieldmap.NestedFieldMap)
+
+
+def test_self_containing_document_raises_recursion_error():
+    d = {}
+    d["a"] = d
+    for merge in (fieldmap.NestedFieldMap, lambda d: fieldmap.NestedFieldMap().update(d)):
+        with pytest.raises(RecursionError):
+            merge(d)
