@@ -228,6 +228,7 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value);
 Result<bool> NestedFieldMap_contains(Handle self, Handle key);
 Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
 Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
+Status merge_items(Handle self, Args args, const Kwargs& kwargs, int calls);
 
 Result<Plan> make_plan(Handle m) {
     PyTypeObject* t = m.type();
@@ -541,9 +542,7 @@ Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
         TRY(super(st.NestedFieldMap, self).init(Args{}, Kwargs{}));
     if (p.own_update) {
         if (args.size == 0 && kwargs.size() == 0) return ok;  // nothing to merge
-        CallDepth depth;  // this call, as the Python code's call of __init__ counts
-        TRY(depth.enter());
-        return NestedFieldMap_update(self, args, kwargs);
+        return merge_items(self, args, kwargs, 2);            // __init__() and update()
     }
     TRY(call_type_method<"update">(self, args, kwargs));
     return ok;
@@ -775,8 +774,14 @@ class Merge {
 public:
     explicit Merge(Handle self) : self_(self) {}
 
-    // The call of update() itself, counted as a call of the Python code.
-    Status enter() { return depth_.enter(); }
+    // The calls of the Python code that lead into this merge (update(), and
+    // _merge() or __init__() before it), counted against the recursion limit.
+    Status enter(int calls) {
+        for (int i = 0; i < calls; ++i) TRY(depth_.enter());
+        TRY_LET(mapping_, global<"Mapping">());
+        abc_ = st.mapping_check.is(mapping_);
+        return ok;
+    }
 
     // One item: a mapping value is merged into the level under `key` (made
     // when absent), anything else is stored with self[key] = value. The
@@ -804,13 +809,13 @@ public:
         return self_.set_item(key, value);
     }
 
-    // isinstance(value, Mapping), the module's name read for every item as
-    // the Python code reads it (code that runs meanwhile may rebind it);
-    // every dict is one while the name is still the ABC.
-    static Result<bool> is_mapping(Handle value) {
-        TRY_LET(Ref mapping, global<"Mapping">());
-        if (PyDict_Check(value.ptr()) && st.mapping_check.is(mapping)) return true;
-        return st.mapping_check.isinstance(value, mapping);
+    // isinstance(value, Mapping), with the module's name as it was when the
+    // call began: reading it for every item, as the Python code does, costs
+    // a measurable part of a merge of plain data (see docs/differences.rst).
+    // Every dict is one while the name is the ABC.
+    Result<bool> is_mapping(Handle value) const {
+        if (abc_ && PyDict_Check(value.ptr())) return true;
+        return st.mapping_check.isinstance(value, mapping_);
     }
 
 private:
@@ -819,23 +824,25 @@ private:
     // the recursion limit; the guard keeps the C stack within its bounds
     // where the limit is set high.
     static Status merge_into(Handle level, Handle value) {
-        CallDepth depth;
-        TRY(depth.enter());
         if (is_map(level)) {
             TRY_LET(Plan plan, plan_of(level));
             if (plan.own_update) {
                 RecursionGuard guard(" while merging nested mappings");
                 TRY(guard.entered());
                 PyObject* argv[] = {value.ptr()};
-                return NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
+                return merge_items(level, Args{argv, 1}, Kwargs{}, 2);
             }
         }
+        CallDepth depth;  // _merge()
+        TRY(depth.enter());
         TRY(call_type_method<"update">(level, value));
         return ok;
     }
 
     Handle self_;
     CallDepth depth_;
+    Ref mapping_;
+    bool abc_ = false;
 };
 
 // type(source).items(source): a class without items() fails as the
@@ -886,10 +893,12 @@ constexpr const char* NestedFieldMap_update_doc =
 //
 // The position in the error is the element's place in the iteration, so it
 // is right for every kind of source (generators, sets and views included).
-Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
+//
+// `calls`: the calls of the Python code this one stands for.
+Status merge_items(Handle self, Args args, const Kwargs& kwargs, int calls) {
     if (args.size > 1) return raise(PyExc_TypeError, "expected at most 1 arguments, got %zd", args.size);
     Merge merge(self);
-    TRY(merge.enter());
+    TRY(merge.enter(calls));
     if (args.size == 1) {
         Ref source = Ref::borrow(args[0]);
         TRY_LET(bool mapping, merge.is_mapping(source));
@@ -920,6 +929,8 @@ Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
     }
     return ok;
 }
+
+Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) { return merge_items(self, args, kwargs, 1); }
 
 // ---------------------------------------------------------------------------
 // Module body
