@@ -1,5 +1,6 @@
 """NestedFieldMap against the same class written in Python, with plain and hostile keys and values."""
 import copy
+import functools
 import os
 import subprocess
 import sys
@@ -402,81 +403,49 @@ def test_difference_contains_looks_the_head_up_once():
     assert hashes(fieldmap) == hashes(pyforms.fieldmap) == 3  # twice the head 'a', once the last key 'b'
 
 
-# --- user code in the middle of a lookup or a merge, one table each --------------------------
+# --- user code in the middle of a lookup: a __missing__ that appears, a class switched ---------
 
 def mid_lookup(module, trigger, operation):
-    """A key stored with the hash of 'a' whose __eq__ fires `trigger` at the first
-    lookup of 'a' (in the map and in its level 'q'), then `operation`."""
+    """A key stored with the hash of 'a' (in the map and in its level 'q') whose __eq__,
+    at the first lookup of 'a', installs __missing__ on the class ("missing") or switches
+    the map and its level to a subclass with one ("switch") or without ("plain")."""
     world = World(module)
-    level = world.cls()
-    dict.__setitem__(world.root, "q", level)
-    fired = []
+    level, plain = world.cls(), type("Sub", (world.cls,), {})
 
     def act(w):
-        fired.append(trigger)
         if trigger == "missing":
             w.cls.__missing__ = missing
-        else:  # the map and its level switch to a class with __missing__
-            w.root.__class__ = level.__class__ = w.missing_cls
+        else:
+            w.root.__class__ = level.__class__ = w.missing_cls if trigger == "switch" else plain
 
+    dict.__setitem__(world.root, "q", level)
     for m in (world.root, level):
         dict.__setitem__(m, Collider("x", "a", Hook(world, 1, act)), 0)
-    return outcome(lambda: operation(world.root), shape), fired, shape(world.root)
+    return outcome(lambda: operation(world.root), shape), shape(world.root)
 
 
 MISSED = ("ok", ("str", "missing ('str', 'a')"))
+IS_A_VALUE = (KeyError, "'target key \"a\" is a value, cannot update value against another Sub'")
+MID_LOOKUP = {  # operation: what the Python code gives under "missing" and "switch", then "plain"
+    "get": (lambda m: m["a"], MISSED, (KeyError, "'a'")),
+    "dotted-get": (lambda m: m["q.a"], MISSED, (KeyError, "'a'")),
+    "get-method": (lambda m: m.get("q.a", 5), MISSED, ("ok", 5)),
+    "setdefault": (lambda m: m.setdefault("a", 7), MISSED, ("ok", 7)),
+    "dotted-pop": (lambda m: m.pop("q.a", 9), (KeyError, "'a'"), ("ok", 9)),  # __missing__ answers, del misses
+    "dotted-del": (lambda m: m.__delitem__("q.a"), (KeyError, "'a'"), (KeyError, "'a'")),
+    # the level offered is made before the lookup, of the class then: no level of the new class
+    "dotted-set": (lambda m: m.__setitem__("a.b", 1), None, IS_A_VALUE),
+    "update-dotted": (lambda m: m.update({"a.b": 1}), None, IS_A_VALUE),
+    "update": (lambda m: m.update({"a": {"b": 1}}), None, ("ok", None)),
+}
 
 
-@pytest.mark.parametrize("trigger", ["missing", "switch"])
-@pytest.mark.parametrize("operation, python_result", [
-    (lambda m: m["a"], MISSED),
-    (lambda m: m["q.a"], MISSED),
-    (lambda m: m.get("a", 5), MISSED),
-    (lambda m: m.get("q.a", 5), MISSED),
-    (lambda m: m.setdefault("a", 7), MISSED),
-    (lambda m: m.pop("a", 9), (KeyError, "'a'")),  # __missing__ answers, then del misses
-    (lambda m: m.pop("q.a", 9), (KeyError, "'a'")),
-    (lambda m: m.__delitem__("q.a"), (KeyError, "'a'")),
-    # the head's __missing__ value is no level: the dotted write refuses it
-    (lambda m: m.__setitem__("a.b", 1), None),
-    (lambda m: m.update({"a": {"b": 1}}), None),
-    (lambda m: m.update({"a.b": {"c": 1}}), None),
-], ids=["get", "dotted-get", "get-method", "dotted-get-method", "setdefault", "pop", "dotted-pop", "dotted-del",
-        "dotted-set", "update", "update-dotted"])
-def test_missing_that_appears_during_the_lookup(trigger, operation, python_result):
-    got, expected = mid_lookup(fieldmap, trigger, operation), mid_lookup(pyforms.fieldmap, trigger, operation)
-    assert expected[1] == [trigger]
-    if python_result is not None:
-        assert expected[0] == python_result
-    assert got == expected
-
-
-def switched_during_head_lookup(module, operation):
-    """The head lookup of a dotted write switches the map to a subclass (with or without
-    __missing__): the level offered as the default was made before, of the class then."""
-    world = World(module)
-    plain_sub = type("Sub", (world.cls,), {})
-
-    def act(w):
-        w.root.__class__ = plain_sub
-
-    dict.__setitem__(world.root, Collider("x", "a", Hook(world, 1, act)), 0)
-    result = outcome(lambda: operation(world.root), shape)
-    return result, shape(world.root), type(dict.get(world.root, "a")).__name__
-
-
-@pytest.mark.parametrize("operation, python_result", [
-    (lambda m: m.__setitem__("a.b", 1),
-     (KeyError, "'target key \"a\" is a value, cannot update value against another Sub'")),
-    (lambda m: m.update({"a.b": 1}),
-     (KeyError, "'target key \"a\" is a value, cannot update value against another Sub'")),
-    (lambda m: m.update({"a": {"b": 1}}), ("ok", None)),  # merged into the level made before, a Map
-], ids=["dotted-set", "update-dotted", "update-merge"])
-def test_level_made_before_the_head_lookup(operation, python_result):
-    got, expected = (switched_during_head_lookup(fieldmap, operation),
-                     switched_during_head_lookup(pyforms.fieldmap, operation))
-    assert expected[0] == python_result and expected[2] == "Map"
-    assert got == expected
+@pytest.mark.parametrize("trigger", ["missing", "switch", "plain"])
+@pytest.mark.parametrize("operation, with_missing, plain", MID_LOOKUP.values(), ids=MID_LOOKUP.keys())
+def test_user_code_in_the_middle_of_a_lookup(trigger, operation, with_missing, plain):
+    expected = mid_lookup(pyforms.fieldmap, trigger, operation)
+    assert expected[0] == (plain if trigger == "plain" else with_missing or expected[0])
+    assert mid_lookup(fieldmap, trigger, operation) == expected
 
 
 # --- depth: levels counted against the recursion limit as the Python code's calls ----------
@@ -491,38 +460,22 @@ def chain(cls, n):
     return root
 
 
-def nested(n):
-    d = level = {}
-    for _ in range(n - 1):
-        level["k"] = level = {}
-    level["k"] = 1
-    return d
-
-
-DEEP = {
-    "contains": lambda cls, n: ".".join("k" * n) in chain(cls, n),
-    "del": lambda cls, n: chain(cls, n).__delitem__(".".join("k" * n)),
-    "pop": lambda cls, n: chain(cls, n).pop(".".join("k" * n)),
-    "set": lambda cls, n: chain(cls, n).__setitem__(".".join("k" * n), 2),
-    "set-new": lambda cls, n: cls().__setitem__(".".join("k" * n), 2),
-    "update": lambda cls, n: chain(cls, n).update(nested(n)),
-    "construct": lambda cls, n: cls(nested(n)),
-}
+SELF_CONTAINING = {}
+SELF_CONTAINING["a"] = SELF_CONTAINING
 
 
 def deepest(operation, cls, limit=400):
-    """The most levels `operation` takes before it raises RecursionError."""
+    """The most levels of the key k.k...k that `operation` takes before RecursionError."""
     def works(n):
         try:
-            operation(cls, n)
+            operation(cls, n, ".".join("k" * n))
         except RecursionError:
             return False
         return True
 
-    old = sys.getrecursionlimit()
+    old, low, high = sys.getrecursionlimit(), 1, 2 * limit
     sys.setrecursionlimit(limit)
     try:
-        low, high = 1, 2 * limit
         while low < high:
             middle = (low + high + 1) // 2
             low, high = (middle, high) if works(middle) else (low, middle - 1)
@@ -531,14 +484,18 @@ def deepest(operation, cls, limit=400):
         sys.setrecursionlimit(old)
 
 
+DEEP = {
+    "contains": lambda cls, n, key: key in chain(cls, n),
+    "del": lambda cls, n, key: chain(cls, n).__delitem__(key),
+    "pop": lambda cls, n, key: chain(cls, n).pop(key, 0),
+    "set": lambda cls, n, key: chain(cls, n).__setitem__(key, 2),
+    "set-new": lambda cls, n, key: cls().__setitem__(key, 2),
+    "update": lambda cls, n, key: chain(cls, n).update(functools.reduce(lambda inner, _: {"k": inner}, range(n), 1)),
+    "construct": lambda cls, n, key: cls(functools.reduce(lambda inner, _: {"k": inner}, range(n), 1)),
+    "self-containing": lambda cls, n, key: cls(SELF_CONTAINING),  # RecursionError at every n
+}
+
+
 @pytest.mark.parametrize("operation", DEEP.values(), ids=DEEP.keys())
 def test_depth_limits_as_the_python_code_counts(operation):
     assert deepest(operation, fieldmap.NestedFieldMap) == deepest(operation, pyforms.fieldmap.NestedFieldMap)
-
-
-def test_self_containing_document_raises_recursion_error():
-    d = {}
-    d["a"] = d
-    for merge in (fieldmap.NestedFieldMap, lambda d: fieldmap.NestedFieldMap().update(d)):
-        with pytest.raises(RecursionError):
-            merge(d)
