@@ -1,5 +1,6 @@
 """NestedFieldMap against the same class written in Python, with plain and hostile keys and values."""
 import copy
+import functools
 import os
 import subprocess
 import sys
@@ -26,6 +27,8 @@ class World:
         self.log = []
         base = module.NestedFieldMap
         self.cls = type("Map", (base,), {}) if sub else base
+        # What a switch of the root's class (a hook's "switch") moves it to.
+        self.missing_cls = type("Missing", (self.cls,), {"__missing__": missing})
         self.root = self.cls()
 
     def install(self, name):
@@ -38,6 +41,11 @@ class World:
 
         method.__name__ = name
         setattr(cls, name, method)
+
+
+def missing(self, key):
+    """A __missing__ that answers with the key it was given."""
+    return f"missing {label(key)}"
 
 
 def label(obj):
@@ -107,7 +115,7 @@ def actions():
     return st.one_of(
         st.tuples(st.just("install"), st.sampled_from(INSTALLABLE)),
         st.tuples(st.sampled_from(["rebind", "scalar", "delete"]), st.sampled_from(HEADS)),
-        st.tuples(st.just("rename"), st.none()),
+        st.tuples(st.sampled_from(["rename", "missing", "switch"]), st.none()),
     )
 
 
@@ -125,6 +133,11 @@ def make_action(spec):
             dict.pop(world.root, arg, None)
         elif kind == "rename":
             world.cls.__name__ = "Renamed"
+        elif kind == "missing":  # dict.__getitem__ calls it on a miss from now on
+            world.cls.__missing__ = missing
+        elif kind == "switch":
+            if isinstance(world.root, world.cls):
+                world.root.__class__ = world.missing_cls
 
     return act
 
@@ -388,3 +401,101 @@ def test_difference_contains_looks_the_head_up_once():
         return Counted.hashes
 
     assert hashes(fieldmap) == hashes(pyforms.fieldmap) == 3  # twice the head 'a', once the last key 'b'
+
+
+# --- user code in the middle of a lookup: a __missing__ that appears, a class switched ---------
+
+def mid_lookup(module, trigger, operation):
+    """A key stored with the hash of 'a' (in the map and in its level 'q') whose __eq__,
+    at the first lookup of 'a', installs __missing__ on the class ("missing") or switches
+    the map and its level to a subclass with one ("switch") or without ("plain")."""
+    world = World(module)
+    level, plain = world.cls(), type("Sub", (world.cls,), {})
+
+    def act(w):
+        if trigger == "missing":
+            w.cls.__missing__ = missing
+        else:
+            w.root.__class__ = level.__class__ = w.missing_cls if trigger == "switch" else plain
+
+    dict.__setitem__(world.root, "q", level)
+    for m in (world.root, level):
+        dict.__setitem__(m, Collider("x", "a", Hook(world, 1, act)), 0)
+    return outcome(lambda: operation(world.root), shape), shape(world.root)
+
+
+MISSED = ("ok", ("str", "missing ('str', 'a')"))
+IS_A_VALUE = (KeyError, "'target key \"a\" is a value, cannot update value against another Sub'")
+MID_LOOKUP = {  # operation: what the Python code gives under "missing" and "switch", then "plain"
+    "get": (lambda m: m["a"], MISSED, (KeyError, "'a'")),
+    "dotted-get": (lambda m: m["q.a"], MISSED, (KeyError, "'a'")),
+    "get-method": (lambda m: m.get("q.a", 5), MISSED, ("ok", 5)),
+    "setdefault": (lambda m: m.setdefault("a", 7), MISSED, ("ok", 7)),
+    "dotted-pop": (lambda m: m.pop("q.a", 9), (KeyError, "'a'"), ("ok", 9)),  # __missing__ answers, del misses
+    "dotted-del": (lambda m: m.__delitem__("q.a"), (KeyError, "'a'"), (KeyError, "'a'")),
+    # the level offered is made before the lookup, of the class then: no level of the new class
+    "dotted-set": (lambda m: m.__setitem__("a.b", 1), None, IS_A_VALUE),
+    "update-dotted": (lambda m: m.update({"a.b": 1}), None, IS_A_VALUE),
+    "update": (lambda m: m.update({"a": {"b": 1}}), None, ("ok", None)),
+}
+
+
+@pytest.mark.parametrize("trigger", ["missing", "switch", "plain"])
+@pytest.mark.parametrize("operation, with_missing, plain", MID_LOOKUP.values(), ids=MID_LOOKUP.keys())
+def test_user_code_in_the_middle_of_a_lookup(trigger, operation, with_missing, plain):
+    expected = mid_lookup(pyforms.fieldmap, trigger, operation)
+    assert expected[0] == (plain if trigger == "plain" else with_missing or expected[0])
+    assert mid_lookup(fieldmap, trigger, operation) == expected
+
+
+# --- depth: levels counted against the recursion limit as the Python code's calls ----------
+
+def chain(cls, n):
+    """A map n levels deep along the key 'k', its deepest entry 1."""
+    root = m = cls()
+    for _ in range(n - 1):
+        dict.__setitem__(m, "k", cls())
+        m = dict.__getitem__(m, "k")
+    dict.__setitem__(m, "k", 1)
+    return root
+
+
+SELF_CONTAINING = {}
+SELF_CONTAINING["a"] = SELF_CONTAINING
+
+
+def deepest(operation, cls, limit=400):
+    """The most levels of the key k.k...k that `operation` takes before RecursionError."""
+    def works(n):
+        try:
+            operation(cls, n, ".".join("k" * n))
+        except RecursionError:
+            return False
+        return True
+
+    old, low, high = sys.getrecursionlimit(), 1, 2 * limit
+    sys.setrecursionlimit(limit)
+    try:
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if works(middle) else (low, middle - 1)
+        return low
+    finally:
+        sys.setrecursionlimit(old)
+
+
+DEEP = {
+    "contains": lambda cls, n, key: key in chain(cls, n),
+    "del": lambda cls, n, key: chain(cls, n).__delitem__(key),
+    "pop": lambda cls, n, key: chain(cls, n).pop(key, 0),
+    "set": lambda cls, n, key: chain(cls, n).__setitem__(key, 2),
+    "set-new": lambda cls, n, key: cls().__setitem__(key, 2),
+    "update": lambda cls, n, key: chain(cls, n).update(functools.reduce(lambda inner, _: {"k": inner}, range(n), 1)),
+    "construct": lambda cls, n, key: cls(functools.reduce(lambda inner, _: {"k": inner}, range(n), 1)),
+    "self-containing": lambda cls, n, key: cls(SELF_CONTAINING),  # RecursionError at every n
+}
+
+
+@pytest.mark.parametrize("operation", DEEP.values(), ids=DEEP.keys())
+def test_depth_limits_as_the_python_code_counts(operation):
+    assert deepest(operation, fieldmap.NestedFieldMap) == deepest(operation, pyforms.fieldmap.NestedFieldMap)

@@ -228,6 +228,7 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value);
 Result<bool> NestedFieldMap_contains(Handle self, Handle key);
 Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs);
 Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs);
+Status merge_items(Handle self, Args args, const Kwargs& kwargs, int calls);
 
 Result<Plan> make_plan(Handle m) {
     PyTypeObject* t = m.type();
@@ -298,6 +299,27 @@ Result<Ref> dotted_parts(PyObject* key) {
     e.parts = parts;
     return parts.is_none() ? Ref() : parts;
 }
+
+// The depth of a dotted walk, counted against the recursion limit as the
+// Python code's calls count: one call of the method per level, the first
+// being the call made from outside (counted with the first level, so that a
+// plain key costs nothing).
+class WalkDepth {
+public:
+    Status level() {
+        if (!started_) {
+            started_ = true;
+            TRY(depth_.enter());
+        }
+        return depth_.enter();
+    }
+    // Calls the Python code makes at this level and returns from.
+    Status room(int calls) const { return depth_.room(calls); }
+
+private:
+    CallDepth depth_;
+    bool started_ = false;
+};
 
 // Whether a key is dotted: a str (subclasses included) that contains ".".
 Result<bool> is_dotted(Handle key) {
@@ -381,6 +403,22 @@ private:
     bool quiet_ = true;
 };
 
+// Whether `p`, m's plan, still holds: m's class and its bases are as they
+// were when it was made.
+PF_ALWAYS_INLINE inline bool plan_holds(Handle m, const Plan& p) { return p.tag != 0 && type_tag(m.type()) == p.tag; }
+
+// What dict.__getitem__ does after a miss in an instance of a subclass:
+// type(m).__missing__(m, key) when the class has one, else KeyError(key).
+// Under a plan that still holds the class has none; otherwise the lookup
+// that missed ran code (a key's __eq__ or __hash__) that may have given the
+// class one, or switched m to a class that has one.
+Ref after_miss(Handle m, const Plan& p, Handle key) {
+    if (!plan_holds(m, p)) {
+        if (Ref missing = type_lookup<"__missing__">(m.type())) return call_unbound(missing, m, key);
+    }
+    return raise_key_error(key.ptr());
+}
+
 // super().__getitem__(key) inside NestedFieldMap's methods. Under dict_get a
 // miss raises dict's own KeyError directly.
 PF_ALWAYS_INLINE inline Ref own_lookup(Handle m, const Plan& p, Handle key) {
@@ -388,7 +426,7 @@ PF_ALWAYS_INLINE inline Ref own_lookup(Handle m, const Plan& p, Handle key) {
         PyObject* v = nullptr;
         TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)));
         if (found) return Ref::steal(v);
-        return raise_key_error(key.ptr());
+        return after_miss(m, p, key);
     }
     return super(st.NestedFieldMap, m).getitem(key);
 }
@@ -407,14 +445,13 @@ bool plain_new(Handle m, const Plan& p) { return p.plain_new && Py_TYPE(m.type()
 // The two steps of type(m)() under plain_new: dict.__new__, then what the
 // __init__ chain does without arguments, making the instance its own
 // attribute namespace.
-Ref made_level(Handle m) {
-    PyTypeObject* t = m.type();
+Ref made_level(PyTypeObject* t) {
     TRY_LET(Ref empty, tuple());
     return Ref::steal(PyDict_Type.tp_new(t, empty.ptr(), nullptr));
 }
 Status finish_level(Handle level) { return status(PyObject_GenericSetDict(level.ptr(), level.ptr(), nullptr)); }
-Ref plain_level(Handle m) {
-    TRY_LET(Ref level, made_level(m));
+Ref plain_level(PyTypeObject* t) {
+    TRY_LET(Ref level, made_level(t));
     TRY(finish_level(level));
     return level;
 }
@@ -422,12 +459,8 @@ Ref plain_level(Handle m) {
 // type(m)(): a new, empty level.
 Ref new_level(Handle m, const Plan& p) {
     if (!plain_new(m, p)) return type_of(m)();
-    return plain_level(m);
+    return plain_level(m.type());
 }
-
-// Whether `p`, m's plan, still holds: m's class and its bases are as they
-// were when it was made.
-PF_ALWAYS_INLINE inline bool plan_holds(Handle m, const Plan& p) { return p.tag != 0 && type_tag(m.type()) == p.tag; }
 
 // m's plan, made anew when code that ran since it was taken (a key's
 // __hash__ or __eq__, a split() of a str subclass, a class's constructor)
@@ -449,7 +482,8 @@ Status refresh(Handle m, Plan& p) {
 // have run code that changed the class). The default level is made on
 // every call as written, except when nothing of the user's can see it
 // being made (plain_new): then it is made only when it is stored, since a
-// level made and dropped at once is not observable.
+// level made and dropped at once is not observable, and of the class m had
+// before the lookup, as type(self)() made it then.
 Ref setdefault_level(Handle m, Plan& p, Handle key, bool plain_key) {
     if (!(plain_key && p.generic_setdefault && p.own_get)) {
         Ref setdefault = type_lookup<"setdefault">(m.type());  // looked up before the level is made
@@ -457,23 +491,29 @@ Ref setdefault_level(Handle m, Plan& p, Handle key, bool plain_key) {
         if (!setdefault) return m.call_method<"setdefault">(key, fresh);
         return call_unbound(setdefault, m, key, fresh);
     }
-    Ref fresh;
+    Ref fresh, cls;
     bool deferred = plain_new(m, p);
-    if (!deferred) {
+    if (deferred) {
+        cls = Ref::borrow(reinterpret_cast<PyObject*>(m.type()));
+    } else {
         TRY_LET(fresh, new_level(m, p));
         TRY(refresh(m, p));
     }
-    if (p.own_get) {  // self[key]: the dictionary's own lookup of a plain key
-        PyObject* v = nullptr;
-        TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &v)));
-        if (found) return Ref::steal(v);
+    Ref v;  // self[key]
+    if (p.own_get) {  // the dictionary's own lookup of a plain key
+        PyObject* found_value = nullptr;
+        TRY_LET(bool found, truth(PyDict_GetItemRef(m.ptr(), key.ptr(), &found_value)));
+        if (found) return Ref::steal(found_value);
+        if (!plan_holds(m, p)) v = after_miss(m, p, key);
     } else {
-        Ref v = m.item(key);
-        if (v) return v;
+        v = m.item(key);
+    }
+    if (v) return v;
+    if (PyErr_Occurred()) {
         if (!error_matches(PyExc_KeyError)) return failure;
         PyErr_Clear();
     }
-    if (deferred) { TRY_LET(fresh, plain_level(m)); }
+    if (deferred) { TRY_LET(fresh, plain_level(reinterpret_cast<PyTypeObject*>(cls.ptr()))); }
     TRY(refresh(m, p));
     if (p.own_set)
         TRY(status(PyDict_SetItem(m.ptr(), key.ptr(), fresh.ptr())));
@@ -500,7 +540,10 @@ Status NestedFieldMap_init(Handle self, Args args, const Kwargs& kwargs) {
         TRY(finish_level(self));  // FieldMap.__init__() and dict.__init__() without arguments
     else
         TRY(super(st.NestedFieldMap, self).init(Args{}, Kwargs{}));
-    if (p.own_update) return NestedFieldMap_update(self, args, kwargs);
+    if (p.own_update) {
+        if (args.size == 0 && kwargs.size() == 0) return ok;  // nothing to merge
+        return merge_items(self, args, kwargs, 2);            // __init__() and update()
+    }
     TRY(call_type_method<"update">(self, args, kwargs));
     return ok;
 }
@@ -555,7 +598,7 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
-    CallDepth depth;  // value[rest] is one more call of this method
+    WalkDepth depth;  // value[rest] is one more call of this method
     for (;;) {
         TRY_LET(bool dotted, k.split(head));
         if (!k.quiet()) TRY(refresh(map, p));
@@ -563,7 +606,7 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
             TRY_LET(Ref rest, k.rest());
             return own_lookup(map, p, rest);
         }
-        TRY(depth.enter());
+        TRY(depth.level());
         TRY_LET(Ref value, own_lookup(map, p, head));
         TRY_LET(bool deeper, walk_into(map, p, value, &Plan::own_get));
         if (deeper) continue;
@@ -615,7 +658,7 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
-    CallDepth depth;  // level[rest] = value is one more call of this method
+    WalkDepth depth;  // level[rest] = value is one more call of this method
     for (;;) {
         bool plain_head;
         TRY_LET(bool dotted, k.split(head, plain_head));
@@ -624,7 +667,8 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
             TRY_LET(Ref rest, k.rest());
             return own_store(map, p, rest, value);
         }
-        TRY(depth.enter());
+        TRY(depth.level());
+        TRY(depth.room(2));  // the calls of setdefault(head, ...) and of its self[head]
         TRY_LET(Ref level, setdefault_level(map, p, head, plain_head));
         TRY_LET(bool is_level, level.isinstance(type_of(map)));
         if (!is_level) return raise_target_key(map, head);
@@ -661,7 +705,7 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
     Ref map = Ref::borrow(self), head;
     TRY_LET(Plan p, plan_of(self));
     DottedKey k(key);
-    CallDepth depth;  // rest in value is one more call of this method
+    WalkDepth depth;  // rest in value is one more call of this method
     for (;;) {
         TRY_LET(bool dotted, k.split(head));
         if (!k.quiet()) TRY(refresh(map, p));
@@ -670,7 +714,7 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
             if (p.dict_contains) return truth(PyDict_Contains(map.ptr(), last.ptr()));
             return super(st.NestedFieldMap, map).contains(last);
         }
-        TRY(depth.enter());
+        TRY(depth.level());
         bool found;
         if (p.dict_contains) {
             TRY_LET(found, truth(PyDict_Contains(map.ptr(), head.ptr())));
@@ -706,9 +750,9 @@ Status NestedFieldMap_delitem(Handle self, Handle key) {
     DottedKey k(key);
     TRY_LET(bool dotted, k.split(head));
     if (!dotted) return super(st.NestedFieldMap, self).delitem(key);
-    CallDepth depth;  // del level[rest] is one more call of this method
+    WalkDepth depth;  // del level[rest] is one more call of this method
     for (;;) {
-        TRY(depth.enter());
+        TRY(depth.level());
         TRY_LET(Plan p, plan_of(map));
         TRY_LET(Ref level, own_lookup(map, p, head));
         if (!is_map(level) || !is_impl<NestedFieldMap_delitem>(type_lookup<"__delitem__">(level.type()).ptr())) {
@@ -730,7 +774,10 @@ class Merge {
 public:
     explicit Merge(Handle self) : self_(self) {}
 
-    Status start() {
+    // The calls of the Python code that lead into this merge (update(), and
+    // _merge() or __init__() before it), counted against the recursion limit.
+    Status enter(int calls) {
+        for (int i = 0; i < calls; ++i) TRY(depth_.enter());
         TRY_LET(mapping_, global<"Mapping">());
         abc_ = st.mapping_check.is(mapping_);
         return ok;
@@ -745,6 +792,9 @@ public:
     // __setitem__, which then run as written.
     Status item(Handle key, Handle value) {
         TRY_LET(bool mapping, is_mapping(value));
+        // setdefault(key, ...) with its self[key], or self[key] = value: calls
+        // the Python code makes and returns from
+        TRY(depth_.room(mapping ? 2 : 1));
         TRY_LET(Plan plan, plan_of(self_));
         bool plain_key = false;
         if (!PyUnicode_Check(key.ptr()) || PyUnicode_CheckExact(key.ptr())) {
@@ -759,15 +809,20 @@ public:
         return self_.set_item(key, value);
     }
 
-    // isinstance(value, Mapping); every dict is one, and Mapping is still the
-    // ABC unless the module's name was rebound.
+    // isinstance(value, Mapping), with the module's name as it was when the
+    // call began: reading it for every item, as the Python code does, costs
+    // a measurable part of a merge of plain data (see docs/differences.rst).
+    // Every dict is one while the name is the ABC.
     Result<bool> is_mapping(Handle value) const {
         if (abc_ && PyDict_Check(value.ptr())) return true;
         return st.mapping_check.isinstance(value, mapping_);
     }
 
 private:
-    // type(level).update(level, value)
+    // _merge(level, value): type(level).update(level, value). Each is a
+    // call of the Python code, so a level of a merge costs two levels of
+    // the recursion limit; the guard keeps the C stack within its bounds
+    // where the limit is set high.
     static Status merge_into(Handle level, Handle value) {
         if (is_map(level)) {
             TRY_LET(Plan plan, plan_of(level));
@@ -775,17 +830,28 @@ private:
                 RecursionGuard guard(" while merging nested mappings");
                 TRY(guard.entered());
                 PyObject* argv[] = {value.ptr()};
-                return NestedFieldMap_update(level, Args{argv, 1}, Kwargs{});
+                return merge_items(level, Args{argv, 1}, Kwargs{}, 2);
             }
         }
+        CallDepth depth;  // _merge()
+        TRY(depth.enter());
         TRY(call_type_method<"update">(level, value));
         return ok;
     }
 
     Handle self_;
+    CallDepth depth_;
     Ref mapping_;
     bool abc_ = false;
 };
+
+// type(source).items(source): a class without items() fails as the
+// attribute lookup on the class does.
+Ref items_of(Handle source) {
+    if (Ref f = type_lookup<"items">(source.type())) return call_unbound(f, source);
+    TRY_LET(Ref f, type_of(source).attr<"items">());
+    return f(source);
+}
 
 constexpr const char* NestedFieldMap_update_doc =
     "Merge a mapping or an iterable of key/value pairs, then the keyword\n"
@@ -827,14 +893,16 @@ constexpr const char* NestedFieldMap_update_doc =
 //
 // The position in the error is the element's place in the iteration, so it
 // is right for every kind of source (generators, sets and views included).
-Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
+//
+// `calls`: the calls of the Python code this one stands for.
+Status merge_items(Handle self, Args args, const Kwargs& kwargs, int calls) {
     if (args.size > 1) return raise(PyExc_TypeError, "expected at most 1 arguments, got %zd", args.size);
     Merge merge(self);
-    TRY(merge.start());
+    TRY(merge.enter(calls));
     if (args.size == 1) {
         Ref source = Ref::borrow(args[0]);
         TRY_LET(bool mapping, merge.is_mapping(source));
-        if (mapping) { TRY_LET(source, call_type_method<"items">(source)); }
+        if (mapping) { TRY_LET(source, items_of(source)); }
         TRY_LET(Ref it, source.iter());
         Py_ssize_t position = 0;
         for (Ref item;; ++position) {
@@ -861,6 +929,8 @@ Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) {
     }
     return ok;
 }
+
+Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) { return merge_items(self, args, kwargs, 1); }
 
 // ---------------------------------------------------------------------------
 // Module body

@@ -54,11 +54,19 @@ public:
     // at the limit (while an overflow is being handled, with the interpreter's
     // headroom of 50).
     Status enter() {
-        int left = tstate_->py_recursion_remaining;
-        if (left <= 0 && (!tstate_->recursion_headroom || left <= -50))
-            return raise(PyExc_RecursionError, "maximum recursion depth exceeded");
+        TRY(room(1));
         --tstate_->py_recursion_remaining;
         ++entered_;
+        return ok;
+    }
+
+    // Whether `levels` more levels fit, entered and left at once (a call
+    // that makes calls of its own and returns); RecursionError where
+    // entering them would raise it.
+    Status room(int levels) const {
+        int left = tstate_->py_recursion_remaining - (levels - 1);
+        if (left <= 0 && (!tstate_->recursion_headroom || left <= -50))
+            return raise(PyExc_RecursionError, "maximum recursion depth exceeded");
         return ok;
     }
 

@@ -86,8 +86,16 @@ template <auto F> int slot_contains(PyObject* self, PyObject* key) {
         return r.succeeded() ? (int)r.value() : -1;
     });
 }
+// The mark of a __delitem__ implemented here in its DirectSlot: no slot of
+// its own (deletion shares mp_ass_subscript with __setitem__), so no class
+// gets it installed; slot_ass_subscript calls it directly when
+// type(self).__delitem__ is that function.
+inline constexpr int delitem_mark = -1;
+using DeleteFunction = int (*)(PyObject* self, PyObject* key);
+template <auto F> int direct_delete(PyObject* self, PyObject* key) { return F(Handle(self), Handle(key)).succeeded() ? 0 : -1; }
+
 // __setitem__ directly; a deletion (value NULL) goes to type(self).__delitem__
-// as the generic slot sends it.
+// as the generic slot sends it, run at once when it is one of ours.
 template <auto F> int slot_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return run_slot(-1, [&] {
         if (value) return F(Handle(self), Handle(key), Handle(value)).succeeded() ? 0 : -1;
@@ -95,6 +103,10 @@ template <auto F> int slot_ass_subscript(PyObject* self, PyObject* key, PyObject
         if (!f) {
             PyErr_SetObject(PyExc_AttributeError, id<"__delitem__">());
             return -1;
+        }
+        if (is_function(f.ptr())) {
+            const DirectSlot& d = reinterpret_cast<FunctionObject*>(f.ptr())->def->direct;
+            if (d.slot == delitem_mark) return reinterpret_cast<DeleteFunction>(d.function)(self, key);
         }
         return call_unbound(f, self, Handle(key)) ? 0 : -1;
     });
@@ -196,6 +208,8 @@ DirectSlot direct_slot_for(const char* name, const Signature&) {
             if (is("__contains__")) return direct(Py_sq_contains, &slot_contains<F>);
         if constexpr (three && std::is_same_v<R, Status>)
             if (is("__setitem__")) return direct(Py_mp_ass_subscript, &slot_ass_subscript<F>);
+        if constexpr (self_key && std::is_same_v<R, Status>)
+            if (is("__delitem__")) return direct(delitem_mark, &direct_delete<F>);
         if constexpr (three && std::is_same_v<R, Ref>)
             if (is("__get__")) return direct(Py_tp_descr_get, &slot_descr_get<F>);
         if constexpr (self_only && std::is_same_v<R, Ref>) {
