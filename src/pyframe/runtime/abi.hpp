@@ -27,7 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#define PF_CORE_VERSION 1
+#define PF_CORE_VERSION 2
 #define PF_CORE_KEY_PREFIX "vornal.datastructures.pyframe.core."
 #define PF_CORE_STRINGIZE_(x) #x
 #define PF_CORE_STRINGIZE(x) PF_CORE_STRINGIZE_(x)
@@ -58,7 +58,9 @@ inline constexpr char core_key[] = PF_CORE_KEY_PREFIX "v" PF_CORE_STRINGIZE(PF_C
 // slot, and the adaptor to put there; for __init__ also the vectorcall of
 // the class itself.
 struct DirectSlot {
-    int slot = 0;  // a Py_* slot id of typeslots.h; 0: none
+    // A Py_* slot id of typeslots.h; 0: none; -1: a __delitem__ that the
+    // deletion half of mp_ass_subscript calls directly (slots.hpp).
+    int slot = 0;
     void* function = nullptr;
     vectorcallfunc construct = nullptr;
 };
