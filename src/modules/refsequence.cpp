@@ -142,16 +142,16 @@ Result<bool> plain_base(Handle self, const Original& o) {
 // called. A method descriptor (a function) is kept as found and called
 // with self later; anything else is bound now, its __get__ running now.
 struct BaseMethod {
-    Ref found;
+    const Original* original = nullptr;  // UserList's own method, which the module state holds
+    Ref found;                           // otherwise: as found, or bound
     bool bound = false;
 
-    // Whether this is UserList's own method, its code unchanged now: its
+    // Whether this is UserList's own method o, its code unchanged now: its
     // body may run here.
-    bool is(const Original& o) const {
-        return !bound && found.is(o.func) && PyFunction_GET_CODE(o.func.ptr()) == o.code.ptr();
-    }
+    bool is(const Original& o) const { return original == &o && PyFunction_GET_CODE(o.func.ptr()) == o.code.ptr(); }
     template <class... A>
     Ref operator()(Handle self, const A&... args) const {
+        if (original) return call_unbound(Handle(original->func), self, args...);
         if (bound) return found(args...);
         return call_unbound(found, self, args...);
     }
@@ -160,14 +160,14 @@ struct BaseMethod {
 Result<BaseMethod> base_method(Handle self, PyObject* name) {
     TRY_LET(SuperFound f, super(st.RefSequence, self).find(name));
     if (!f.attr) return raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-    if (PyType_HasFeature(Py_TYPE(f.attr.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return BaseMethod{std::move(f.attr)};
+    if (PyType_HasFeature(Py_TYPE(f.attr.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return BaseMethod{nullptr, std::move(f.attr)};
     TRY_LET(Ref bound, bind_to(f.attr, self));
-    return BaseMethod{std::move(bound), true};
+    return BaseMethod{nullptr, std::move(bound), true};
 }
 // The same for a method of UserList that self's class plans for.
 Result<BaseMethod> base_method(Handle self, const Original& o) {
     TRY_LET(Plan p, plan_of(self));
-    if (p.base & o.bit) return BaseMethod{Ref::borrow(o.func.ptr())};
+    if (p.base & o.bit) return BaseMethod{&o, Ref(), false};
     return base_method(self, o.name);
 }
 
