@@ -144,6 +144,15 @@ def _plain_sort():
 
 
 SHUFFLED_REFS_ORDER = SHUFFLED_REFS[:]
+
+
+def _plain_pop():
+    REFS.pop(REFS.index(weakref.ref(MIDDLE)))
+    REFS.insert(500, weakref.ref(MIDDLE, callback))
+
+
+def _pop(container):
+    container.insert(500, container.pop(MIDDLE))
 OBJS_TWICE = OBJS * 2
 
 
@@ -180,6 +189,21 @@ def cases():
     yield Case(g, "weakref.ref(o) in refs", lambda: weakref.ref(MIDDLE) in REFS, floor=True)
     yield Case(g, "o in RefSequence", lambda: MIDDLE in SEQ)
     yield Case(g, "o in PyRefSequence", lambda: MIDDLE in PYSEQ, kind="python")
+
+    g = "index (entry 500 of 1000)"
+    yield Case(g, "refs.index(weakref.ref(o))", lambda: REFS.index(weakref.ref(MIDDLE)), floor=True)
+    yield Case(g, "RefSequence.index(o)", lambda: SEQ.index(MIDDLE))
+    yield Case(g, "PyRefSequence.index(o)", lambda: PYSEQ.index(MIDDLE), kind="python")
+
+    g = "count (entry 500 of 1000)"
+    yield Case(g, "refs.count(weakref.ref(o))", lambda: REFS.count(weakref.ref(MIDDLE)), floor=True)
+    yield Case(g, "RefSequence.count(o)", lambda: SEQ.count(MIDDLE))
+    yield Case(g, "PyRefSequence.count(o)", lambda: PYSEQ.count(MIDDLE), kind="python")
+
+    g = "pop (entry 500 of 1000), then put back"
+    yield Case(g, "refs.pop(refs.index(weakref.ref(o))) + insert", _plain_pop, floor=True)
+    yield Case(g, "RefSequence.pop(o) + insert", lambda: _pop(SEQ))
+    yield Case(g, "PyRefSequence.pop(o) + insert", lambda: _pop(PYSEQ), kind="python")
 
     g = "sort 1000 shuffled"
     yield Case(g, "refs.sort(key=lambda r: r())", _plain_sort, floor=True)

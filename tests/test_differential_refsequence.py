@@ -3,6 +3,7 @@ import collections
 import copy
 import gc
 import sys
+import types
 import weakref
 
 import pytest
@@ -18,7 +19,9 @@ class World:
 
     def __init__(self, module):
         self.module = module
-        self.cls = type("Seq", (module.RefSequence,), {})
+        # UserList's methods are patched on a base of the world's own, between RefSequence and UserList.
+        self.base = type("Base", (collections.UserList,), {})
+        self.cls = type("Seq", (module.RefSequence, self.base), {})
         self.alive = []
         self.seq = self.cls()
         self.log = []
@@ -32,6 +35,28 @@ class World:
             return super(cls, self).remove(item)
 
         cls.remove = remove
+
+    def hook_remove_lookup(self, calls, spec):
+        """self.remove, read while each entry is made, fires a hook."""
+        cls, hook = self.cls, Hook(self, calls, action(spec))
+        cls.remove = property(lambda seq: hook.fire() or super(cls, seq).remove)
+
+    def patch(self, name):
+        """UserList's method `name`, below the class, logs its calls."""
+        original = getattr(collections.UserList, name)
+        setattr(self.base, name, lambda seq, *args: self.log.append(("patched", name)) or original(seq, *args))
+
+    def rebind_weakref(self):
+        """The module's weakref a stand-in whose ref logs its calls."""
+        ref = lambda *args: self.log.append("ref") or weakref.ref(*args)  # noqa: E731
+        self.module.weakref = types.SimpleNamespace(ref=ref, ReferenceType=weakref.ReferenceType)
+
+    def watch_data(self):
+        """`data` a property that logs its reads, of a list whose len() logs too."""
+        data = type("Data", (list,), {"__len__": lambda d: self.log.append("len") or list.__len__(d)})
+        self.seq.__dict__["data"] = data(self.seq.__dict__["data"])
+        self.cls.data = property(lambda seq: self.log.append("data") or seq.__dict__["data"],
+                                 lambda seq, value: seq.__dict__.__setitem__("data", value))
 
 
 class Item:
@@ -124,11 +149,16 @@ def action(spec):
             world.install_remove()
         elif kind == "rename":
             world.cls.__name__ = "Renamed"
+        elif kind == "patch":
+            world.patch(PATCHABLE[arg % len(PATCHABLE)])
+        elif kind == "rebind":  # a kept difference: only in test_kept_difference_weakref_ref_is_read_once_per_operation
+            world.rebind_weakref()
 
     return act
 
 
-ACTIONS = st.tuples(st.sampled_from(["drop", "append", "delete", "install", "rename"]), st.integers(0, 9))
+PATCHABLE = ["append", "insert", "extend", "__init__", "__iadd__", "index", "count", "__contains__", "remove"]
+ACTIONS = st.tuples(st.sampled_from(["drop", "append", "delete", "install", "rename", "patch"]), st.integers(0, 9))
 HOOKED = ["__eq__", "__lt__", "__repr__", "__str__", "__del__"]
 
 
@@ -154,7 +184,8 @@ def operations(hostile):
         st.tuples(st.just("drop"), i),
         st.tuples(st.just("append"), i),
         st.tuples(st.just("insert"), st.integers(-3, 3), i),
-        st.tuples(st.sampled_from(["extend", "iadd", "construct", "set_slice"]), picks, st.booleans(), slices),
+        st.tuples(st.sampled_from(["extend", "iadd", "construct", "set_slice"]), picks, st.booleans(), slices,
+                  st.sampled_from(["list", "alive", "self"])),
         st.tuples(st.sampled_from(["pop", "remove", "index", "count", "contains"]), i),
         st.tuples(st.sampled_from(["get", "delete_at", "set_at"]), st.integers(-3, 3), i),
         st.tuples(st.sampled_from(["get_slice", "delete_slice"]), slices),
@@ -163,6 +194,8 @@ def operations(hostile):
         st.tuples(st.sampled_from(["add", "radd", "eq", "lt", "le", "gt", "ge"]), picks, st.booleans()),
         st.tuples(st.sampled_from(["reversed", "copy", "deepcopy", "repr", "str", "iterate"])),
         st.tuples(st.just("install")),
+        *([st.tuples(st.just("hook_remove"), st.integers(1, 3), ACTIONS), st.tuples(st.just("watch_data"))]
+          if hostile else []),
     )
 
 
@@ -188,6 +221,12 @@ def run(op, world):
     if kind == "install":
         world.install_remove()
         return None
+    if kind == "hook_remove":
+        world.hook_remove_lookup(*op[1:])
+        return None
+    if kind == "watch_data":
+        world.watch_data()
+        return None
     if kind in ("append", "pop", "remove", "index", "count", "contains"):
         obj = pick(world, op[1])
         call = {"append": lambda: s.append(obj), "pop": lambda: s.pop(obj), "remove": lambda: s.remove(obj),
@@ -197,8 +236,10 @@ def run(op, world):
         obj = pick(world, op[2])
         return outcome(lambda: s.insert(op[1], obj))
     if kind in ("extend", "iadd", "construct", "set_slice"):
-        _, picks, bad, where = op
-        objs = [pick(world, i) for i in picks] + ([7] if bad else [])
+        _, picks, bad, where, source = op
+        # the source is read while the entries are made: world.alive and the sequence itself may shrink meanwhile
+        objs = world.alive if source == "alive" else s if source == "self" else [pick(world, i) for i in picks] + (
+            [7] if bad else [])
         if kind == "extend":
             return outcome(lambda: s.extend(objs))
         if kind == "set_slice":
@@ -266,7 +307,7 @@ def state(world):
 
 def check_same(objects, held, ops):
     python, ours = World(pyforms.refsequence), World(refsequence)
-    ops = objects + [("construct", held, False, None)] + ops
+    ops = objects + [("construct", held, False, None, "list")] + ops
     unraisable = []
     saved, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append((u.exc_type, str(u.exc_value)))
     try:
@@ -321,3 +362,64 @@ def test_difference_ordering_runs_in_the_written_order(op, reverse_view):
     symbol = {"lt": "<", "le": "<=", "gt": ">", "ge": ">="}[op]
     assert expected == (TypeError, f"'{symbol}' not supported between instances of 'Plain' and 'Ordered'")
     assert mixed_order(refsequence, op, reverse_view) == expected
+
+
+def scripted(module, setup, call):
+    """Three plain objects held by a fresh world's sequence, `setup(world)`, then
+    `call(world.seq)`: its outcome, what the world logged, and the objects left."""
+    world = World(module)
+    for n in range(3):
+        make_object(world, "plain", n, {})
+    world.seq = world.cls(world.alive)
+    setup(world)
+    try:
+        result = outcome(lambda: call(world.seq), label)
+    finally:
+        module.weakref = weakref
+    return result, world.log[:], [label(o) for o in world.seq]
+
+
+def hook(where, calls, spec):
+    def setup(world):
+        if where == "remove":
+            world.hook_remove_lookup(calls, spec)
+        else:
+            world.alive[0].hooks["__repr__"] = Hook(world, calls, action(spec))
+    return setup
+
+
+@pytest.mark.parametrize("method", ["append", "insert", "extend", "__iadd__", "__init__"])
+def test_difference_base_method_is_bound_before_the_entries_are_made(method):
+    # patched while the first call makes its entry, it serves the second call only
+    call = {"append": lambda s: s.append(s[0]), "insert": lambda s: s.insert(0, s[0]), "__init__": lambda s: s.__init__(s),
+            "extend": lambda s: s.extend([s[0]]), "__iadd__": lambda s: s.__iadd__([s[0]]) and None}[method]
+    both = [scripted(m, hook("remove", 1, ("patch", PATCHABLE.index(method))), lambda s: (call(s), call(s)))
+            for m in (refsequence, pyforms.refsequence)]
+    assert both[0] == both[1] and both[0][:2] == (("ok", (None, None)), [("patched", method)])
+
+
+@pytest.mark.parametrize("setup, call, result, log, left", [
+    # the source is read live while it is wrapped: an object that dies meanwhile leaves it first
+    (hook("remove", 1, ("drop", 1)), lambda s: s.extend(s), None, [], [1, 3, 1, 3]),
+    (hook("remove", 2, ("drop", 0)), lambda s: s.__setitem__(slice(0, 0), s), None, [], [2, 3, 2, 3]),
+    # repr and str walk the objects live, each held until the next is read
+    (hook("repr", 1, ("delete", 1)), repr, "RefSequence([Plain1, Plain3])", [], [1, 3]),
+    (hook("repr", 1, ("drop", 0)), repr, "RefSequence([Plain1, Plain2])", [], [2, 3]),
+    # list(self) asks len(self) first, which reads self.data and calls its __len__
+    (lambda w: w.watch_data(), lambda s: s == [], False, ["data", "len", "data"], [1, 2, 3]),
+    # * makes its result through self.__class__
+    (lambda w: setattr(w, "seq", type("Masked", (w.cls,), {"__class__": property(lambda s: list)})(w.alive)),
+     lambda s: s * 1, ["Plain1", "Plain2", "Plain3"], [], [1, 2, 3]),
+])
+def test_difference_what_user_code_sees_mid_operation(setup, call, result, log, left):
+    ours, python = scripted(refsequence, setup, call), scripted(pyforms.refsequence, setup, call)
+    assert ours == python == (("ok", result), log, [f"Plain{n}" for n in left])
+
+
+def test_kept_difference_weakref_ref_is_read_once_per_operation():
+    def rebind(world):
+        world.rebind_weakref()
+    rebound_midway = hook("remove", 1, ("rebind", 0))
+    for module, log in [(pyforms.refsequence, ["ref", "ref"]), (refsequence, [])]:
+        assert scripted(module, rebound_midway, lambda s: s.extend(list(s)))[1] == log
+        assert scripted(module, rebind, lambda s: s.extend(list(s)))[1] == ["ref"] * 3

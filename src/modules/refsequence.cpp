@@ -31,7 +31,10 @@
 // `data` holds one entry per stored object, weakref.ref(obj, self.remove):
 // when the object is finalised the interpreter calls the instance's remove
 // with the dead entry, which deletes exactly that entry. Module-level names
-// (weakref, RefSequence) are looked up when a method runs.
+// (weakref, RefSequence) are looked up when a method runs, self.remove for
+// each entry made. A method of the base class reached by
+// super() is bound before its arguments are made, as Python evaluates
+// `super().name(args)`.
 //
 // Entries die at finalisation, which can happen in the middle of any
 // operation (the cycle collector runs on allocation). Two rules follow:
@@ -133,6 +136,41 @@ Result<bool> plain_base(Handle self, const Original& o) {
     return plain(p, o);
 }
 
+// super().<name> as Python takes it in `super().name(args)`: before the
+// arguments are made, so that code running while they are made (the lookup
+// of self.remove, the iteration of a source) cannot change which method is
+// called. A method descriptor (a function) is kept as found and called
+// with self later; anything else is bound now, its __get__ running now.
+struct BaseMethod {
+    const Original* original = nullptr;  // UserList's own method, which the module state holds
+    Ref found;                           // otherwise: as found, or bound
+    bool bound = false;
+
+    // Whether this is UserList's own method o, its code unchanged now: its
+    // body may run here.
+    bool is(const Original& o) const { return original == &o && PyFunction_GET_CODE(o.func.ptr()) == o.code.ptr(); }
+    template <class... A>
+    Ref operator()(Handle self, const A&... args) const {
+        if (original) return call_unbound(Handle(original->func), self, args...);
+        if (bound) return found(args...);
+        return call_unbound(found, self, args...);
+    }
+};
+
+Result<BaseMethod> base_method(Handle self, PyObject* name) {
+    TRY_LET(SuperFound f, super(st.RefSequence, self).find(name));
+    if (!f.attr) return raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+    if (PyType_HasFeature(Py_TYPE(f.attr.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return BaseMethod{nullptr, std::move(f.attr)};
+    TRY_LET(Ref bound, bind_to(f.attr, self));
+    return BaseMethod{nullptr, std::move(bound), true};
+}
+// The same for a method of UserList that self's class plans for.
+Result<BaseMethod> base_method(Handle self, const Original& o) {
+    TRY_LET(Plan p, plan_of(self));
+    if (p.base & o.bit) return BaseMethod{&o, Ref(), false};
+    return base_method(self, o.name);
+}
+
 // self.data
 Ref data_of(Handle self, const Plan& p) {
     if (p.data_in_dict) {
@@ -221,21 +259,22 @@ bool refers_to(PyObject* ref, PyObject* obj) {
     return referent == obj;
 }
 
-// probe in data, for an exact list and a probe that refers to `obj`, which
-// the caller holds: what the list does, one level of calls shorter. The
-// list compares each entry with the probe (entry == probe); for a weak
+// The first position from `start` on where the exact list `data` holds an
+// entry equal to `probe`, a reference to `obj` that the caller holds; -1
+// when there is none: what list.index does, one level of calls shorter.
+// The list compares each entry with the probe (entry == probe); for a weak
 // reference of the interpreter's own type that is the identity of the two,
 // or, while both objects live, entry() == obj by the full protocol (no
 // identity shortcut). Other entries compare as the list compares them. The
 // list is read by position on each step, as it may change while an
 // object's __eq__ runs.
-Result<bool> contains_referent(Handle data, Handle probe, Handle obj) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
+Result<Py_ssize_t> find_referent(Handle data, Handle probe, Handle obj, Py_ssize_t start = 0) {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(data.ptr()); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
-        if (entry.is(probe)) return true;
+        if (entry.is(probe)) return i;
         if (!PyWeakref_CheckRefExact(entry.ptr())) {
             TRY_LET(bool equal, truth(PyObject_RichCompareBool(entry.ptr(), probe.ptr(), Py_EQ)));
-            if (equal) return true;
+            if (equal) return i;
             continue;
         }
         Ref referent = weak_referent(entry.ptr());
@@ -243,44 +282,48 @@ Result<bool> contains_referent(Handle data, Handle probe, Handle obj) {
         TRY_LET(Ref result, rich_compare(referent, obj, Py_EQ));
         referent = Ref();
         TRY_LET(bool equal, is_true(result));
-        if (equal) return true;
+        if (equal) return i;
     }
-    return false;
+    return -1;
 }
 
-// super().__contains__(probe): probe in self.data; `obj`, when given, is
-// what the caller made the probe for and holds.
-Result<bool> base_contains(Handle self, Handle probe, PyObject* obj = nullptr) {
-    TRY_LET(Plan p, plan_of(self));
-    if (plain(p, st.UL_contains)) {
-        TRY_LET(Ref data, data_of(self, p));
-        if (obj && PyList_CheckExact(data.ptr()) && refers_to(probe.ptr(), obj))
-            return contains_referent(data, probe, Handle(obj));
-        return data.contains(probe);
-    }
-    TRY_LET(Ref r, super(st.RefSequence, self).call<"__contains__">(probe));
-    return r.truthy();
+// Whether a lookup of `probe`, made for `obj`, in `data` may take
+// find_referent: an exact list, the probe a reference of the interpreter's
+// own type to obj.
+bool findable(Handle data, Handle probe, Handle obj) {
+    return PyList_CheckExact(data.ptr()) && refers_to(probe.ptr(), obj.ptr());
 }
-// super().append(entry): self.data.append(entry)
-Status base_append(Handle self, Handle entry) {
-    TRY_LET(Plan p, plan_of(self));
-    if (plain(p, st.UL_append)) {
-        TRY_LET(Ref data, data_of(self, p));
+
+// contains(probe), bound as super().__contains__: probe in self.data
+Result<bool> base_contains(Handle self, const BaseMethod& contains, Handle probe, Handle obj) {
+    if (!contains.is(st.UL_contains)) {
+        TRY_LET(Ref r, contains(self, probe));
+        return r.truthy();
+    }
+    TRY_LET(Ref data, data_of(self));
+    if (!findable(data, probe, obj)) return data.contains(probe);
+    TRY_LET(Py_ssize_t i, find_referent(data, probe, obj));
+    return i >= 0;
+}
+// append(entry), bound as super().append before the entry was made: UserList's
+// body, self.data.append(entry), runs here.
+Status base_append(Handle self, const BaseMethod& append, Handle entry) {
+    if (append.is(st.UL_append)) {
+        TRY_LET(Ref data, data_of(self));
         if (PyList_CheckExact(data.ptr())) return status(PyList_Append(data.ptr(), entry.ptr()));
         TRY(data.call_method<"append">(entry));
         return ok;
     }
-    TRY(super(st.RefSequence, self).call<"append">(entry));
+    TRY(append(self, entry));
     return ok;
 }
-// super().insert(index, entry): self.data.insert(index, entry)
-Status base_insert(Handle self, Handle index, Handle entry) {
-    TRY_LET(Plan p, plan_of(self));
-    if (plain(p, st.UL_insert)) {
-        TRY_LET(Ref data, data_of(self, p));
+// insert(index, entry), bound as super().insert: self.data.insert(index, entry)
+Status base_insert(Handle self, const BaseMethod& insert, Handle index, Handle entry) {
+    if (insert.is(st.UL_insert)) {
+        TRY_LET(Ref data, data_of(self));
         TRY(data.call_method<"insert">(index, entry));
     } else {
-        TRY(super(st.RefSequence, self).call<"insert">(index, entry));
+        TRY(insert(self, index, entry));
     }
     return ok;
 }
@@ -291,9 +334,18 @@ Status base_insert(Handle self, Handle index, Handle entry) {
 // meets an entry of another type (whose comparison may run code) before
 // finding it, or does not find it: list.remove then decides, and comparing
 // the entries before that one again changes nothing.
+// Blocks of entries are tested without a branch per entry, and the block
+// where the scan stops is walked again one entry at a time.
 Py_ssize_t dead_entry_position(PyObject* data, PyObject* dead) {
     PyObject** items = reinterpret_cast<PyListObject*>(data)->ob_item;
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(data); i < n; ++i) {
+    Py_ssize_t n = PyList_GET_SIZE(data), i = 0;
+    constexpr Py_ssize_t block = 8;
+    for (; i + block <= n; i += block) {
+        bool stop = false;
+        for (Py_ssize_t k = i; k < i + block; ++k) stop |= (items[k] == dead) | !PyWeakref_CheckRefExact(items[k]);
+        if (stop) break;
+    }
+    for (; i < n; ++i) {
         if (items[i] == dead) return i;
         if (!PyWeakref_CheckRefExact(items[i])) return -1;
     }
@@ -313,37 +365,39 @@ bool is_dead_reference(PyObject* ref) {
     return obj == nullptr;
 }
 
-// super().remove(target): self.data.remove(target)
-Status base_remove(Handle self, Handle target) {
-    TRY_LET(Plan p, plan_of(self));
-    if (plain(p, st.UL_remove)) {
-        TRY_LET(Ref data, data_of(self, p));
+// remove(target), bound as super().remove: self.data.remove(target)
+Status base_remove(Handle self, const BaseMethod& remove, Handle target) {
+    if (remove.is(st.UL_remove)) {
+        TRY_LET(Ref data, data_of(self));
         if (PyList_CheckExact(data.ptr()) && is_dead_reference(target.ptr()))
             if (Py_ssize_t i = dead_entry_position(data.ptr(), target.ptr()); i >= 0)
                 return status(PyList_SetSlice(data.ptr(), i, i + 1, nullptr));
         TRY(data.call_method<"remove">(target));
     } else {
-        TRY(super(st.RefSequence, self).call<"remove">(target));
+        TRY(remove(self, target));
     }
     return ok;
 }
-// super().index(probe): self.data.index(probe)
-Ref base_index(Handle self, Handle probe) {
-    TRY_LET(Plan p, plan_of(self));
-    if (plain(p, st.UL_index)) {
-        TRY_LET(Ref data, data_of(self, p));
-        return data.call_method<"index">(probe);
-    }
-    return super(st.RefSequence, self).call<"index">(probe);
+// index(probe), bound as super().index: self.data.index(probe)
+Ref base_index(Handle self, const BaseMethod& index, Handle probe, Handle obj) {
+    if (!index.is(st.UL_index)) return index(self, probe);
+    TRY_LET(Ref data, data_of(self));
+    if (!findable(data, probe, obj)) return data.call_method<"index">(probe);
+    TRY_LET(Py_ssize_t i, find_referent(data, probe, obj));
+    if (i < 0) return raise(PyExc_ValueError, "list.index(x): x not in list");
+    return Ref::steal(PyLong_FromSsize_t(i));
 }
-// super().count(probe): self.data.count(probe)
-Ref base_count(Handle self, Handle probe) {
-    TRY_LET(Plan p, plan_of(self));
-    if (plain(p, st.UL_count)) {
-        TRY_LET(Ref data, data_of(self, p));
-        return data.call_method<"count">(probe);
+// count(probe), bound as super().count: self.data.count(probe)
+Ref base_count(Handle self, const BaseMethod& count, Handle probe, Handle obj) {
+    if (!count.is(st.UL_count)) return count(self, probe);
+    TRY_LET(Ref data, data_of(self));
+    if (!findable(data, probe, obj)) return data.call_method<"count">(probe);
+    Py_ssize_t n = 0;
+    for (Py_ssize_t i = 0;; ++n, ++i) {
+        TRY_LET(i, find_referent(data, probe, obj, i));
+        if (i < 0) break;
     }
-    return super(st.RefSequence, self).call<"count">(probe);
+    return Ref::steal(PyLong_FromSsize_t(n));
 }
 
 // ---------------------------------------------------------------------------
@@ -390,6 +444,9 @@ public:
     }
 
 private:
+    // weakref.ref, read for the first entry of the operation: reading it
+    // for each entry, as Python does, would add a thirteenth to the cost of
+    // a plain entry (the name alone) or a quarter (with the module's ref).
     Status start() {
         if (ref_) return ok;
         TRY_LET(Ref weakref, global<"weakref">());
@@ -462,27 +519,52 @@ Ref snapshot(Handle seq) {
     return referents_of(data);
 }
 
-// list(seq): the objects in iteration order.
+// list(seq): the objects in iteration order. list() asks len(seq) for a
+// size hint before it iterates; UserList's __len__ reads len(self.data),
+// which runs no code for a list stored in the instance dictionary and is
+// left out then.
 Ref objects_of(Handle seq) {
     TRY_LET(bool ours, iterates_as_ours(seq, true));
-    if (ours) return snapshot(seq);
-    return Ref::steal(PySequence_List(seq.ptr()));
+    if (!ours) return Ref::steal(PySequence_List(seq.ptr()));
+    TRY_LET(Plan p, plan_of(seq));
+    PyObject* data = nullptr;
+    if (p.data_in_dict) { TRY_LET(data, data_in_dict(seq)); }
+    if (!data || !PyList_CheckExact(data))
+        if (PyObject_LengthHint(seq.ptr(), 8) < 0) return failure;
+    return snapshot(seq);
 }
 
-// Calls `f(obj)` for each object that iterating `items` gives (a sequence
-// that iterates as ours: its objects as one snapshot).
+// for obj in items: f(obj). A sequence that iterates as ours is walked as
+// its __iter__ walks it, without the generator: self.data read once, a
+// list by position, each object held until the next one is read, as a loop
+// variable holds it (an object released by f while its entry is in place
+// leaves the sequence only then).
 template <class F>
 Status for_each(Handle items, F&& f) {
     TRY_LET(bool ours, iterates_as_ours(items, false));
+    Ref it, obj;
     if (ours) {
-        TRY_LET(Ref objs, snapshot(items));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objs.ptr()); ++i) TRY(f(Handle(PyList_GET_ITEM(objs.ptr(), i))));
+        TRY_LET(Ref data, data_of(items));
+        if (PyList_CheckExact(data.ptr())) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.ptr()); ++i) {
+                Ref entry = Ref::borrow(PyList_GET_ITEM(data.ptr(), i));
+                TRY_LET(obj, referent(entry));
+                TRY(f(Handle(obj)));
+            }
+            return ok;
+        }
+        TRY_LET(it, data.iter());
+        for (Ref entry;;) {
+            TRY_NEXT(it, entry);
+            TRY_LET(obj, referent(entry));
+            TRY(f(Handle(obj)));
+        }
         return ok;
     }
-    TRY_LET(Ref it, items.iter());
-    for (Ref item;;) {
-        TRY_NEXT(it, item);
-        TRY(f(Handle(item)));
+    TRY_LET(it, items.iter());
+    for (;;) {
+        TRY_NEXT(it, obj);
+        TRY(f(Handle(obj)));
     }
     return ok;
 }
@@ -641,9 +723,10 @@ constexpr const char* RefSequence_init_doc =
 // def __init__(self, items=()):
 //     super().__init__([weakref.ref(i, self.remove) for i in items])
 Status RefSequence_init(Handle self, Handle items) {
+    TRY_LET(BaseMethod init, base_method(self, id<"__init__">()));
     Wrapped w;
     TRY(wrap_all(self, items, w));
-    TRY(super(st.RefSequence, self).call<"__init__">(w.entries));
+    TRY(init(self, w.entries));
     return ok;
 }
 
@@ -657,8 +740,9 @@ constexpr const char* RefSequence_contains_doc =
 // def __contains__(self, item):
 //     return super().__contains__(weakref.ref(item))
 Result<bool> RefSequence_contains(Handle self, Handle item) {
+    TRY_LET(BaseMethod contains, base_method(self, st.UL_contains));
     TRY_LET(Ref probe, probe_for(self, item));
-    return base_contains(self, probe, item.ptr());
+    return base_contains(self, contains, probe, item);
 }
 
 constexpr const char* RefSequence_getitem_doc =
@@ -801,9 +885,10 @@ Status RefSequence_remove(Handle self, Handle item) {
     TRY_LET(Ref weakref, global<"weakref">());
     TRY_LET(Ref reference_type, weakref.attr<"ReferenceType">());
     TRY_LET(bool is_reference, item.isinstance(reference_type));
-    if (is_reference) return base_remove(self, item);
+    TRY_LET(BaseMethod remove, base_method(self, st.UL_remove));
+    if (is_reference) return base_remove(self, remove, item);
     TRY_LET(Ref probe, probe_for(self, item));
-    return base_remove(self, probe);
+    return base_remove(self, remove, probe);
 }
 
 constexpr const char* RefSequence_append_doc =
@@ -827,8 +912,9 @@ constexpr const char* RefSequence_append_doc =
 // def append(self, item):
 //     super().append(weakref.ref(item, self.remove))
 Status RefSequence_append(Handle self, Handle item) {
+    TRY_LET(BaseMethod append, base_method(self, st.UL_append));
     TRY_LET(Ref entry, Wrapper(self).entry(item));
-    return base_append(self, entry);
+    return base_append(self, append, entry);
 }
 
 constexpr const char* RefSequence_index_doc =
@@ -841,8 +927,9 @@ constexpr const char* RefSequence_index_doc =
 // def index(self, item):
 //     return super().index(weakref.ref(item))
 Ref RefSequence_index(Handle self, Handle item) {
+    TRY_LET(BaseMethod index, base_method(self, st.UL_index));
     TRY_LET(Ref probe, probe_for(self, item));
-    return base_index(self, probe);
+    return base_index(self, index, probe, item);
 }
 
 constexpr const char* RefSequence_count_doc =
@@ -853,8 +940,9 @@ constexpr const char* RefSequence_count_doc =
 // def count(self, item):
 //     return super().count(weakref.ref(item))
 Ref RefSequence_count(Handle self, Handle item) {
+    TRY_LET(BaseMethod count, base_method(self, st.UL_count));
     TRY_LET(Ref probe, probe_for(self, item));
-    return base_count(self, probe);
+    return base_count(self, count, probe, item);
 }
 
 constexpr const char* RefSequence_pop_doc =
@@ -879,8 +967,9 @@ constexpr const char* RefSequence_pop_doc =
 //     super().__delitem__(position)
 //     return obj
 Ref RefSequence_pop(Handle self, Handle item) {
+    TRY_LET(BaseMethod index, base_method(self, st.UL_index));
     TRY_LET(Ref probe, probe_for(self, item));
-    TRY_LET(Ref position, base_index(self, probe));
+    TRY_LET(Ref position, base_index(self, index, probe, item));
     TRY_LET(Ref entry, base_getitem(self, position));
     TRY_LET(Ref obj, referent(entry));
     TRY(base_delitem(self, position));
@@ -896,8 +985,9 @@ constexpr const char* RefSequence_insert_doc =
 // def insert(self, index, item):
 //     super().insert(index, weakref.ref(item, self.remove))
 Status RefSequence_insert(Handle self, Handle index, Handle item) {
+    TRY_LET(BaseMethod insert, base_method(self, st.UL_insert));
     TRY_LET(Ref entry, Wrapper(self).entry(item));
-    return base_insert(self, index, entry);
+    return base_insert(self, insert, index, entry);
 }
 
 constexpr const char* RefSequence_extend_doc =
@@ -908,9 +998,10 @@ constexpr const char* RefSequence_extend_doc =
 // def extend(self, items):
 //     super().extend([weakref.ref(i, self.remove) for i in items])
 Status RefSequence_extend(Handle self, Handle items) {
+    TRY_LET(BaseMethod extend, base_method(self, id<"extend">()));
     Wrapped w;
     TRY(wrap_all(self, items, w));
-    TRY(super(st.RefSequence, self).call<"extend">(w.entries));
+    TRY(extend(self, w.entries));
     return ok;
 }
 
@@ -946,46 +1037,43 @@ constexpr const char* RefSequence_sort_doc =
 //         k = lambda x: x()
 //     else:
 //         k = lambda x: key(x())
+//     held = [e() for e in self.data if type(e) is weakref.ref]
 //     return super().sort(key=k, reverse=reverse)
 //
 // While the list sorts it looks empty, so an object that died then could
-// not find its entry: the objects are held until the sort is over. The
-// keys of the first form are the objects themselves, but the list's sort
-// lets go of its keys before it puts the entries back, so an object whose
-// last other reference went while it sorted (dropped by a comparison, or by
-// another thread) would die with its entry out of the list: they are held
-// here too.
+// not find its entry and would leave it behind, dead: the objects are held
+// until the sort is over, and one released meanwhile leaves the sequence
+// after it. The keys of the first form are the objects themselves, but the
+// list's sort lets go of its keys before it puts the entries back, so an
+// object whose last other reference went while it sorted (dropped by a
+// comparison, or by another thread) would die with its entry out of the
+// list: they are held here too.
 Ref RefSequence_sort(Handle self, Handle key, Handle reverse) {
+    TRY_LET(Ref data, data_of(self));
+    std::vector<Ref> held = hold_referents(data);
     TRY_LET(bool direct, plain_base(self, st.UL_sort));
+    Ref k, sort;
     if (direct) {
-        // self.data.sort(key=k, reverse=reverse) for an exact list: k reaches
-        // list.sort only, which calls it once per entry.
-        TRY_LET(Ref data, data_of(self));
+        // UserList.sort's body, self.data.sort(key=k, reverse=reverse), with
+        // self.data read again.
+        TRY_LET(data, data_of(self));
+        TRY_LET(sort, data.attr<"sort">());
         if (PyList_CheckExact(data.ptr())) {
-            Ref k;
+            // k reaches list.sort only, which calls it once per entry.
             if (key.is_none()) {
                 TRY_LET(k, callable_of_one<quick_key_of_referent>());
             } else {
                 TRY_LET(k, callable_of_one<quick_key_applied>(key));
             }
-            std::vector<Ref> held = hold_referents(data);
-            TRY_LET(Ref sort, data.attr<"sort">());
             return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
         }
+    } else {
+        TRY_LET(sort, super(st.RefSequence, self).attr<"sort">());
     }
-    Ref k;
     if (key.is_none()) {
         TRY_LET(k, make_function(key_of_referent_def, module_name(), sort_key_qualname));
     } else {
         TRY_LET(k, make_function(key_applied_def, module_name(), sort_key_qualname, key));
-    }
-    TRY_LET(Ref data, data_of(self));
-    std::vector<Ref> held = hold_referents(data);
-    Ref sort;
-    if (direct) {
-        TRY_LET(sort, data.attr<"sort">());
-    } else {
-        TRY_LET(sort, super(st.RefSequence, self).attr<"sort">());
     }
     return call_kw(sort, {}, {{id<"key">(), k}, {id<"reverse">(), reverse}});
 }
@@ -1053,9 +1141,10 @@ constexpr const char* RefSequence_iadd_doc =
 // def __iadd__(self, items):
 //     return super().__iadd__([weakref.ref(i, self.remove) for i in items])
 Ref RefSequence_iadd(Handle self, Handle items) {
+    TRY_LET(BaseMethod iadd, base_method(self, id<"__iadd__">()));
     Wrapped w;
     TRY(wrap_all(self, items, w));
-    return super(st.RefSequence, self).call<"__iadd__">(w.entries);
+    return iadd(self, w.entries);
 }
 
 constexpr const char* RefSequence_mul_doc =

@@ -10,35 +10,11 @@ import weakref
 import collections
 
 
-def _iterates_as_ours(obj, with_len):
-    """Whether iterating obj runs RefSequence.__iter__ (and, with_len, len(obj),
-    which list(obj) asks first, is UserList's)."""
-    cls = type(obj)
-    if getattr(cls, "__iter__", None) is not _OWN_ITER:
-        return False
-    return not with_len or getattr(cls, "__len__", None) is collections.UserList.__len__
-
-
-def _each(items):
-    """What iterating items gives; a sequence that iterates as ours is read in
-    one pass, its objects held while they are used."""
-    if _iterates_as_ours(items, False):
-        return [entry() for entry in items.data]
-    return items
-
-
-def _objects(seq):
-    """list(seq), read in one pass for a sequence that iterates as ours."""
-    if _iterates_as_ours(seq, True):
-        return [entry() for entry in seq.data]
-    return list(seq)
-
-
 def _wrapped(seq, items):
     """[weakref.ref(i, seq.remove) for i in items], and the objects, which the
     caller holds until the entries are stored."""
     entries, held = [], []
-    for i in _each(items):
+    for i in items:
         entries.append(weakref.ref(i, seq.remove))
         held.append(i)
     return entries, held
@@ -74,9 +50,12 @@ class RefSequence(collections.UserList):
     alive, and an object that nothing else refers to leaves the sequence at
     once."""
 
+    # super().name(...) is bound before the entries are made, as in
+    # super().extend([weakref.ref(i, self.remove) for i in items]).
     def __init__(self, items=()):
+        init = super().__init__
         entries, held = _wrapped(self, items)
-        super().__init__(entries)
+        init(entries)
 
     def __contains__(self, item):
         return super().__contains__(weakref.ref(item))
@@ -103,22 +82,22 @@ class RefSequence(collections.UserList):
             yield entry()
 
     def __eq__(self, other):
-        return _objects(self) == other
+        return list(self) == other
 
     # Ordering compares the object lists in the written order, another
     # UserList cast to its objects, as UserList casts another UserList to its
     # data.
     def __lt__(self, other):
-        return _objects(self) < _cast(other)
+        return list(self) < _cast(other)
 
     def __le__(self, other):
-        return _objects(self) <= _cast(other)
+        return list(self) <= _cast(other)
 
     def __gt__(self, other):
-        return _objects(self) > _cast(other)
+        return list(self) > _cast(other)
 
     def __ge__(self, other):
-        return _objects(self) >= _cast(other)
+        return list(self) >= _cast(other)
 
     def __reversed__(self):
         return self[::-1]
@@ -148,8 +127,9 @@ class RefSequence(collections.UserList):
         super().insert(index, weakref.ref(item, self.remove))
 
     def extend(self, items):
+        extend = super().extend
         entries, held = _wrapped(self, items)
-        super().extend(entries)
+        extend(entries)
 
     def sort(self, key=None, reverse=False):
         if key is None:
@@ -176,17 +156,18 @@ class RefSequence(collections.UserList):
         return r
 
     def __iadd__(self, items):
+        iadd = super().__iadd__
         entries, held = _wrapped(self, items)
-        return super().__iadd__(entries)
+        return iadd(entries)
 
     def __mul__(self, n):
-        return self.__class__(_objects(self) * n)
+        return self.__class__(list(self) * n)
 
     def __rmul__(self, n):
-        return self.__class__(_objects(self) * n)
+        return self.__class__(list(self) * n)
 
     def __imul__(self, n):
-        objs = _objects(self)
+        objs = list(self)
         objs *= n
         entries, held = _wrapped(self, objs)
         super().__setitem__(slice(None), entries)
@@ -202,14 +183,11 @@ class RefSequence(collections.UserList):
         return self.copy()
 
     def __repr__(self):
-        return "RefSequence([" + ", ".join([repr(i) for i in _each(self)]) + "])"
+        return "RefSequence([" + ", ".join([repr(i) for i in self]) + "])"
 
     def __str__(self):
-        return "RefSequence([" + ", ".join([str(i) for i in _each(self)]) + "])"
+        return "RefSequence([" + ", ".join([str(i) for i in self]) + "])"
 
 
 def _cast(other):
-    return _objects(other) if isinstance(other, collections.UserList) else other
-
-
-_OWN_ITER = RefSequence.__dict__["__iter__"]
+    return list(other) if isinstance(other, collections.UserList) else other
