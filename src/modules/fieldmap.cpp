@@ -315,6 +315,10 @@ public:
     }
     // Calls the Python code makes at this level and returns from.
     Status room(int calls) const { return depth_.room(calls); }
+    // The rest goes to a value that is not walked here: its own method
+    // counts its own call, so the next level entered for this method is
+    // given back.
+    void hand_off() { depth_.leave(); }
 
 private:
     CallDepth depth_;
@@ -611,6 +615,7 @@ Ref NestedFieldMap_getitem(Handle self, Handle key) {
         TRY_LET(bool deeper, walk_into(map, p, value, &Plan::own_get));
         if (deeper) continue;
         TRY_LET(Ref rest, k.rest());
+        depth.hand_off();
         return value.item(rest);
     }
 }
@@ -681,6 +686,7 @@ Status NestedFieldMap_setitem(Handle self, Handle key, Handle value) {
             }
             if (!walk_on) {
                 TRY_LET(Ref rest, k.rest());
+                depth.hand_off();
                 return level.set_item(rest, value);
             }
         }
@@ -727,6 +733,7 @@ Result<bool> NestedFieldMap_contains(Handle self, Handle key) {
         TRY_LET(bool deeper, walk_into(map, p, value, &Plan::own_contains));
         if (deeper) continue;
         TRY_LET(Ref rest, k.rest());
+        depth.hand_off();
         return value.contains(rest);
     }
 }
@@ -757,6 +764,7 @@ Status NestedFieldMap_delitem(Handle self, Handle key) {
         TRY_LET(Ref level, own_lookup(map, p, head));
         if (!is_map(level) || !is_impl<NestedFieldMap_delitem>(type_lookup<"__delitem__">(level.type()).ptr())) {
             TRY_LET(Ref rest, k.rest());
+            depth.hand_off();
             return level.del_item(rest);
         }
         // del level[rest], run here

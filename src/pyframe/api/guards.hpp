@@ -60,6 +60,13 @@ public:
         return ok;
     }
 
+    // One level up again (the last one entered).
+    void leave() {
+        if (entered_ == 0) return;
+        ++tstate_->py_recursion_remaining;
+        --entered_;
+    }
+
     // Whether `levels` more levels fit, entered and left at once (a call
     // that makes calls of its own and returns); RecursionError where
     // entering them would raise it.
