@@ -938,6 +938,8 @@ Status merge_items(Handle self, Args args, const Kwargs& kwargs, int calls) {
     return ok;
 }
 
+// def update(self, *args, **kwargs):
+//     <merge_items above, for the one call of update()>
 Status NestedFieldMap_update(Handle self, Args args, const Kwargs& kwargs) { return merge_items(self, args, kwargs, 1); }
 
 // ---------------------------------------------------------------------------
