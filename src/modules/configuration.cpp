@@ -332,19 +332,10 @@ Ref Configuration_copy(Handle self) { return type_of(self)(self); }
 Status Configuration_setitem(Handle self, Handle key, Handle value) {
     CallDepth call;
     TRY(call.enter());
-    TRY_LET(SuperFound base, super(st.Configuration, self).find(id<"__setitem__">()));
-    if (!base.attr) return raise(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
-    Ref bound;
-    if (!PyType_HasFeature(Py_TYPE(base.attr.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        TRY_LET(bound, bind_to(base.attr, self));
-    }
+    TRY_LET(SuperMethod setitem, super(st.Configuration, self).method(id<"__setitem__">()));
     TRY_LET(Ref typecast_str, global<"typecast_str">());
     TRY_LET(Ref converted, typecast_str(value));
-    if (bound) {
-        TRY(bound(key, converted));
-    } else {
-        TRY(call_unbound(base.attr, self, key, converted));
-    }
+    TRY(setitem(self, key, converted));
     return ok;
 }
 

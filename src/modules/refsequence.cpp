@@ -136,15 +136,11 @@ Result<bool> plain_base(Handle self, const Original& o) {
     return plain(p, o);
 }
 
-// super().<name> as Python takes it in `super().name(args)`: before the
-// arguments are made, so that code running while they are made (the lookup
-// of self.remove, the iteration of a source) cannot change which method is
-// called. A method descriptor (a function) is kept as found and called
-// with self later; anything else is bound now, its __get__ running now.
+// super().<name> as Python takes it in `super().name(args)` (SuperMethod),
+// or UserList's own method, whose body may then run here.
 struct BaseMethod {
     const Original* original = nullptr;  // UserList's own method, which the module state holds
-    Ref found;                           // otherwise: as found, or bound
-    bool bound = false;
+    SuperMethod found;                   // otherwise
 
     // Whether this is UserList's own method o, its code unchanged now: its
     // body may run here.
@@ -152,22 +148,18 @@ struct BaseMethod {
     template <class... A>
     Ref operator()(Handle self, const A&... args) const {
         if (original) return call_unbound(Handle(original->func), self, args...);
-        if (bound) return found(args...);
-        return call_unbound(found, self, args...);
+        return found(self, args...);
     }
 };
 
 Result<BaseMethod> base_method(Handle self, PyObject* name) {
-    TRY_LET(SuperFound f, super(st.RefSequence, self).find(name));
-    if (!f.attr) return raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-    if (PyType_HasFeature(Py_TYPE(f.attr.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return BaseMethod{nullptr, std::move(f.attr)};
-    TRY_LET(Ref bound, bind_to(f.attr, self));
-    return BaseMethod{nullptr, std::move(bound), true};
+    TRY_LET(SuperMethod found, super(st.RefSequence, self).method(name));
+    return BaseMethod{nullptr, std::move(found)};
 }
 // The same for a method of UserList that self's class plans for.
 Result<BaseMethod> base_method(Handle self, const Original& o) {
     TRY_LET(Plan p, plan_of(self));
-    if (p.base & o.bit) return BaseMethod{&o, Ref(), false};
+    if (p.base & o.bit) return BaseMethod{&o, {}};
     return base_method(self, o.name);
 }
 

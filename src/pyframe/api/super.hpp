@@ -70,6 +70,22 @@ inline Result<SuperFound> super_lookup(PyObject* cls, PyObject* self, PyObject* 
     return found;
 }
 
+// super().name as Python takes it in `super().name(args)`: before the
+// arguments are evaluated, so that code they run (a conversion, a lookup on
+// self) cannot change which method is called. A method descriptor is kept
+// as found and called with self later, without a bound object; anything
+// else is bound at once, its __get__ running then.
+struct SuperMethod {
+    Ref found;
+    bool bound = false;
+
+    template <class... A>
+    Ref operator()(Handle self, const A&... args) const {
+        if (bound) return found(args...);
+        return call_unbound(found, self, args...);
+    }
+};
+
 // The zero-argument super() of a method defined in `cls`, for calls on self.
 // Where the providing class is a built-in type (dict, list), its slot is
 // called directly; otherwise the attribute is bound and called as Python
@@ -85,6 +101,15 @@ public:
         return bind_to(f.attr, Handle(self_));
     }
     template <name_literal S> Ref attr() const { return attr(id<S>()); }
+
+    // super().name, taken now and called later (SuperMethod).
+    Result<SuperMethod> method(PyObject* name) const {
+        TRY_LET(SuperFound f, super_lookup(cls_, self_, name));
+        if (!f.attr) return missing(name);
+        if (PyType_HasFeature(Py_TYPE(f.attr.ptr()), Py_TPFLAGS_METHOD_DESCRIPTOR)) return SuperMethod{std::move(f.attr), false};
+        TRY_LET(Ref bound, bind_to(f.attr, Handle(self_)));
+        return SuperMethod{std::move(bound), true};
+    }
 
     // super().name as it stands in the providing class's dictionary
     // (unbound) with the class that provides it.
